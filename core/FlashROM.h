@@ -1,0 +1,139 @@
+// The flash engine: owns the device connection (through CUSBCommand) and the
+// in-memory image of the whole flash (the SROM image), reads and writes it
+// on a worker thread, and knows the image's layout, firmware areas and
+// authoring operations.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "SROMData.h"
+#include "Types.h"
+#include "USBCommand.h"
+
+class IDFilter;
+
+// Engine result codes.
+enum : int {
+  FLASH_OK = 0,
+  FLASH_NOT_BRIDGE = 3,
+  FLASH_TRANSFER_FAILED = 5,
+  FLASH_IMAGE_ERROR = 7,
+  FLASH_PART_MISMATCH = 8,
+};
+
+// Layout constants of the image.
+constexpr uint32_t kImageHeaderSize = 48;
+constexpr uint32_t kNewImageZeroedSize = 332;  // header + parameter area of a new image
+constexpr uint32_t kFirmwareAreaHeaderSize = 16;
+constexpr uint32_t kFirmwareMaxFileSize = 65536;
+
+class CFlashROM : public CUSBCommand, public CSROMData {
+ public:
+  CFlashROM();
+  ~CFlashROM();
+  CFlashROM(const CFlashROM&) = delete;
+  CFlashROM& operator=(const CFlashROM&) = delete;
+
+  // ---- image (layout, header, accessors) ----
+  int CreateSROMImage();
+  void MakeSROMParamFromImage();
+  void MakeImageFromSROMParam();
+  uint32_t GetParamSize();
+  void GetActionParameter(_actionparamlist* list);
+  // Takes `size` bytes as the image, as a read of the flash would leave it:
+  // RomParameter from the header when its CRC holds, the operation state
+  // cleared, BridgeIC and FWAllocate derived. False when the header CRC does
+  // not hold (the bytes are still taken) or no image could be made. Used by
+  // the offline image tools; the engine's read path does not use it.
+  bool LoadImage(const unsigned char* data, uint32_t size);
+
+  uint32_t GetDWORDFromSROMImage(uint32_t offset);
+  uint16_t GetWORDFromSROMImage(uint32_t offset);
+  uint8_t GetBYTEFromSROMImage(uint32_t offset);
+  uint8_t GetBITFromSROMImage(uint32_t offset, uint8_t bit);
+  void SetDWORDToSROMImage(uint32_t offset, uint32_t value);
+  void SetWORDToSROMImage(uint32_t offset, uint16_t value);
+  void SetBYTEToSROMImage(uint32_t offset, uint8_t value);
+  void SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value);
+
+  uint32_t GetParameterChange() const { return ParameterChange; }
+  // Authoring: a set flag makes CreateSROMImage take RomParameter as it is
+  // instead of reading the header from the device.
+  void SetParameterChange(uint32_t value) { ParameterChange = value; }
+  uint16_t GetFWCodeChange() const { return FWCodeChange; }
+  uint32_t GetEncryptionChange() const { return EncryptionChange; }
+  ROM_PARAMETER_IMAGE* GetRomParameter() { return &RomParameter; }
+  uint32_t GetEraseRomBlockSize() const;
+  void ClearFlag();
+
+  // ---- firmware areas ----
+  void CreateSideBridge();
+  int CheckFWCRC(_fw_surface surface);
+  uint32_t GetFWBridgeSignature();
+  uint16_t GetFWVersion();
+  uint32_t GetFWCodeSize();
+  void GetFWCode(unsigned char* out, uint32_t length);
+  int SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown);
+
+  // ---- authoring and encryption ----
+  void GetEncryption(_encryptionlist* list);
+  void SetEncryption(const _encryptionlist* list);
+  int MakeparamHeader();
+  void SetOffset(const _actionparamlist* list);
+  void GetFWFileName(char* out, uint32_t capacity);
+  void SetFWFileName(const char* name);
+
+  // ---- engine ----
+  int OpenFlashROM(IDFilter* filter);
+  int CloseFlashROM();
+  int CheckDevice(unsigned short compatibility);
+  int ReadFlashROM(::ProgressCallback callback);
+  int WriteFlashROM(::ProgressCallback callback);
+  int ReadRomBlock(unsigned long address, unsigned long length, unsigned long* done,
+                   unsigned long total);
+  int WriteRomBlock(unsigned long address, unsigned long length, unsigned long* done,
+                    unsigned long total);
+  int EraseRomBlock(unsigned long address, unsigned long length, unsigned long* done,
+                    unsigned long total);
+  int VerifyRomBlock(unsigned long address, unsigned long length, unsigned long* done,
+                     unsigned long total);
+  unsigned long GetWriteSize();
+  static void* ReadThread(void* engine);
+  static void* WriteThread(void* engine);
+  // Waits until a running worker has ended (no-op when none runs). The flow
+  // calls it before it uses the image or the device after a worker's report.
+  void WaitWorker();
+
+  // ---- state, also read by tools and tests ----
+  const unsigned char* Image() const { return SROMImage.get(); }
+  unsigned char* MutableImage() { return SROMImage.get(); }
+  uint32_t ImageSize() const { return SROMImageSize; }
+  SROM_BRIDGEIC GetBridgeIC() const { return BridgeIC; }
+  void SetBridgeIC(SROM_BRIDGEIC value) { BridgeIC = value; }
+  SROM_FWALLOCATE GetFWAllocate() const { return FWAllocate; }
+  void SetFWAllocate(SROM_FWALLOCATE value) { FWAllocate = value; }
+  const char* GetFlashTypeName() const { return FlashTypeName; }
+  // The transfer unit of the transport: bytes per flash read or write command.
+  static constexpr unsigned long kTransferUnit = CUSBControl::kRomTransferMax;
+
+ protected:
+  std::unique_ptr<unsigned char[]> SROMImage;
+  uint32_t SROMImageSize = 0;  // bytes held by SROMImage (0 without an image)
+  char FlashTypeName[50] = {};
+  uint32_t SROMTypeCheck = 0;
+  uint32_t ParameterChange = 0;
+  uint16_t FWCodeChange = 0;
+  uint32_t EncryptionChange = 0;
+  ROM_PARAMETER_IMAGE RomParameter = {};
+  SROM_BRIDGEIC BridgeIC = BRIDGEIC_UNKNOWN;
+  SROM_FWALLOCATE FWAllocate = FWALLOCATE_NONE;
+  ::ProgressCallback ProgressCallback = nullptr;
+
+ private:
+  std::thread worker_;
+};
+
+// UTF-16LE to UTF-8; prints the cause on standard output when it fails.
+bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint16_t capacity);

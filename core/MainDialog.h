@@ -1,0 +1,52 @@
+// The main dialog: the pre-update checks in OnInitialize, the write in OnOK.
+// It is itself the flash engine of the run.
+#pragma once
+
+#include <cstdint>
+
+#include "DialogControl.h"
+#include "FlashROM.h"
+
+class CFileRead;
+
+// Control ids of the two captions and the progress bar.
+#ifdef _WIN32
+constexpr int kCaptionFromControl = 1001;
+constexpr int kCaptionToControl = 1002;
+constexpr int kProgressBarControl = 1044;
+#else
+constexpr int kCaptionFromControl = 210;
+constexpr int kCaptionToControl = 224;
+constexpr int kProgressBarControl = 220;
+#endif
+
+// "from version 01.23" / "from version Unknown" and "to     version 01.23".
+void FormatFromCaption(uint16_t revision, char* out, unsigned size);
+void FormatToCaption(uint16_t revision, char* out, unsigned size);
+
+class CMainDialog : public CDialogControl, public CFlashROM {
+ public:
+  CMainDialog() = default;
+  ~CMainDialog() override;
+
+  void OnInitialize() override;
+  void OnOK() override;
+
+  // Exit status of the run: 0 updated, 2 nothing written and no error
+  // (Cancel, or already the latest), 1 any other ending.
+  int ExitStatus() const;
+
+ protected:
+  // Seams for the builds that differ. Defaults: the system information file
+  // and MainFW.kqfw from the program's folder.
+  virtual bool OpenSystemInformation(CFileRead* file);
+  // 0 when the firmware file is open, otherwise the message id to show.
+  virtual int OpenFirmwareFile(CFileRead* file);
+  // Every check has passed and the new image is prepared.
+  virtual void OnChecksPassed() {}
+
+ private:
+  void Fail(int messageId, MESSAGE_TYPE kind);
+  bool failed_ = false;
+  bool wrote_ = false;
+};

@@ -1,0 +1,140 @@
+// The bridge's vendor commands and the choice of the device to work with.
+// Each command fills one record from its row of g_USB_CommandList and hands
+// it to the transport base in one exchange; nothing is retried here.
+#include "USBCommand.h"
+
+#include <cstring>
+
+#include "IDFilter.h"
+
+namespace {
+
+bool IsBridgeChipId(const unsigned char* block) {
+  return std::memcmp(block, "318a", 4) == 0 || std::memcmp(block, "318e", 4) == 0;
+}
+
+}  // namespace
+
+int CUSBCommand::Open(IDFilter* filter) {
+  void* list = GetDeviceList();
+  if (list == nullptr) return 4;
+
+  // First pass: find the position of the first device that passes the
+  // filter and answers as a bridge. Every device opened is closed again.
+  void* cursor = list;
+  int position = 0;
+  bool found = false;
+  for (;;) {
+    if (!found) ++position;
+    const int r = OpenNextDevice(list, &cursor);
+    if (r != 0) {
+      if (found) break;
+      return r;
+    }
+    if (filter != nullptr && !IDCheck(filter)) {
+      CloseDevice();
+      continue;
+    }
+    unsigned char version[kVersionBlockSize] = {};
+    const int ok = USBCom_GetVersion(version, kVersionBlockSize);
+    CloseDevice();
+    if (ok && IsBridgeChipId(version) && !found) found = true;
+  }
+
+  // Second pass: restart the enumeration and open the device at that
+  // position again. Nothing is checked here; the caller checks the opened
+  // device through its version block.
+  cursor = list;
+  for (int i = 1; i < position; ++i) {
+    if (OpenNextDevice(list, &cursor) != 0) break;
+    CloseDevice();
+  }
+  return OpenNextDevice(list, &cursor);
+}
+
+int CUSBCommand::Close() {
+  CloseDevice();
+  return 0;
+}
+
+int CUSBCommand::USBCom_DisableVender() {
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_DISABLEVENDER);
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_EnableVender() {
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_ENABLEVENDER);
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_GetVersion(unsigned char* buf, unsigned char len) {
+  if (buf == nullptr) return 0;
+  // The SCSI command set always asks for the 14-byte block; the USB one
+  // asks for the caller's length, which must hold the whole block.
+  if (!kScsiCommandSet && len < kVersionBlockSize) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_GETVERSION);
+  cmd.shortLength = kScsiCommandSet ? static_cast<uint8_t>(kVersionBlockSize) : len;
+  cmd.data = buf;
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_SetRomParameters(unsigned char* buf, unsigned short len) {
+  if (buf == nullptr) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_SETROMPARAMETERS);
+  cmd.length = kScsiCommandSet ? static_cast<uint16_t>(kRomParameterSize) : len;
+  cmd.data = buf;
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_GetRomParameters(unsigned char* buf, unsigned short len) {
+  // Not part of the SCSI command set.
+  if (kScsiCommandSet) return 0;
+  if (buf == nullptr) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_GETROMPARAMETERS);
+  cmd.length = len;
+  cmd.data = buf;
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_WriteRom(unsigned long address, unsigned char* buf, unsigned short len) {
+  if (buf == nullptr || len > kRomTransferMax) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_WRITEROM);
+  cmd.address = static_cast<uint32_t>(address);
+  cmd.length = len;
+  cmd.data = buf;
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_ReadRom(unsigned long address, unsigned char* buf, unsigned short len) {
+  if (buf == nullptr || len > kRomTransferMax) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_READROM);
+  cmd.address = static_cast<uint32_t>(address);
+  cmd.length = len;
+  cmd.data = buf;
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_ChipEraseRom() {
+  // Not part of the SCSI command set.
+  if (kScsiCommandSet) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_CHIPERASEROM);
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_BlockEraseRom(unsigned long address) {
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_BLOCKERASEROM);
+  cmd.address = static_cast<uint32_t>(address);
+  return USBCom_Send(&cmd) ? 1 : 0;
+}
+
+int CUSBCommand::USBCom_GETROMID(unsigned long command, unsigned char count, unsigned char* buf,
+                                 unsigned char len) {
+  if (buf == nullptr) return 0;
+  _tag_UsbCommand cmd = MakeCommandRecord(CMD_GETROMID);
+  cmd.address = static_cast<uint32_t>(command);
+  cmd.request = static_cast<uint8_t>(cmd.request | count);
+  cmd.subcode = count;
+  cmd.length = len;
+  cmd.data = buf;
+  return USBCom_Send(&cmd) ? 1 : 0;
+}

@@ -1,0 +1,38 @@
+// The vendor command set on top of the platform transport. The transport
+// (CUSBControl) is chosen at link time: every build variant provides its own
+// "USBControl.h" on the include path with the five transport primitives and
+// two constants:
+//   static constexpr unsigned short kRomTransferMax;  // 48 (USB) or 512 (SCSI)
+//   static constexpr bool kScsiCommandSet;            // SCSI command differences
+#pragma once
+
+#include "CommandSet.h"
+#include "USBControl.h"
+
+class IDFilter;
+
+class CUSBCommand : public CUSBControl {
+ public:
+  CUSBCommand() = default;
+  ~CUSBCommand() = default;
+  CUSBCommand(const CUSBCommand&) = delete;
+  CUSBCommand& operator=(const CUSBCommand&) = delete;
+
+  // Device selection: 0 open, 2 already open, 4 no device list, 5 none found
+  // (or another transport status passed on).
+  int Open(IDFilter* filter);
+  int Close();
+
+  // Commands: 1 when the exchange succeeded, 0 when it failed or was refused.
+  int USBCom_DisableVender();
+  int USBCom_EnableVender();
+  int USBCom_GetVersion(unsigned char* buf, unsigned char len);
+  int USBCom_SetRomParameters(unsigned char* buf, unsigned short len);
+  int USBCom_GetRomParameters(unsigned char* buf, unsigned short len);
+  int USBCom_WriteRom(unsigned long address, unsigned char* buf, unsigned short len);
+  int USBCom_ReadRom(unsigned long address, unsigned char* buf, unsigned short len);
+  int USBCom_ChipEraseRom();
+  int USBCom_BlockEraseRom(unsigned long address);
+  int USBCom_GETROMID(unsigned long command, unsigned char count, unsigned char* buf,
+                      unsigned char len);
+};

@@ -1,0 +1,67 @@
+// Fuzzes the reading side of the SROM image: arbitrary bytes taken as the
+// whole flash, then every query the updater and the image tool make on it.
+// Each input runs twice: as it is, and with its header CRC made valid so
+// that the header's parameters (flash size, erase block) are taken too.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "FlashROM.h"
+#include "common.h"
+
+namespace {
+
+void Exercise(const uint8_t* data, uint32_t size) {
+  CFlashROM rom;
+  rom.LoadImage(data, size);
+  rom.CreateSideBridge();
+  rom.CheckFWCRC(1);
+  rom.CheckFWCRC(2);
+  rom.GetFWVersion();
+  rom.GetFWBridgeSignature();
+  rom.GetParamSize();
+
+  _actionparamlist list;
+  std::memset(&list, 0, sizeof list);
+  rom.GetActionParameter(&list);
+
+  // The encryption records are read for QK9318E images only.
+  const SROM_BRIDGEIC derived = rom.GetBridgeIC();
+  rom.SetBridgeIC(BRIDGEIC_QK9318E);
+  _encryptionlist settings = {};
+  rom.GetEncryption(&settings);
+  rom.SetBridgeIC(derived);
+
+  char name[128];
+  rom.GetFWFileName(name, sizeof name);
+
+  // The code of the chosen copy, into a buffer of exactly its size.
+  const uint32_t codeSize = rom.GetFWCodeSize();
+  if (codeSize > 0) {
+    std::vector<unsigned char> code(codeSize);
+    rom.GetFWCode(code.data(), codeSize);
+  }
+  rom.MakeSROMParamFromImage();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The string conversion reports failures on standard output.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 0;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (4u << 20)) return 0;
+  const uint32_t n = static_cast<uint32_t>(size);
+  Exercise(data, n);
+  if (n >= kImageHeaderSize) {
+    std::vector<uint8_t> fixed(data, data + n);
+    PutLE16(&fixed[4], static_cast<uint16_t>(CalcCRC16(&fixed[6], kImageHeaderSize - 6)));
+    Exercise(fixed.data(), n);
+  }
+  return 0;
+}

@@ -1,0 +1,150 @@
+#include "TerminalDialog.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "Messages.h"
+#include "Progress.h"
+
+namespace {
+
+// Fixed texts of the two windows, as the dialog templates hold them.
+const char kMainHeadline[] = "The firmware will be updated.";
+const char kMainQuestion[] = "Do you want to update the firmware?";
+const char kMainFromDefault[] = "from version xxxx";
+const char kMainToDefault[] = "to     version yyyy";
+const char kProgressCaution[] =
+    "CAUTION!!\nPlease do NOT plug out nor turn off your device until completed!!";
+constexpr int kBarWidth = 40;
+
+void Print(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+CTerminalDialogLayer::CTerminalDialogLayer()
+    : outputIsTerminal_(isatty(STDOUT_FILENO) != 0), inputIsTerminal_(isatty(STDIN_FILENO) != 0) {}
+
+bool CTerminalDialogLayer::IsOkAnswer(const std::string& line) {
+  std::string word;
+  for (char c : line) {
+    if (c == '\r' || c == '\n') continue;
+    word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return word.empty() || word == "y" || word == "yes" || word == "ok";
+}
+
+bool CTerminalDialogLayer::CreateWindow(CDialogControl* dialog, const char* windowName) {
+  std::string name = windowName;
+  if (name != "MainWindow" && name != "ProgressDialog") return false;
+  Window window;
+  window.name = name;
+  window.title = kProgramName;
+  if (name == "MainWindow") {
+    window.captions[210] = kMainFromDefault;
+    window.captions[224] = kMainToDefault;
+  }
+  windows_[dialog] = window;
+  return true;
+}
+
+void CTerminalDialogLayer::ShowWindow(CDialogControl* dialog) {
+  auto it = windows_.find(dialog);
+  if (it == windows_.end()) return;
+  Window& window = it->second;
+  if (window.name == "MainWindow") {
+    Print("\n[" + window.title + "]\n" + kMainHeadline + "\n");
+    for (const auto& caption : window.captions) Print(caption.second + "\n");
+    Print(std::string(kMainQuestion) + "\n");
+  } else {
+    Print("\n[" + window.title + "]\n" + kProgressCaution + "\n");
+  }
+}
+
+void CTerminalDialogLayer::RunModal(CDialogControl* dialog) {
+  auto it = windows_.find(dialog);
+  if (it == windows_.end()) return;
+  if (it->second.name == "MainWindow") {
+    RunMainWindow(dialog, it->second);
+  } else {
+    RunProgress(dialog, it->second);
+  }
+}
+
+void CTerminalDialogLayer::RunMainWindow(CDialogControl* dialog, Window& /*window*/) {
+  while (!dialog->Ended()) {
+    Print("[OK/Cancel] (Enter = OK): ");
+    std::string line;
+    bool ok = static_cast<bool>(std::getline(std::cin, line)) && IsOkAnswer(line);
+    if (!inputIsTerminal_) Print(ok ? "OK\n" : "Cancel\n");
+    dialog->OnCommand(ok ? COMMAND_OK : COMMAND_CANCEL);
+  }
+}
+
+void CTerminalDialogLayer::RunProgress(CDialogControl* dialog, Window& window) {
+  using Clock = CDialogControl::Clock;
+  while (!dialog->Ended()) {
+    Clock::time_point next = dialog->RunDueTimers(Clock::now());
+    DrawProgress(window, dialog->Ended());
+    if (dialog->Ended()) break;
+    Clock::time_point wake = Clock::now() + std::chrono::milliseconds(50);
+    if (next < wake) wake = next;
+    std::this_thread::sleep_until(wake);
+  }
+}
+
+void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
+  if (window.bar == nullptr) return;
+  int percent = window.bar->GetPos();
+  if (percent != window.drawn) {
+    window.drawn = percent;
+    if (outputIsTerminal_) {
+      int filled = percent * kBarWidth / 100;
+      std::string bar = "\r[" + std::string(static_cast<size_t>(filled), '#') +
+                        std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] ";
+      char number[8];
+      std::snprintf(number, sizeof number, "%3d%%", percent);
+      Print(bar + number);
+    } else {
+      char line[32];
+      std::snprintf(line, sizeof line, "Progress: %d%%\n", percent);
+      Print(line);
+    }
+  }
+  if (final && outputIsTerminal_) Print("\n");
+}
+
+void CTerminalDialogLayer::DestroyWindow(CDialogControl* dialog) { windows_.erase(dialog); }
+
+void CTerminalDialogLayer::MessageBox(CDialogControl* /*dialog*/, int id, MESSAGE_TYPE /*kind*/) {
+  const char* text = MessageText(id);
+  Print(std::string("\n[") + kProgramName + "]\n" + (text != nullptr ? text : "") + "\n");
+  if (inputIsTerminal_) {
+    Print("(Enter to close)");
+    std::string line;
+    std::getline(std::cin, line);
+  }
+}
+
+void CTerminalDialogLayer::SetControlCaption(CDialogControl* dialog, int controlId,
+                                             const char* text) {
+  auto it = windows_.find(dialog);
+  if (it != windows_.end()) it->second.captions[controlId] = text;
+}
+
+void CTerminalDialogLayer::SetWindowTitle(CDialogControl* dialog, const char* title) {
+  auto it = windows_.find(dialog);
+  if (it != windows_.end()) it->second.title = title;
+}
+
+void CTerminalDialogLayer::ProgressBound(CProgress* bar) {
+  auto it = windows_.find(bar->Dialog());
+  if (it != windows_.end()) it->second.bar = bar;
+}

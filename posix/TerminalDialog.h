@@ -1,0 +1,42 @@
+// The terminal front-end: the dialogs of the updater on standard input and
+// output, for machines without a display.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "DialogControl.h"
+
+class CTerminalDialogLayer : public CDialogLayer {
+ public:
+  CTerminalDialogLayer();
+
+  bool CreateWindow(CDialogControl* dialog, const char* windowName) override;
+  void ShowWindow(CDialogControl* dialog) override;
+  void RunModal(CDialogControl* dialog) override;
+  void EndModal(CDialogControl* /*dialog*/) override {}
+  void DestroyWindow(CDialogControl* dialog) override;
+  void MessageBox(CDialogControl* dialog, int id, MESSAGE_TYPE kind) override;
+  void SetControlCaption(CDialogControl* dialog, int controlId, const char* text) override;
+  void SetWindowTitle(CDialogControl* dialog, const char* title) override;
+  void ProgressBound(CProgress* bar) override;
+
+  // "OK" for an empty line, "y", "yes" or "ok" in any case; anything else is Cancel.
+  static bool IsOkAnswer(const std::string& line);
+
+ private:
+  struct Window {
+    std::string name;
+    std::string title;
+    std::map<int, std::string> captions;
+    CProgress* bar = nullptr;
+    int drawn = -1;  // last percentage drawn
+  };
+  void RunMainWindow(CDialogControl* dialog, Window& window);
+  void RunProgress(CDialogControl* dialog, Window& window);
+  void DrawProgress(Window& window, bool final);
+
+  std::map<CDialogControl*, Window> windows_;
+  bool outputIsTerminal_;
+  bool inputIsTerminal_;
+};

@@ -1,0 +1,101 @@
+// Transport primitives over the virtual bus, in the USB or SCSI encoding.
+#include "VirtualTransport.h"
+
+#include <array>
+#include <cstring>
+
+#include "IDFilter.h"
+
+namespace {
+
+// Status codes of OpenNextDevice.
+constexpr int kOpened = 0;
+constexpr int kUsbAlreadyOpen = 2;
+constexpr int kNoneLeft = 5;
+constexpr int kScsiAlreadyOpen = 6;
+constexpr int kScsiAtEnd = 1;
+
+// The pass-through data area holds at most 16383 bytes.
+constexpr uint32_t kScsiDataLimit = 16384;
+
+}  // namespace
+
+void* CVirtualTransport::GetDeviceList() { return vbridge::ActiveBus(); }
+
+vbridge::VirtualBridge* CVirtualTransport::OpenedDevice() const {
+  if (!open_ || bus_ == nullptr || bus_ != vbridge::ActiveBus()) return nullptr;
+  return bus_->Device(openIndex_);
+}
+
+int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
+  if (open_) return encoding_ == vbridge::Encoding::Scsi ? kScsiAlreadyOpen : kUsbAlreadyOpen;
+  vbridge::VirtualBus* bus = vbridge::ActiveBus();
+  if (cursor == nullptr || list == nullptr || list != bus) return kNoneLeft;
+
+  if (*cursor == list) next_ = 0;  // a fresh start
+  *cursor = &next_;
+
+  if (encoding_ == vbridge::Encoding::Scsi && next_ >= bus->Count()) return kScsiAtEnd;
+  while (next_ < bus->Count()) {
+    const size_t index = next_++;
+    vbridge::VirtualBridge* device = bus->Device(index);
+    if (device != nullptr && device->CanOpen()) {
+      bus_ = bus;
+      openIndex_ = index;
+      open_ = true;
+      return kOpened;
+    }
+  }
+  return kNoneLeft;
+}
+
+int CVirtualTransport::IDCheck(IDFilter* filter) {
+  vbridge::VirtualBridge* device = OpenedDevice();
+  if (device == nullptr || !device->Present()) return 0;
+  // A missing filter admits every pair, as it does for device selection.
+  if (filter == nullptr) return 1;
+  return filter->CheckID(device->VendorId(), device->ProductId()) ? 1 : 0;
+}
+
+int CVirtualTransport::CloseDevice() {
+  open_ = false;
+  bus_ = nullptr;
+  openIndex_ = 0;
+  return 1;
+}
+
+int CVirtualTransport::USBCom_Send(_tag_UsbCommand* cmd) {
+  if (cmd == nullptr) return 0;
+  vbridge::VirtualBridge* device = OpenedDevice();
+  if (device == nullptr) return 0;
+  return encoding_ == vbridge::Encoding::Scsi ? SendScsi(device, *cmd) : SendUsb(device, *cmd);
+}
+
+int CVirtualTransport::SendUsb(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd) {
+  UsbSetupPacket setup;
+  if (!EncodeUsbSetup(cmd, &setup)) return 0;
+  const uint16_t length = setup.wLength();
+  if (length != 0 && cmd.data == nullptr) return 0;
+  return device->HandleUsb(setup.bytes, cmd.data, length, nullptr) ? 1 : 0;
+}
+
+int CVirtualTransport::SendScsi(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd) {
+  ScsiCommandBlock block;
+  if (!EncodeScsiCdb(cmd, &block)) return 0;
+  if (block.dataLength >= kScsiDataLimit) return 0;
+  if (block.dataIn && cmd.data == nullptr) return 0;
+  if (!block.dataIn && block.dataLength != 0 && cmd.data == nullptr) return 0;
+
+  // The data area of the pass-through buffer: zeroed, filled with the data
+  // going out, and for data coming in copied back in full (bytes the device
+  // did not send stay zero).
+  std::array<uint8_t, kScsiDataLimit> area{};
+  if (!block.dataIn && block.dataLength != 0) std::memcpy(area.data(), cmd.data, block.dataLength);
+  uint32_t transferred = 0;
+  if (!device->HandleScsi(block.cdb, block.cdbLength, block.dataIn, area.data(),
+                          block.dataLength, &transferred)) {
+    return 0;
+  }
+  if (block.dataIn && block.dataLength != 0) std::memcpy(cmd.data, area.data(), block.dataLength);
+  return 1;
+}

@@ -1,0 +1,47 @@
+// The transport primitives of the sim builds over the active virtual bus.
+// CUSBControl of sim/usb and sim/scsi derives from this class and picks the
+// wire encoding; the record is encoded with the shared encoders of
+// CommandSet.h and the virtual bridge decodes the bytes itself.
+#pragma once
+
+#include <cstddef>
+
+#include "CommandSet.h"
+#include "VirtualBus.h"
+
+class IDFilter;
+
+class CVirtualTransport {
+ public:
+  explicit CVirtualTransport(vbridge::Encoding encoding) : encoding_(encoding) {}
+  ~CVirtualTransport() = default;
+  CVirtualTransport(const CVirtualTransport&) = delete;
+  CVirtualTransport& operator=(const CVirtualTransport&) = delete;
+
+  // The list token (the active bus), or null when there is no active bus.
+  void* GetDeviceList();
+  // USB encoding: 0 opened, 2 a device is already open, 5 none left.
+  // SCSI encoding: 0 opened, 6 a device is already open, 1 the cursor stands
+  // at the end of the list, 5 none of the remaining devices could be opened.
+  // Devices that are busy or unplugged are passed over.
+  int OpenNextDevice(void* list, void** cursor);
+  // The filter's answer for the open device's vendor and product id.
+  int IDCheck(IDFilter* filter);
+  int CloseDevice();
+  // One exchange with the open device; 1 on success.
+  int USBCom_Send(_tag_UsbCommand* cmd);
+
+  vbridge::Encoding TransportEncoding() const { return encoding_; }
+  // The open device, or null (also when the active bus changed since).
+  vbridge::VirtualBridge* OpenedDevice() const;
+
+ private:
+  int SendUsb(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd);
+  int SendScsi(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd);
+
+  vbridge::Encoding encoding_;
+  vbridge::VirtualBus* bus_ = nullptr;  // bus the open device belongs to
+  size_t openIndex_ = 0;
+  bool open_ = false;
+  size_t next_ = 0;  // enumeration state: index of the next device to try
+};

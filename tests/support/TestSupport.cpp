@@ -1,0 +1,82 @@
+#include "TestSupport.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "CommandSet.h"
+#include "common.h"
+
+namespace testsupport {
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zftest-XXXXXX").string();
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchDir::File(const std::string& name) const { return path_ + "/" + name; }
+
+bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  return WriteFile(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<vbridge::ReceivedCommand> CommandsOf(const vbridge::VirtualBridge& device,
+                                                 int command) {
+  std::vector<vbridge::ReceivedCommand> out;
+  for (const vbridge::ReceivedCommand& c : device.Log()) {
+    if (c.command == command) out.push_back(c);
+  }
+  return out;
+}
+
+bool HasFlashChangingCommand(const vbridge::VirtualBridge& device) {
+  for (const vbridge::ReceivedCommand& c : device.Log()) {
+    if (c.command == CMD_BLOCKERASEROM || c.command == CMD_WRITEROM ||
+        c.command == CMD_CHIPERASEROM) {
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t Area1Offset(const std::vector<unsigned char>& image) {
+  return image.size() >= 48 ? GetLE32(image.data() + 36) : 0;
+}
+uint32_t Area2Offset(const std::vector<unsigned char>& image) {
+  return image.size() >= 48 ? GetLE32(image.data() + 40) : 0;
+}
+
+bool HoldsAt(const std::vector<unsigned char>& image, uint32_t offset,
+             const std::vector<unsigned char>& file) {
+  if (!RangeInside(offset, file.size(), image.size())) return false;
+  return std::equal(file.begin(), file.end(), image.begin() + offset);
+}
+
+std::string DefaultSystemInformation(const char* target) {
+  return std::string("[TargetInfo]\r\nTargetBridgeIC=") + target +
+         "\r\n[SysInfo]\r\nSysInfoNum=1\r\nVenderID0=0x3F1C\r\nProductID0=0x0001\r\n";
+}
+
+}  // namespace testsupport

@@ -1,0 +1,418 @@
+// The update flow on the scripted dialog layer over the virtual bridge:
+// every message on its path, the captions, the exit status and the flash
+// bytes afterwards.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "CommandSet.h"
+#include "FilRead.h"
+#include "FlashROM.h"
+#include "ImageAuthoring.h"
+#include "MainDialog.h"
+#include "ScriptedDialog.h"
+#include "TestSupport.h"
+#include "VirtualBus.h"
+#include "common.h"
+
+using testsupport::Area1Offset;
+using testsupport::Area2Offset;
+using testsupport::HoldsAt;
+
+namespace {
+
+constexpr int kFrom = kCaptionFromControl;
+constexpr int kTo = kCaptionToControl;
+
+std::vector<unsigned char> Firmware(uint16_t version, SROM_BRIDGEIC variant = BRIDGEIC_QK9318A,
+                                    uint16_t compat = 0x0154, uint32_t size = 30000,
+                                    uint32_t seed = 99) {
+  return zfimage::BuildFirmwareFile(variant, version, compat,
+                                    zfimage::PseudoRandomCode(size, seed));
+}
+
+std::vector<unsigned char> Image(const zfimage::FlashImageSpec& spec) {
+  std::vector<unsigned char> image;
+  std::string error;
+  EXPECT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  return image;
+}
+
+// How many firmware copies of an image the bridge could run: a QK9318A
+// area whose code matches its stored CRC.
+int ValidCopies(const std::vector<unsigned char>& image) {
+  int valid = 0;
+  for (uint32_t area : {Area1Offset(image), Area2Offset(image)}) {
+    if (area == 0 || !RangeInside(area, 16, image.size())) continue;
+    const uint32_t size = GetLE32(image.data() + area + 4);
+    if (!RangeInside(area + 16ull, size, image.size())) continue;
+    if (GetLE32(image.data() + area) == kSignatureQK9318A &&
+        GetLE16(image.data() + area + 10) ==
+            static_cast<uint16_t>(CalcCRC16(image.data() + area + 16, size))) {
+      ++valid;
+    }
+  }
+  return valid;
+}
+
+class FlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = dir_.Path() + "/";
+    appDir_.assign(folder_.begin(), folder_.end());
+    appDir_.push_back('\0');
+    strAppDir = appDir_.data();
+    ResetLastMessageId();
+  }
+  void TearDown() override { strAppDir = nullptr; }
+
+  void WriteSystemInformation(const std::string& text) {
+    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"), text));
+  }
+  void WriteFirmwareFile(const std::vector<unsigned char>& file) {
+    firmware_ = file;
+    ASSERT_TRUE(testsupport::WriteFile(dir_.File("MainFW.kqfw"), file));
+  }
+  vbridge::VirtualBridge* AddBridge(const std::vector<unsigned char>& image,
+                                    vbridge::DeviceConfig config = vbridge::DeviceConfig()) {
+    std::string error;
+    vbridge::VirtualBridge* device = bus_.AddDevice(config, image, &error);
+    EXPECT_NE(device, nullptr) << error;
+    return device;
+  }
+  // The usual set-up: the default bridge (two copies of 01.10) and a file.
+  vbridge::VirtualBridge* Standard(uint16_t fileVersion) {
+    WriteSystemInformation(testsupport::DefaultSystemInformation());
+    WriteFirmwareFile(Firmware(fileVersion));
+    before_ = Image(zfimage::DefaultFlashImageSpec());
+    return AddBridge(before_);
+  }
+  int Run(bool answer = true) {
+    layer_.answers.push_back(answer);
+    ScopedDialogLayer scopedLayer(&layer_);
+    vbridge::ScopedActiveBus scopedBus(&bus_);
+    CMainDialog dialog;
+    dialog.Create("MainWindow");
+    return dialog.ExitStatus();
+  }
+  std::vector<int> Messages() const { return layer_.MessageIds(); }
+
+  testsupport::ScratchDir dir_;
+  std::string folder_;
+  std::vector<char> appDir_;
+  vbridge::VirtualBus bus_;
+  ScriptedDialogLayer layer_;
+  std::vector<unsigned char> firmware_;
+  std::vector<unsigned char> before_;
+};
+
+TEST_F(FlowTest, UpdatesBothCopiesAndNothingElse) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  EXPECT_EQ(Run(true), 0);
+  ASSERT_EQ(layer_.messages.size(), 1u);
+  EXPECT_EQ(layer_.messages[0].id, 201);
+  EXPECT_EQ(layer_.messages[0].kind, MESSAGE_INFORMATION);
+  EXPECT_EQ(layer_.captions[kFrom], "from version 01.10");
+  EXPECT_EQ(layer_.captions[kTo], "to     version 01.20");
+
+  std::vector<unsigned char> after = device->FlashBytes();
+  const uint32_t o1 = Area1Offset(before_), o2 = Area2Offset(before_);
+  ASSERT_NE(o1, 0u);
+  ASSERT_NE(o2, 0u);
+  EXPECT_TRUE(HoldsAt(after, o1, firmware_));
+  EXPECT_TRUE(HoldsAt(after, o2, firmware_));
+  // Outside the two written areas every byte is as it was.
+  for (size_t i = 0; i < after.size(); ++i) {
+    bool inArea = (i >= o1 && i < o1 + firmware_.size()) || (i >= o2 && i < o2 + firmware_.size());
+    if (!inArea && after[i] != before_[i]) {
+      ADD_FAILURE() << "byte " << i << " changed outside the written areas";
+      break;
+    }
+  }
+  EXPECT_EQ(ValidCopies(after), 2);
+  // The run ends by leaving vendor mode, after the last verify.
+  std::vector<vbridge::ReceivedCommand> log = device->Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().command, CMD_DISABLEVENDER);
+  EXPECT_EQ(testsupport::CommandsOf(*device, CMD_CHIPERASEROM).size(), 0u);
+  EXPECT_EQ(layer_.created,
+            (std::vector<std::string>{"MainWindow", "ProgressDialog", "ProgressDialog"}));
+}
+
+TEST_F(FlowTest, CancelWritesNothing) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  EXPECT_EQ(Run(false), 2);
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+  EXPECT_EQ(device->FlashBytes(), before_);
+}
+
+class NotNewerTest : public FlowTest, public ::testing::WithParamInterface<uint16_t> {};
+
+TEST_P(NotNewerTest, EqualOrOlderFirmwareIsNeverWritten) {
+  vbridge::VirtualBridge* device = Standard(GetParam());
+  EXPECT_EQ(Run(true), 2);
+  ASSERT_EQ(layer_.messages.size(), 1u);
+  EXPECT_EQ(layer_.messages[0].id, 200);
+  EXPECT_EQ(layer_.messages[0].kind, MESSAGE_WARNING);
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+  EXPECT_EQ(device->FlashBytes(), before_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, NotNewerTest, ::testing::Values(0x0110, 0x0109, 0x0001));
+
+TEST_F(FlowTest, MissingSystemInformationTouchesNoDevice) {
+  WriteFirmwareFile(Firmware(0x0120));
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{104});
+  EXPECT_EQ(device->CommandCount(), 0u);
+}
+
+TEST_F(FlowTest, MissingFirmwareFile) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{105});
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, WrongChipIsRefusedBeforeTheFirmwareFile) {
+  // No firmware file at all: the chip check comes first.
+  WriteSystemInformation(testsupport::DefaultSystemInformation("QK9318E"));
+  AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{204});
+}
+
+TEST_F(FlowTest, FirmwareOfTheOtherVariantIsRefused) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  WriteFirmwareFile(Firmware(0x0120, BRIDGEIC_QK9318E));
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{204});
+  EXPECT_TRUE(testsupport::CommandsOf(*device, CMD_READROM).empty());
+}
+
+TEST_F(FlowTest, NoDeviceOrNoAdmittedDevice) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  WriteFirmwareFile(Firmware(0x0120));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{203});
+
+  // A device whose ids the file does not admit is not considered.
+  layer_ = ScriptedDialogLayer();
+  ResetLastMessageId();
+  vbridge::DeviceConfig other;
+  other.productId = 0x0002;
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()), other);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{203});
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, DeviceAlreadyOpen) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  layer_.answers.push_back(true);
+  ScopedDialogLayer scopedLayer(&layer_);
+  vbridge::ScopedActiveBus scopedBus(&bus_);
+  CMainDialog dialog;
+  ASSERT_EQ(dialog.Open(nullptr), 0);
+  dialog.Create("MainWindow");
+  EXPECT_EQ(Messages(), std::vector<int>{206});
+  EXPECT_EQ(dialog.ExitStatus(), 1);
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, StoredIdentityMustMatch) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation() + "bcdDevice0=0x9999\r\n");
+  WriteFirmwareFile(Firmware(0x0120));
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{205});
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, ReadFailureAbortsAndLeavesTheFlash) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  device->SetFailAtCommand(400);  // well inside the read of the whole flash
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{107});
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+  EXPECT_EQ(device->FlashBytes(), before_);
+  // The bar went back to 0 before the poll gave up.
+  ASSERT_FALSE(layer_.progressSeen.empty());
+  EXPECT_EQ(layer_.progressSeen.back(), 0u);
+}
+
+TEST_F(FlowTest, UnplugDuringReadAborts) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  device->SetUnplugAtCommand(1000);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{107});
+}
+
+TEST_F(FlowTest, ReadStartFailures) {
+  // Command 8 is the ROM parameter send of the read (after the selection's
+  // version query, the open's check, the flow's version query, the read's
+  // check and the header read): a failed transfer in read mode is 204.
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  device->SetFailAtCommand(8);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{204});
+  EXPECT_EQ(testsupport::CommandsOf(*device, CMD_SETROMPARAMETERS).size(), 1u);
+  EXPECT_FALSE(testsupport::CommandsOf(*device, CMD_SETROMPARAMETERS)[0].ok);
+
+  // A blank flash has no header: the image cannot be created (202).
+  FlowTest::TearDown();
+  layer_ = ScriptedDialogLayer();
+  ResetLastMessageId();
+  strAppDir = appDir_.data();
+  vbridge::VirtualBus blankBus;
+  std::string error;
+  vbridge::VirtualBridge* blank = blankBus.AddDevice(vbridge::DeviceConfig(), &error);
+  ASSERT_NE(blank, nullptr) << error;
+  layer_.answers.push_back(true);
+  {
+    ScopedDialogLayer scopedLayer(&layer_);
+    vbridge::ScopedActiveBus scopedBus(&blankBus);
+    CMainDialog dialog;
+    dialog.Create("MainWindow");
+    EXPECT_EQ(dialog.ExitStatus(), 1);
+  }
+  EXPECT_EQ(Messages(), std::vector<int>{202});
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*blank));
+}
+
+TEST_F(FlowTest, UnknownInstalledFirmwareIsReplaced) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  WriteFirmwareFile(Firmware(0x0120));
+  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
+  spec.corruptCopy = 1;
+  std::vector<unsigned char> image = Image(spec);
+  // Both copies broken.
+  image[Area2Offset(image) + 16] ^= 0xFF;
+  vbridge::VirtualBridge* device = AddBridge(image);
+  EXPECT_EQ(Run(true), 0);
+  EXPECT_EQ(layer_.captions[kFrom], "from version Unknown");
+  EXPECT_EQ(Messages(), std::vector<int>{201});
+  std::vector<unsigned char> after = device->FlashBytes();
+  EXPECT_TRUE(HoldsAt(after, Area1Offset(image), firmware_));
+  EXPECT_TRUE(HoldsAt(after, Area2Offset(image), firmware_));
+}
+
+TEST_F(FlowTest, FirmwareOfTheOtherBridgeCountsAsUnknown) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  WriteFirmwareFile(Firmware(0x0105));
+  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
+  spec.variant = BRIDGEIC_QK9318E;
+  spec.copies = FWALLOCATE_SINGLE;
+  spec.firmware1 = Firmware(0x0900, BRIDGEIC_QK9318E);
+  spec.firmware2.clear();
+  std::vector<unsigned char> image = Image(spec);
+  vbridge::VirtualBridge* device = AddBridge(image);
+  EXPECT_EQ(Run(true), 0);
+  EXPECT_EQ(layer_.captions[kFrom], "from version Unknown");
+  EXPECT_EQ(layer_.captions[kTo], "to     version 01.05");
+  EXPECT_TRUE(HoldsAt(device->FlashBytes(), Area1Offset(image), firmware_));
+}
+
+TEST_F(FlowTest, UnplaceableFirmwareIsRefusedWithAWarning) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  std::vector<unsigned char> file = Firmware(0x0120);
+  file[20] ^= 0x01;  // the code no longer matches its stored CRC
+  WriteFirmwareFile(file);
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(true), 1);
+  ASSERT_EQ(layer_.messages.size(), 1u);
+  EXPECT_EQ(layer_.messages[0].id, 202);
+  EXPECT_EQ(layer_.messages[0].kind, MESSAGE_WARNING);
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, WriteFailureKeepsOneValidCopy) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  // Find where the write starts, then fail a command in the middle of it.
+  {
+    vbridge::VirtualBus probeBus;
+    vbridge::VirtualBridge* probe = probeBus.AddDevice(vbridge::DeviceConfig(), before_);
+    ASSERT_NE(probe, nullptr);
+    ScriptedDialogLayer probeLayer;
+    probeLayer.answers.push_back(true);
+    ScopedDialogLayer scopedLayer(&probeLayer);
+    vbridge::ScopedActiveBus scopedBus(&probeBus);
+    CMainDialog dialog;
+    dialog.Create("MainWindow");
+    std::vector<vbridge::ReceivedCommand> log = probe->Log();
+    size_t firstErase = 0;
+    while (firstErase < log.size() && log[firstErase].command != CMD_BLOCKERASEROM) ++firstErase;
+    ASSERT_LT(firstErase, log.size());
+    device->SetFailAtCommand(static_cast<uint32_t>(firstErase + 300));
+  }
+  EXPECT_EQ(Run(true), 1);
+  ASSERT_EQ(layer_.messages.size(), 1u);
+  EXPECT_EQ(layer_.messages[0].id, 202);
+  EXPECT_EQ(layer_.messages[0].kind, MESSAGE_ERROR);
+  EXPECT_GE(ValidCopies(device->FlashBytes()), 1);
+  // The device is still closed properly after the failed write.
+  EXPECT_EQ(device->Log().back().command, CMD_DISABLEVENDER);
+}
+
+TEST_F(FlowTest, IncompatibleDeviceIsRefusedBeforeAnyErase) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  WriteFirmwareFile(Firmware(0x0120, BRIDGEIC_QK9318A, 0x0160));
+  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(true), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{204});
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, VerifyMismatchFailsTheWrite) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  device->SetFlipReadBitAt(Area1Offset(before_) + 100);
+  EXPECT_EQ(Run(true), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{202});
+}
+
+TEST_F(FlowTest, ReturnAndEscapeDoNotEndTheProgressDialog) {
+  Standard(0x0120);
+  layer_.pressKeysInProgress = true;
+  EXPECT_EQ(Run(true), 0);
+  EXPECT_EQ(Messages(), std::vector<int>{201});
+  for (const ScriptedDialogLayer::Ended& e : layer_.ended) EXPECT_EQ(e.outcome, 0) << e.window;
+}
+
+TEST_F(FlowTest, ProgressDialogThatCannotBeCreated) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  layer_.refuseWindows.push_back("ProgressDialog");
+  EXPECT_EQ(Run(true), 1);
+  EXPECT_TRUE(Messages().empty());
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, SingleCopyLayout) {
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  WriteFirmwareFile(Firmware(0x0200));
+  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
+  spec.copies = FWALLOCATE_SINGLE;
+  spec.firmware2.clear();
+  std::vector<unsigned char> image = Image(spec);
+  vbridge::VirtualBridge* device = AddBridge(image);
+  EXPECT_EQ(Run(true), 0);
+  EXPECT_EQ(layer_.captions[kFrom], "from version 01.10");
+  EXPECT_TRUE(HoldsAt(device->FlashBytes(), Area1Offset(image), firmware_));
+}
+
+TEST(Captions, NibblesPrintAsDecimalNumbers) {
+  char text[64];
+  FormatFromCaption(0x0123, text, sizeof text);
+  EXPECT_STREQ(text, "from version 01.23");
+  FormatFromCaption(0x01A3, text, sizeof text);
+  EXPECT_STREQ(text, "from version 01.103");
+  FormatFromCaption(0, text, sizeof text);
+  EXPECT_STREQ(text, "from version Unknown");
+  FormatToCaption(0x0123, text, sizeof text);
+  EXPECT_STREQ(text, "to     version 01.23");
+}
+
+}  // namespace
