@@ -1,20 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
-# Idempotent: a machine that has everything installs nothing.
+# Installs Debian packages when missing: the base set for building and
+# testing, plus any package names given as arguments. Idempotent: a machine
+# that has everything installs nothing.
+#   bash scripts/deps.sh                 # the base set
+#   bash scripts/deps.sh wine xvfb       # the base set and these
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libinih-dev
+  "$@"
 )
-# Extra groups, asked for by the scripts that need them.
-for group in "$@"; do
-  case "$group" in
-    clang) packages+=(clang libclang-rt-14-dev) ;;
-    *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
-  esac
-done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,15 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== Native build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# Further suites, each installing what it needs itself.
+for suite in scripts/test-*.sh; do
+  [ -e "$suite" ] || continue
+  echo "== $suite"
+  bash "$suite"
+done
+echo "== All tests passed"
