@@ -65,11 +65,11 @@ constexpr PlacementRow kPlacementTable[] = {
 };
 
 uint8_t EncryptionSettingsByte(const _encryptionlist& list) {
-  uint8_t byte = kEncryptionAlwaysSet;
-  if (list.Setting0 != 0) byte |= kEncryptionSetting0;
-  if (list.Setting1 != 0) byte |= kEncryptionSetting1;
-  if (list.Setting2 != 0) byte |= kEncryptionSetting2;
-  return byte;
+  uint8_t settings = kEncryptionAlwaysSet;
+  if (list.Setting0 != 0) settings |= kEncryptionSetting0;
+  if (list.Setting1 != 0) settings |= kEncryptionSetting1;
+  if (list.Setting2 != 0) settings |= kEncryptionSetting2;
+  return settings;
 }
 
 }  // namespace

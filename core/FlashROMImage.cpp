@@ -5,7 +5,11 @@
 // The flash contents are outside input: every offset taken from the image is
 // checked against the allocated size before a byte is read or written, and a
 // field that lies outside the image counts as absent.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -75,6 +79,16 @@ bool HeaderCrcHolds(const unsigned char* image, uint32_t size) {
   return crc == GetLE16(image + kHeaderCrcOffset);
 }
 
+// The three causes of a failed conversion, each with its console line.
+void ReportConversionFailure(const char* line) {
+  std::printf("%s\n", line);
+  std::fflush(stdout);
+}
+constexpr char kInvalidSequence[] = "invlaid multibyte string";
+constexpr char kIncompleteSequence[] = "input multibyte invalid";
+constexpr char kOutputTooSmall[] = "output buffer is small";
+
+#ifndef _WIN32
 // Closes an iconv descriptor when it goes out of scope.
 class IconvHandle {
  public:
@@ -90,6 +104,7 @@ class IconvHandle {
  private:
   iconv_t cd_;
 };
+#endif
 
 }  // namespace
 
@@ -339,9 +354,9 @@ void CFlashROM::SetBYTEToSROMImage(uint32_t offset, uint8_t value) {
 void CFlashROM::SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value) {
   if (!SROMImage || !RangeInside(offset, 1, SROMImageSize) || bit > 7) return;
   const uint8_t mask = static_cast<uint8_t>(1u << bit);
-  uint8_t byte = static_cast<uint8_t>(SROMImage[offset] & ~mask);
-  if (value != 0) byte = static_cast<uint8_t>(byte | mask);
-  SROMImage[offset] = byte;
+  uint8_t updated = static_cast<uint8_t>(SROMImage[offset] & ~mask);
+  if (value != 0) updated = static_cast<uint8_t>(updated | mask);
+  SROMImage[offset] = updated;
 }
 
 uint32_t CFlashROM::GetEraseRomBlockSize() const {
@@ -362,8 +377,7 @@ void CFlashROM::ClearFlag() {
 
 bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint16_t capacity) {
   if (out == nullptr || capacity == 0) {
-    std::printf("output buffer is small\n");
-    std::fflush(stdout);
+    ReportConversionFailure(kOutputTooSmall);
     return false;
   }
   if (inBytes == 0) {
@@ -371,7 +385,39 @@ bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint
     return true;
   }
   if (in == nullptr) return false;
+  // Room for the terminator.
+  const size_t room = static_cast<size_t>(capacity) - 1;
 
+#ifdef _WIN32
+  // The system's converter: UTF-16 units composed from the little-endian
+  // bytes, then converted with invalid sequences rejected.
+  if (inBytes % 2 != 0) {
+    ReportConversionFailure(kIncompleteSequence);
+    return false;
+  }
+  std::vector<wchar_t> units(inBytes / 2);
+  for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<wchar_t>(GetLE16(in + 2 * i));
+  const wchar_t last = units.back();
+  if (last >= 0xD800 && last <= 0xDBFF) {  // a pair cut off at the end
+    ReportConversionFailure(kIncompleteSequence);
+    return false;
+  }
+  const int count = static_cast<int>(units.size());
+  const int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units.data(), count,
+                                         nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) {
+    ReportConversionFailure(kInvalidSequence);
+    return false;
+  }
+  if (static_cast<size_t>(needed) > room) {
+    ReportConversionFailure(kOutputTooSmall);
+    return false;
+  }
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units.data(), count, out, needed, nullptr,
+                      nullptr);
+  out[needed] = '\0';
+  return true;
+#else
   IconvHandle converter("UTF-8", "UTF-16LE");
   if (!converter.valid()) return false;
 
@@ -381,7 +427,7 @@ bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint
   char* inPtr = input.data();
   size_t inLeft = inBytes;
   char* outPtr = out;
-  size_t outLeft = static_cast<size_t>(capacity) - 1;  // room for the terminator
+  size_t outLeft = room;
 
   size_t result = iconv(converter.get(), &inPtr, &inLeft, &outPtr, &outLeft);
   if (result != static_cast<size_t>(-1)) {
@@ -390,15 +436,15 @@ bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint
   if (result == static_cast<size_t>(-1)) {
     const int error = errno;
     if (error == EILSEQ) {
-      std::printf("invlaid multibyte string\n");
+      ReportConversionFailure(kInvalidSequence);
     } else if (error == EINVAL) {
-      std::printf("input multibyte invalid\n");
+      ReportConversionFailure(kIncompleteSequence);
     } else if (error == E2BIG) {
-      std::printf("output buffer is small\n");
+      ReportConversionFailure(kOutputTooSmall);
     }
-    std::fflush(stdout);
     return false;
   }
   *outPtr = '\0';
   return true;
+#endif
 }

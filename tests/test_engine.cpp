@@ -1,0 +1,315 @@
+// The flash engine over the virtual bridge: device checks, block operations
+// with the transport's transfer unit, progress arithmetic, the write plan.
+// The same tests run over the USB encoding (48-byte unit) and, compiled a
+// second time, over the SCSI encoding (512-byte unit).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "CommandSet.h"
+#include "EngineSupport.h"
+#include "FlashROM.h"
+#include "TestSupport.h"
+#include "common.h"
+
+using testsupport::BuildImage;
+using testsupport::OneBridge;
+using testsupport::ProgressRecorder;
+
+namespace {
+
+constexpr unsigned long kUnit = CFlashROM::kTransferUnit;
+
+std::vector<unsigned char> Firmware(uint16_t version, uint32_t size = 6000) {
+  return zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, version, 0x0154,
+                                    zfimage::PseudoRandomCode(size, version));
+}
+
+// A 128 KiB flash with 4 KiB blocks keeps the tests quick.
+zfimage::FlashImageSpec SmallSpec(SROM_FWALLOCATE copies = FWALLOCATE_DUAL) {
+  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
+  spec.partName = "EONSillicon EN25LF10";
+  spec.copies = copies;
+  spec.firmware1 = Firmware(0x0110);
+  spec.firmware2.clear();
+  return spec;
+}
+
+std::vector<uint32_t> AddressesOf(const vbridge::VirtualBridge& device, int command) {
+  std::vector<uint32_t> out;
+  for (const auto& c : testsupport::CommandsOf(device, command)) out.push_back(c.address);
+  return out;
+}
+
+// Opens the engine on the bus's bridge and reads the whole flash.
+void OpenAndRead(CFlashROM* engine) {
+  ASSERT_EQ(engine->OpenFlashROM(nullptr), FLASH_OK);
+  ASSERT_EQ(engine->ReadFlashROM(ProgressRecorder::Callback), FLASH_OK);
+  engine->WaitWorker();
+}
+
+void ExpectReportsEndAtHundredOnce(const ProgressRecorder& recorder) {
+  std::vector<ProgressRecorder::Report> reports = recorder.Reports();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_TRUE(reports.back().ok);
+  EXPECT_EQ(reports.back().percent, 100);
+  EXPECT_EQ(recorder.CountOf(100), 1);
+  unsigned short last = 0;
+  for (const auto& r : reports) {
+    EXPECT_TRUE(r.ok);
+    EXPECT_LE(r.percent, 100);
+    EXPECT_GE(r.percent, last);
+    last = r.percent;
+  }
+}
+
+TEST(EngineDevice, CompatibilityWordIgnoresTheLowNibble) {
+  OneBridge bridge(BuildImage(SmallSpec()));  // version block word 0x0154
+  CFlashROM engine;
+  ASSERT_EQ(engine.Open(nullptr), 0);
+  EXPECT_EQ(engine.CheckDevice(0x0150), FLASH_OK);
+  EXPECT_EQ(engine.CheckDevice(0x015F), FLASH_OK);
+  EXPECT_EQ(engine.CheckDevice(0x0160), FLASH_NOT_BRIDGE);
+  EXPECT_EQ(engine.CheckDevice(0), FLASH_OK);
+}
+
+TEST(EngineDevice, UnknownChipAndMissingDevice) {
+  vbridge::DeviceConfig config;
+  config.chipId = "318x";
+  OneBridge bridge(BuildImage(SmallSpec()), config);
+  CFlashROM engine;
+  // Selection skips a device that is not a bridge and reports the end of
+  // the enumeration (the SCSI transport's end of the name list is 1).
+  EXPECT_EQ(engine.OpenFlashROM(nullptr), CUSBControl::kScsiCommandSet ? 1 : 5);
+  EXPECT_EQ(engine.CheckDevice(0), FLASH_TRANSFER_FAILED);
+  EXPECT_EQ(engine.ReadFlashROM(ProgressRecorder::Callback), FLASH_TRANSFER_FAILED);
+}
+
+TEST(EngineRead, WholeFlashInUnitsWithOneReportEach) {
+  std::vector<unsigned char> image = BuildImage(SmallSpec());
+  OneBridge bridge(image);
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  OpenAndRead(&engine);
+  ASSERT_EQ(engine.ImageSize(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), engine.Image()));
+  const size_t chunks = (image.size() + kUnit - 1) / kUnit;
+  EXPECT_EQ(recorder.Reports().size(), chunks);
+  ExpectReportsEndAtHundredOnce(recorder);
+  // The header read plus one read per chunk, each address read once.
+  std::vector<uint32_t> reads = AddressesOf(*bridge.device, CMD_READROM);
+  ASSERT_EQ(reads.size(), chunks + 1);
+  EXPECT_EQ(reads[0], 0u);
+  for (size_t i = 1; i < reads.size(); ++i) EXPECT_EQ(reads[i], (i - 1) * kUnit);
+  EXPECT_EQ(engine.GetBridgeIC(), BRIDGEIC_QK9318A);
+  EXPECT_EQ(engine.GetFWAllocate(), FWALLOCATE_DUAL);
+  // The ROM parameters sent are the header's parameter bytes.
+  std::vector<uint8_t> sent = bridge.device->RomParameters();
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), image.begin() + 7));
+}
+
+TEST(EngineRead, FailureIsReportedOnceAndStopsTheRead) {
+  OneBridge bridge(BuildImage(SmallSpec()));
+  bridge.device->SetFailAtCommand(20);
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  OpenAndRead(&engine);
+  std::vector<ProgressRecorder::Report> reports = recorder.Reports();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_FALSE(reports.back().ok);
+  EXPECT_EQ(reports.back().percent, 0);
+  EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](auto r) { return !r.ok; }), 1);
+  EXPECT_EQ(bridge.device->CommandCount(), 20u);
+}
+
+// The block operations report only while a callback is set, as during a
+// worker's run.
+class ReportingEngine : public CFlashROM {
+ public:
+  void SetCallback(::ProgressCallback callback) { ProgressCallback = callback; }
+};
+
+class EngineBlocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OpenAndRead(&engine_);
+    engine_.SetCallback(ProgressRecorder::Callback);
+    bridge_.device->ClearLog();
+  }
+  OneBridge bridge_{BuildImage(SmallSpec())};
+  ProgressRecorder recorder_;
+  ReportingEngine engine_;
+};
+
+TEST_F(EngineBlocks, EraseCoversEveryTouchedBlockOnce) {
+  unsigned long done = 0;
+  ASSERT_EQ(engine_.EraseRomBlock(0x1234, 0x2000, &done, 0x4000), FLASH_OK);
+  EXPECT_EQ(AddressesOf(*bridge_.device, CMD_BLOCKERASEROM),
+            (std::vector<uint32_t>{0x1000, 0x2000, 0x3000}));
+  // One report for the whole erase, counting the requested length.
+  EXPECT_EQ(done, 0x2000u);
+  bridge_.device->ClearLog();
+  ASSERT_EQ(engine_.EraseRomBlock(0x1234, 0x10, &done, 0x4000), FLASH_OK);
+  EXPECT_EQ(AddressesOf(*bridge_.device, CMD_BLOCKERASEROM), (std::vector<uint32_t>{0x1000}));
+  std::vector<ProgressRecorder::Report> reports = recorder_.Reports();
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(reports.back().percent, (0x2000 + 0x10) * 100 / 0x4000);
+}
+
+TEST_F(EngineBlocks, WritesAndVerifiesInTransferUnits) {
+  size_t before = recorder_.Reports().size();
+  unsigned long done = 0;
+  ASSERT_EQ(engine_.EraseRomBlock(0x1000, 100, &done, 300), FLASH_OK);
+  ASSERT_EQ(engine_.WriteRomBlock(0x1000, 100, &done, 300), FLASH_OK);
+  ASSERT_EQ(engine_.VerifyRomBlock(0x1000, 100, &done, 300), FLASH_OK);
+  std::vector<uint32_t> lengths;
+  for (const auto& c : testsupport::CommandsOf(*bridge_.device, CMD_WRITEROM)) {
+    lengths.push_back(c.dataLength);
+  }
+  std::vector<uint32_t> expected;
+  for (unsigned long left = 100; left > 0; left -= std::min(left, kUnit)) {
+    expected.push_back(static_cast<uint32_t>(std::min(left, kUnit)));
+  }
+  EXPECT_EQ(lengths, expected);
+  // One report per chunk of the write and of the verify, one for the erase.
+  EXPECT_EQ(recorder_.Reports().size() - before, 1 + 2 * expected.size());
+  EXPECT_EQ(recorder_.Reports().back().percent, 100);
+}
+
+TEST_F(EngineBlocks, VerifyMismatchReportsFailureAndSeven) {
+  engine_.MutableImage()[0x1000 + kUnit + 3] ^= 0x40;
+  unsigned long done = 0;
+  EXPECT_EQ(engine_.VerifyRomBlock(0x1000, 3 * kUnit, &done, 3 * kUnit), FLASH_IMAGE_ERROR);
+  EXPECT_EQ(done, kUnit);  // the first chunk matched
+  std::vector<ProgressRecorder::Report> reports = recorder_.Reports();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_FALSE(reports.back().ok);
+  EXPECT_EQ(reports.back().percent, 0);
+  // No chunk after the mismatch was read.
+  EXPECT_EQ(testsupport::CommandsOf(*bridge_.device, CMD_READROM).size(), 2u);
+}
+
+// Order of the flash-changing commands of one write: which area each lies in.
+std::vector<char> RegionOrder(const vbridge::VirtualBridge& device, uint32_t o1, uint32_t o2) {
+  std::vector<char> order;
+  for (const auto& c : device.Log()) {
+    if (c.command != CMD_BLOCKERASEROM && c.command != CMD_WRITEROM) continue;
+    char region = c.address >= o2 ? '2' : (c.address >= (o1 & ~0xFFFu) ? '1' : '0');
+    if (order.empty() || order.back() != region) order.push_back(region);
+  }
+  return order;
+}
+
+TEST(EngineWrite, OlderCopyFirstThenTheOther) {
+  zfimage::FlashImageSpec spec = SmallSpec();
+  spec.firmware1 = Firmware(0x0120);
+  spec.firmware2 = Firmware(0x0110);  // area 2 is the older copy
+  std::vector<unsigned char> image = BuildImage(spec);
+  OneBridge bridge(image);
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  OpenAndRead(&engine);
+  std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_EQ(engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+  ASSERT_EQ(engine.GetFWCodeChange(), 2);
+  EXPECT_EQ(engine.GetWriteSize(), 2 * file.size());
+  bridge.device->ClearLog();
+  ProgressRecorder writeRecorder;
+  ASSERT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
+  engine.WaitWorker();
+  ExpectReportsEndAtHundredOnce(writeRecorder);
+  const uint32_t o1 = testsupport::Area1Offset(image), o2 = testsupport::Area2Offset(image);
+  EXPECT_EQ(RegionOrder(*bridge.device, o1, o2), (std::vector<char>{'2', '1'}));
+  std::vector<unsigned char> after = bridge.device->FlashBytes();
+  EXPECT_TRUE(testsupport::HoldsAt(after, o1, file));
+  EXPECT_TRUE(testsupport::HoldsAt(after, o2, file));
+  // Each block erased once; each written byte read back once.
+  std::vector<uint32_t> erases = AddressesOf(*bridge.device, CMD_BLOCKERASEROM);
+  std::vector<uint32_t> sorted = erases;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  size_t readBytes = 0;
+  for (const auto& c : testsupport::CommandsOf(*bridge.device, CMD_READROM)) {
+    readBytes += c.dataLength;
+  }
+  EXPECT_EQ(readBytes, 2 * file.size());
+  // The operation state is cleared after a successful write.
+  EXPECT_EQ(engine.GetFWCodeChange(), 0);
+}
+
+TEST(EngineWrite, AreaInsideTheFirstBlockTakesTheHeaderWithIt) {
+  // Move area 1 of a dual image into the first erase block, at 0x400.
+  std::vector<unsigned char> image = BuildImage(SmallSpec());
+  const uint32_t o1 = testsupport::Area1Offset(image), o2 = testsupport::Area2Offset(image);
+  const uint32_t size = GetLE32(image.data() + o1 + 4) + 16;
+  const uint32_t moved = 0x400;
+  std::copy(image.begin() + o1, image.begin() + o1 + size, image.begin() + moved);
+  std::fill(image.begin() + o1, image.begin() + o1 + size, 0xFF);
+  PutLE32(image.data() + 36, moved);
+  PutLE16(image.data() + 4, static_cast<uint16_t>(CalcCRC16(image.data() + 6, 42)));
+  OneBridge bridge(image);
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  OpenAndRead(&engine);
+  std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_EQ(engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+  ASSERT_EQ(engine.GetFWCodeChange(), 1);
+  bridge.device->ClearLog();
+  ProgressRecorder writeRecorder;
+  ASSERT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
+  engine.WaitWorker();
+  // The widened region [0, 0x400 + size) first, then area 2; the bar still
+  // reaches 100 once, at the very end.
+  ExpectReportsEndAtHundredOnce(writeRecorder);
+  std::vector<uint32_t> erases = AddressesOf(*bridge.device, CMD_BLOCKERASEROM);
+  ASSERT_FALSE(erases.empty());
+  EXPECT_EQ(erases.front(), 0u);
+  std::vector<uint32_t> writes = AddressesOf(*bridge.device, CMD_WRITEROM);
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes.front(), 0u);
+  EXPECT_GE(writes.back(), o2);
+  std::vector<unsigned char> after = bridge.device->FlashBytes();
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + moved, after.begin()));
+  EXPECT_TRUE(testsupport::HoldsAt(after, moved, file));
+  EXPECT_TRUE(testsupport::HoldsAt(after, o2, file));
+}
+
+TEST(EngineWrite, NothingSelectedSendsNothing) {
+  OneBridge bridge(BuildImage(SmallSpec()));
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  EXPECT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_IMAGE_ERROR);  // no image
+  OpenAndRead(&engine);
+  bridge.device->ClearLog();
+  EXPECT_EQ(engine.GetWriteSize(), 0u);
+  EXPECT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_IMAGE_ERROR);
+  EXPECT_TRUE(bridge.device->Log().empty());
+}
+
+TEST(EngineWrite, VerifyFailureLeavesTheOtherCopyUntouched) {
+  std::vector<unsigned char> image = BuildImage(SmallSpec());
+  const uint32_t o1 = testsupport::Area1Offset(image), o2 = testsupport::Area2Offset(image);
+  OneBridge bridge(image);
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  OpenAndRead(&engine);
+  std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_EQ(engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+  bridge.device->SetFlipReadBitAt(o1 + 64);
+  bridge.device->ClearLog();
+  ProgressRecorder writeRecorder;
+  ASSERT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
+  engine.WaitWorker();
+  EXPECT_FALSE(writeRecorder.Reports().back().ok);
+  for (const auto& c : bridge.device->Log()) {
+    if (c.command == CMD_BLOCKERASEROM || c.command == CMD_WRITEROM) {
+      EXPECT_LT(c.address, o2);
+    }
+  }
+  EXPECT_TRUE(testsupport::HoldsAt(bridge.device->FlashBytes(), o2,
+                                   std::vector<unsigned char>(image.begin() + o2,
+                                                              image.begin() + o2 + 6016)));
+}
+
+}  // namespace
