@@ -108,10 +108,18 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   int result = CheckDevice(compatibility);
   if (result != FLASH_OK) return result;
   if (SROMTypeCheck && !CheckSROMType(FlashTypeName, this)) return FLASH_PART_MISMATCH;
+  // The bridge gets the parameter bytes rebuilt from RomParameter, but the
+  // image keeps the header bytes as read: rebuilding normalises some of them
+  // (frequency nibble, mode flag) without updating the header CRC, and a
+  // write that covers the header would then leave a header the next read
+  // refuses.
+  unsigned char asRead[kRomParameterSize];
+  std::memcpy(asRead, SROMImage.get() + kOffsetParameterBytes, kRomParameterSize);
   MakeImageFromSROMParam();
-  if (!USBCom_SetRomParameters(SROMImage.get() + kOffsetParameterBytes, kRomParameterSize)) {
-    return FLASH_TRANSFER_FAILED;
-  }
+  unsigned char parameters[kRomParameterSize];
+  std::memcpy(parameters, SROMImage.get() + kOffsetParameterBytes, kRomParameterSize);
+  std::memcpy(SROMImage.get() + kOffsetParameterBytes, asRead, kRomParameterSize);
+  if (!USBCom_SetRomParameters(parameters, kRomParameterSize)) return FLASH_TRANSFER_FAILED;
   ProgressCallback = callback;
   try {
     worker_ = std::thread([this] { WriteThread(this); });

@@ -247,6 +247,9 @@ TEST(EngineWrite, AreaInsideTheFirstBlockTakesTheHeaderWithIt) {
   std::copy(image.begin() + o1, image.begin() + o1 + size, image.begin() + moved);
   std::fill(image.begin() + o1, image.begin() + o1 + size, 0xFF);
   PutLE32(image.data() + 36, moved);
+  // A frequency byte with its upper nibble set: the bridge gets only the low
+  // nibble, the rewritten header keeps the byte its CRC covers.
+  image[18] |= 0xA0;
   PutLE16(image.data() + 4, static_cast<uint16_t>(CalcCRC16(image.data() + 6, 42)));
   OneBridge bridge(image);
   ProgressRecorder recorder;
@@ -269,6 +272,7 @@ TEST(EngineWrite, AreaInsideTheFirstBlockTakesTheHeaderWithIt) {
   ASSERT_FALSE(writes.empty());
   EXPECT_EQ(writes.front(), 0u);
   EXPECT_GE(writes.back(), o2);
+  EXPECT_EQ(bridge.device->RomParameters()[18 - 7], image[18] & 0x0F);
   std::vector<unsigned char> after = bridge.device->FlashBytes();
   EXPECT_TRUE(std::equal(image.begin(), image.begin() + moved, after.begin()));
   EXPECT_TRUE(testsupport::HoldsAt(after, moved, file));

@@ -271,8 +271,9 @@ int InspectFlash(const std::string& path, const std::vector<unsigned char>& file
               installed == 0 ? "Unknown" : VersionText(installed).c_str());
 
   if (bridge == BRIDGEIC_QK9318E) {
-    const uint32_t e1 = rom.GetDWORDFromSROMImage(p + 20);
-    const uint32_t e2 = rom.GetDWORDFromSROMImage(p + 24);
+    const bool recordsInside = RangeInside(static_cast<uint64_t>(p) + 20, 8, size);
+    const uint32_t e1 = recordsInside ? GetLE32(image + p + 20) : 0;
+    const uint32_t e2 = recordsInside ? GetLE32(image + p + 24) : 0;
     _encryptionlist settings = {};
     rom.GetEncryption(&settings);
     std::printf("encryption: records at %s and %s, settings %u, %u, %u\n", Hex(e1, 5).c_str(),
