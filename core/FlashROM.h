@@ -28,6 +28,9 @@ constexpr uint32_t kImageHeaderSize = 48;
 constexpr uint32_t kNewImageZeroedSize = 332;  // header + parameter area of a new image
 constexpr uint32_t kFirmwareAreaHeaderSize = 16;
 constexpr uint32_t kFirmwareMaxFileSize = 65536;
+// Largest flash the engine takes on: 2^24 bytes, all that 3-byte SPI
+// addresses reach.
+constexpr uint8_t kMaxRomSizeLog2 = 24;
 
 class CFlashROM : public CUSBCommand, public CSROMData {
  public:

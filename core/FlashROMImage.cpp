@@ -147,7 +147,10 @@ int CFlashROM::CreateSROMImage() {
     SROMImageSize = 0;
   }
 
-  if (RomParameter.RomSizeLog2 >= 32) return 0;
+  // A damaged header could ask for up to 2 GiB; no serial flash this bridge
+  // drives (3-byte SPI addresses) is larger than 16 MiB, so larger exponents
+  // are refused (this also keeps the shift below inside 32 bits).
+  if (RomParameter.RomSizeLog2 > kMaxRomSizeLog2) return 0;
   const uint32_t size = static_cast<uint32_t>(1) << RomParameter.RomSizeLog2;
   std::unique_ptr<unsigned char[]> image = AllocateImage(size);
   if (!image) return 0;

@@ -66,7 +66,19 @@ TEST(ImageCreate, SizeExponentLimits) {
   ASSERT_EQ(rom.ImageSize(), 256u);
   for (uint32_t i = 0; i < 256; ++i) ASSERT_EQ(rom.Image()[i], 0) << i;
 
+  // 16 MiB is the largest flash taken on; a damaged header asking for more
+  // does not make the engine allocate (and then read) gigabytes.
+  rom.GetRomParameter()->RomSizeLog2 = 24;
+  ASSERT_EQ(rom.CreateSROMImage(), 1);
+  EXPECT_EQ(rom.ImageSize(), 1u << 24);
+  rom.GetRomParameter()->RomSizeLog2 = 25;
+  EXPECT_EQ(rom.CreateSROMImage(), 0);
+  rom.GetRomParameter()->RomSizeLog2 = 31;
+  EXPECT_EQ(rom.CreateSROMImage(), 0);
+
   // A later failure replaces the old image by none.
+  rom.GetRomParameter()->RomSizeLog2 = 24;
+  ASSERT_EQ(rom.CreateSROMImage(), 1);
   rom.GetRomParameter()->RomSizeLog2 = 40;
   EXPECT_EQ(rom.CreateSROMImage(), 0);
   EXPECT_EQ(rom.Image(), nullptr);

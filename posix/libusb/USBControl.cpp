@@ -1,0 +1,118 @@
+#include "USBControl.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+
+#include "IDFilter.h"
+
+namespace {
+
+// Status codes of OpenNextDevice.
+constexpr int kOpened = 0;
+constexpr int kAlreadyOpen = 2;
+constexpr int kNoneLeft = 5;
+
+}  // namespace
+
+void CUSBControl::ContextDeleter::operator()(libusb_context* context) const {
+  libusb_exit(context);
+}
+
+void CUSBControl::DeviceListDeleter::operator()(libusb_device** list) const {
+  libusb_free_device_list(list, 1);
+}
+
+void CUSBControl::HandleDeleter::operator()(libusb_device_handle* handle) const {
+  libusb_close(handle);
+}
+
+CUSBControl::CUSBControl() = default;
+
+CUSBControl::~CUSBControl() {
+  // The device first, then the snapshot of the bus, then the context.
+  device_.reset();
+  order_.clear();
+  deviceList_.reset();
+  context_.reset();
+}
+
+void* CUSBControl::GetDeviceList() {
+  if (!context_) {
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) != LIBUSB_SUCCESS || context == nullptr) return nullptr;
+    context_.reset(context);
+  }
+  return context_.get();
+}
+
+void CUSBControl::Enumerate() {
+  order_.clear();
+  deviceList_.reset();
+  next_ = 0;
+  libusb_device** list = nullptr;
+  const ssize_t count = libusb_get_device_list(context_.get(), &list);
+  if (list == nullptr) return;
+  deviceList_.reset(list);
+  if (count <= 0) return;
+  order_.assign(list, list + count);
+  // libusb lists devices in the order the system reports them, which need not
+  // be the same from one listing to the next: sort them, so that a restart
+  // meets the devices in the same order as the pass before it.
+  std::sort(order_.begin(), order_.end(), [](libusb_device* a, libusb_device* b) {
+    const int busA = libusb_get_bus_number(a);
+    const int busB = libusb_get_bus_number(b);
+    if (busA != busB) return busA < busB;
+    return libusb_get_device_address(a) < libusb_get_device_address(b);
+  });
+}
+
+int CUSBControl::OpenNextDevice(void* list, void** cursor) {
+  if (device_) return kAlreadyOpen;
+  if (list == nullptr || list != context_.get() || cursor == nullptr) return kNoneLeft;
+  if (*cursor == list) Enumerate();  // a fresh start
+  *cursor = &next_;
+
+  while (next_ < order_.size()) {
+    libusb_device* candidate = order_[next_++];
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(candidate, &handle) == LIBUSB_SUCCESS && handle != nullptr) {
+      device_.reset(handle);
+      return kOpened;
+    }
+    // Held by another driver, no permission, or gone: not counted.
+  }
+  return kNoneLeft;
+}
+
+int CUSBControl::IDCheck(IDFilter* filter) {
+  if (!device_) return 0;
+  libusb_device_descriptor descriptor = {};
+  if (libusb_get_device_descriptor(libusb_get_device(device_.get()), &descriptor) !=
+      LIBUSB_SUCCESS) {
+    return 0;
+  }
+  // A missing filter admits every pair, as it does for device selection.
+  if (filter == nullptr) return 1;
+  return filter->CheckID(descriptor.idVendor, descriptor.idProduct) ? 1 : 0;
+}
+
+int CUSBControl::CloseDevice() {
+  device_.reset();
+  return 1;
+}
+
+int CUSBControl::USBCom_Send(_tag_UsbCommand* cmd) {
+  if (cmd == nullptr || !device_) return 0;
+  UsbSetupPacket setup;
+  if (!EncodeUsbSetup(*cmd, &setup)) return 0;
+  const uint16_t length = setup.wLength();
+  if (length != 0 && cmd->data == nullptr) return 0;
+  // libusb takes the 16-bit fields in host order and sends them
+  // little-endian, as the setup packet holds them.
+  const int result = libusb_control_transfer(device_.get(), setup.bmRequestType(),
+                                             setup.bRequest(), setup.wValue(), setup.wIndex(),
+                                             cmd->data, length, kControlTimeoutMs);
+  // The count of bytes actually moved is not examined.
+  return result >= 0 ? 1 : 0;
+}

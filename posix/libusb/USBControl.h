@@ -1,0 +1,67 @@
+// Transport of the POSIX build: the bridge as a USB device reached through
+// libusb-1.0. Every command is one vendor control request on the default
+// control pipe, addressed to the device as a whole: no interface is claimed
+// and no kernel driver is detached, so the disk that the bridge presents
+// stays mounted while the updater talks to it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <vector>
+
+#include "CommandSet.h"
+
+class IDFilter;
+struct libusb_context;
+struct libusb_device;
+struct libusb_device_handle;
+
+class CUSBControl {
+ public:
+  static constexpr unsigned short kRomTransferMax = 48;
+  static constexpr bool kScsiCommandSet = false;
+  // Time-out of one control request. A bridge answers a block erase only when
+  // the flash part has finished it (up to about 2 s for a 64 KiB block on the
+  // supported parts); 10 s leaves room for slow parts and busy hubs while a
+  // bridge that stopped answering still ends the run.
+  static constexpr unsigned kControlTimeoutMs = 10000;
+
+  CUSBControl();
+  ~CUSBControl();
+  CUSBControl(const CUSBControl&) = delete;
+  CUSBControl& operator=(const CUSBControl&) = delete;
+
+  // The list token (the library context), or null when libusb cannot be set
+  // up (no USB access layer on this machine).
+  void* GetDeviceList();
+  // 0 opened, 2 a device is already open, 5 none left. Devices are taken in
+  // the order of their bus number and then their address on the bus; devices
+  // that cannot be opened are passed over.
+  int OpenNextDevice(void* list, void** cursor);
+  // The filter's answer for the open device's vendor and product id.
+  int IDCheck(IDFilter* filter);
+  int CloseDevice();
+  // One exchange with the open device; 1 on success.
+  int USBCom_Send(_tag_UsbCommand* cmd);
+
+ private:
+  struct ContextDeleter {
+    void operator()(libusb_context* context) const;
+  };
+  struct DeviceListDeleter {
+    void operator()(libusb_device** list) const;
+  };
+  struct HandleDeleter {
+    void operator()(libusb_device_handle* handle) const;
+  };
+
+  // Takes a fresh snapshot of the bus in enumeration order.
+  void Enumerate();
+
+  std::unique_ptr<libusb_context, ContextDeleter> context_;
+  std::unique_ptr<libusb_device*, DeviceListDeleter> deviceList_;
+  std::vector<libusb_device*> order_;  // devices of deviceList_ in enumeration order
+  size_t next_ = 0;                    // enumeration state: next index of order_ to try
+  std::unique_ptr<libusb_device_handle, HandleDeleter> device_;  // the open device
+};

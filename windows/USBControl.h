@@ -1,0 +1,48 @@
+// The transport of the Windows build: the bridge is reached through the
+// disk it presents. Device selection walks the MS-DOS device names and the
+// present USB devices; every vendor command goes out as a SCSI command
+// through the storage stack's pass-through control code.
+//
+// This header is included by the core and must stay free of <windows.h>
+// (its macros would rename members of the dialog classes): the device
+// handle is kept as the plain pointer that a HANDLE is.
+#pragma once
+
+#include <cstdint>
+
+#include "CommandSet.h"
+
+class IDFilter;
+
+class CUSBControl {
+ public:
+  // Bytes per flash read or write command, and the SCSI command set's
+  // differences (fixed version and parameter lengths, no chip erase and no
+  // parameter read).
+  static constexpr unsigned short kRomTransferMax = 512;
+  static constexpr bool kScsiCommandSet = true;
+
+  CUSBControl();
+  ~CUSBControl();
+  CUSBControl(const CUSBControl&) = delete;
+  CUSBControl& operator=(const CUSBControl&) = delete;
+
+  // Fills the device name list with all MS-DOS device names; the list start
+  // is the token that restarts the enumeration.
+  void* GetDeviceList();
+  // 0 a device is open; 6 a handle is already open; 1 the cursor stands at
+  // the end of the name list; 5 no further name matched, or the set of USB
+  // devices was not available.
+  int OpenNextDevice(void* list, void** cursor);
+  // The ID filter's answer for the USB device opened last.
+  int IDCheck(IDFilter* filter);
+  int CloseDevice();
+  // One command through SCSI pass-through; 1 when the device accepted it.
+  int USBCom_Send(_tag_UsbCommand* cmd);
+
+ private:
+  void* device_;  // HANDLE; INVALID_HANDLE_VALUE when no device is open
+  char nameList_[0xFC00];
+  uint32_t vendorId_ = 0;   // ids of the USB device examined last
+  uint32_t productId_ = 0;
+};
