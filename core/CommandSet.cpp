@@ -4,6 +4,8 @@
 // exactly one place.
 #include "CommandSet.h"
 
+#include <cstring>
+
 #include "common.h"
 
 // number, opcode, request, subcode, reserved, direction, form
@@ -102,4 +104,8 @@ bool EncodeScsiCdb(const _tag_UsbCommand& cmd, ScsiCommandBlock* out) {
   block.dataIn = cmd.direction == kDirectionIn;
   *out = block;
   return true;
+}
+
+bool IsBridgeChipId(const unsigned char* versionBlock) {
+  return std::memcmp(versionBlock, "318a", 4) == 0 || std::memcmp(versionBlock, "318e", 4) == 0;
 }

@@ -52,6 +52,10 @@ extern const UsbCommandRow g_USB_CommandList[CMD_COUNT];
 
 // Length of the version block returned by USBCom_GetVersion.
 constexpr unsigned kVersionBlockSize = 14;
+// True when a version block's chip id (bytes 0-3) names a bridge: "318a"
+// (QK9318A) or "318e" (QK9318E).
+bool IsBridgeChipId(const unsigned char* versionBlock);
+
 // Length of the ROM parameter block sent by USBCom_SetRomParameters.
 constexpr unsigned kRomParameterSize = 19;
 

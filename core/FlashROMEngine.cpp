@@ -15,10 +15,6 @@ constexpr uint32_t kOffsetArea1 = 36;
 constexpr uint32_t kOffsetArea2 = 40;
 constexpr uint32_t kOffsetParameterBytes = 7;
 
-bool IsBridgeChipId(const unsigned char* version) {
-  return std::memcmp(version, "318e", 4) == 0 || std::memcmp(version, "318a", 4) == 0;
-}
-
 // The percentage reported after `done` of `total` bytes: never above 100, so
 // a bar only reaches 100 when the last piece of work is done.
 unsigned short Percent(unsigned long done, unsigned long total) {

@@ -7,13 +7,6 @@
 
 #include "IDFilter.h"
 
-namespace {
-
-bool IsBridgeChipId(const unsigned char* block) {
-  return std::memcmp(block, "318a", 4) == 0 || std::memcmp(block, "318e", 4) == 0;
-}
-
-}  // namespace
 
 int CUSBCommand::Open(IDFilter* filter) {
   void* list = GetDeviceList();
