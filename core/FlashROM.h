@@ -135,6 +135,9 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   ::ProgressCallback ProgressCallback = nullptr;
 
  private:
+  template <typename Transfer>
+  int ChunkedBlock(unsigned long address, unsigned long length, unsigned long* done,
+                   unsigned long total, Transfer transfer);
   std::thread worker_;
 };
 

@@ -126,16 +126,21 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   return FLASH_OK;
 }
 
-int CFlashROM::ReadRomBlock(unsigned long address, unsigned long length, unsigned long* done,
-                            unsigned long total) {
+// Runs `transfer`(address, chunk) over [address, address + length) in chunks
+// of the transfer unit, reporting progress after each chunk. The first
+// failing chunk is reported as (0, false) and its result returned at once.
+template <typename Transfer>
+int CFlashROM::ChunkedBlock(unsigned long address, unsigned long length, unsigned long* done,
+                            unsigned long total, Transfer transfer) {
   unsigned long offset = 0;
   while (offset < length) {
     unsigned short chunk = static_cast<unsigned short>(std::min(kTransferUnit, length - offset));
     unsigned long at = address + offset;
-    if (!RangeInside(at, chunk, SROMImageSize) ||
-        !USBCom_ReadRom(at, SROMImage.get() + at, chunk)) {
+    int result = RangeInside(at, chunk, SROMImageSize) ? transfer(at, chunk)
+                                                       : FLASH_TRANSFER_FAILED;
+    if (result != FLASH_OK) {
       if (ProgressCallback) ProgressCallback(0, false);
-      return FLASH_TRANSFER_FAILED;
+      return result;
     }
     offset += chunk;
     *done += chunk;
@@ -144,44 +149,30 @@ int CFlashROM::ReadRomBlock(unsigned long address, unsigned long length, unsigne
   return FLASH_OK;
 }
 
+int CFlashROM::ReadRomBlock(unsigned long address, unsigned long length, unsigned long* done,
+                            unsigned long total) {
+  return ChunkedBlock(address, length, done, total, [this](unsigned long at, unsigned short n) {
+    return USBCom_ReadRom(at, SROMImage.get() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
+  });
+}
+
 int CFlashROM::WriteRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                              unsigned long total) {
-  unsigned long offset = 0;
-  while (offset < length) {
-    unsigned short chunk = static_cast<unsigned short>(std::min(kTransferUnit, length - offset));
-    unsigned long at = address + offset;
-    if (!RangeInside(at, chunk, SROMImageSize) ||
-        !USBCom_WriteRom(at, SROMImage.get() + at, chunk)) {
-      if (ProgressCallback) ProgressCallback(0, false);
-      return FLASH_TRANSFER_FAILED;
-    }
-    offset += chunk;
-    *done += chunk;
-    if (ProgressCallback) ProgressCallback(Percent(*done, total), true);
-  }
-  return FLASH_OK;
+  return ChunkedBlock(address, length, done, total, [this](unsigned long at, unsigned short n) {
+    return USBCom_WriteRom(at, SROMImage.get() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
+  });
 }
 
 int CFlashROM::VerifyRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                               unsigned long total) {
   unsigned char scratch[kTransferUnit];
-  unsigned long offset = 0;
-  while (offset < length) {
-    unsigned short chunk = static_cast<unsigned short>(std::min(kTransferUnit, length - offset));
-    unsigned long at = address + offset;
-    if (!RangeInside(at, chunk, SROMImageSize) || !USBCom_ReadRom(at, scratch, chunk)) {
-      if (ProgressCallback) ProgressCallback(0, false);
-      return FLASH_TRANSFER_FAILED;
-    }
-    if (std::memcmp(scratch, SROMImage.get() + at, chunk) != 0) {
-      if (ProgressCallback) ProgressCallback(0, false);
-      return FLASH_IMAGE_ERROR;
-    }
-    offset += chunk;
-    *done += chunk;
-    if (ProgressCallback) ProgressCallback(Percent(*done, total), true);
-  }
-  return FLASH_OK;
+  return ChunkedBlock(address, length, done, total,
+                      [this, &scratch](unsigned long at, unsigned short n) {
+                        if (!USBCom_ReadRom(at, scratch, n)) return FLASH_TRANSFER_FAILED;
+                        return std::memcmp(scratch, SROMImage.get() + at, n) == 0
+                                   ? FLASH_OK
+                                   : FLASH_IMAGE_ERROR;
+                      });
 }
 
 int CFlashROM::EraseRomBlock(unsigned long address, unsigned long length, unsigned long* done,
