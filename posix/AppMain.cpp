@@ -1,10 +1,14 @@
 #include "AppMain.h"
 
+#include <memory>
 #include <vector>
 
 #include "FilRead.h"
 #include "MainDialog.h"
 #include "TerminalDialog.h"
+#ifdef ZEDRIKFU_HAVE_GTK
+#include "GtkDialog.h"
+#endif
 
 std::string ProgramFolder(const char* argv0) {
   std::string path = argv0 != nullptr ? argv0 : "";
@@ -18,8 +22,13 @@ int RunUpdater(int argc, char** argv) {
   appDir.push_back('\0');
   strAppDir = appDir.data();
 
-  CTerminalDialogLayer terminal;
-  SetDialogLayer(&terminal);
+  // GTK windows when a display can be opened, the terminal otherwise.
+  std::unique_ptr<CDialogLayer> layer;
+#ifdef ZEDRIKFU_HAVE_GTK
+  layer = CreateGtkDialogLayer(&argc, &argv);
+#endif
+  if (!layer) layer = std::make_unique<CTerminalDialogLayer>();
+  SetDialogLayer(layer.get());
   ResetLastMessageId();
   int status;
   {

@@ -5,8 +5,6 @@
 // stays mounted while the updater talks to it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <vector>
 

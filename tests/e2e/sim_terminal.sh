@@ -2,6 +2,8 @@
 # zedrikfu-sim end to end through its terminal front-end, in scratch folders:
 # messages, captions, exit statuses, trace lines and the flash afterwards.
 set -u
+# The terminal front-end is under test: no display, whatever the caller has.
+unset DISPLAY WAYLAND_DISPLAY
 sim=$(realpath "$1")
 image=$(realpath "$2")
 failures=0

@@ -1,0 +1,6 @@
+// zedrikfu: the updater for bridges plugged into this machine, reached
+// through libusb. ZEDRIKFU.ini and MainFW.kqfw are read from the program's
+// folder (the current folder when it was started by name from the PATH).
+#include "AppMain.h"
+
+int main(int argc, char** argv) { return RunUpdater(argc, argv); }

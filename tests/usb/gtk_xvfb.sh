@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The GTK front-end on a virtual display (Xvfb): the layer's own tests, then
+# the real zedrikfu under vbridge-usb driven with xdotool, with screenshots
+# of every window kept in the artifacts folder; Return and Escape on the
+# progress dialog, OK on the main window and on the message box; message 104
+# as a message box; zedrikfu-sim with its GTK windows.
+# $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image, $4: zf_tests_gtk,
+# $5: zedrikfu-sim, $6: artifacts folder.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
+vbridge=$(program "$1")
+updater=$(program "$2")
+tool=$(program "$3")
+layer_tests=$(program "$4")
+sim=$(program "$5")
+artifacts=${6:?artifacts folder missing}
+mkdir -p "$artifacts"
+artifacts=$(cd "$artifacts" && pwd)
+rm -f "$artifacts"/*.png
+work=$(mktemp -d)
+xvfb_pid=
+app_pid=
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display of our own; Xvfb writes its number once it is ready.
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { cat "$work/xvfb.log"; echo "FAIL: Xvfb did not start"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+unset WAYLAND_DISPLAY
+
+# --- the layer's tests --------------------------------------------------------------
+if timeout 120 "$layer_tests" >"$work/layer.txt" 2>&1; then ok; else bad "GTK layer tests"; cat "$work/layer.txt"; fi
+grep -E '^\[  (PASSED|FAILED) ' "$work/layer.txt"
+
+# window ROLE [SECONDS]: the id of the visible ZEDRIKFU window with this role
+window() {
+  local role=$1 tries=$((${2:-15} * 10)) w
+  for _ in $(seq "$tries"); do
+    for w in $(xdotool search --onlyvisible --name '^ZEDRIKFU$' 2>/dev/null); do
+      if xprop -id "$w" WM_WINDOW_ROLE 2>/dev/null | grep -q "\"$role\""; then
+        echo "$w"
+        return 0
+      fi
+    done
+    sleep 0.1
+  done
+  return 1
+}
+shot() { sleep 0.3; import -window root "$artifacts/$1.png" && ok || bad "screenshot $1"; }
+press() { xdotool windowfocus --sync "$1" && xdotool key --clearmodifiers "$2"; }
+# finish DESCRIPTION WANTED: waits for the program and checks its status
+finish() {
+  local code=0
+  for _ in $(seq 300); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+  wait "$app_pid" || code=$?
+  app_pid=
+  status_is "$code" "$2" "$1"
+}
+
+# --- a whole update with the real zedrikfu --------------------------------------------
+d=$work/update
+updater_folder "$d" "$updater" "$tool"
+bridge_section bridge >"$d/devices.ini"
+# 2 ms per request keeps the 64 KiB read on the screen for a few seconds.
+(cd "$d" && exec "$vbridge" --delay-ms 2 devices.ini -- ./zedrikfu >out.txt 2>&1) &
+app_pid=$!
+
+if w=$(window ProgressDialog); then
+  ok
+  shot 01-read-progress
+  press "$w" Return
+  press "$w" Escape
+  sleep 0.3
+  xdotool search --onlyvisible --name '^ZEDRIKFU$' | grep -qx "$w" && ok ||
+    bad "Return or Escape ended the progress dialog"
+else
+  bad "no read progress dialog"
+fi
+if w=$(window MainWindow 30); then
+  ok
+  shot 02-main-window
+  press "$w" Return  # OK, the default button
+else
+  bad "no main window"
+fi
+if w=$(window ProgressDialog); then ok; shot 03-write-progress; else bad "no write progress dialog"; fi
+if w=$(window MessageBox 30); then
+  ok
+  shot 04-message-201
+  press "$w" Return
+else
+  bad "no message box after the write"
+fi
+finish "GTK update" 0
+[ "$("$tool" inspect "$d/flash.bin" | sed -n 's/^installed version (for QK9318A): //p')" = "01.20" ] &&
+  ok || bad "GTK update did not write the new firmware"
+
+# --- a message from the checks: no system information file ----------------------------
+d=$work/noini
+updater_folder "$d" "$updater" "$tool"
+rm "$d/ZEDRIKFU.ini"
+bridge_section bridge >"$d/devices.ini"
+(cd "$d" && exec "$vbridge" devices.ini -- ./zedrikfu >out.txt 2>&1) &
+app_pid=$!
+if w=$(window MessageBox); then
+  ok
+  shot 05-message-104
+  press "$w" Return
+else
+  bad "no message box for 104"
+fi
+finish "message 104" 1
+window MainWindow 1 >/dev/null && bad "main window shown after message 104" || ok
+
+# --- zedrikfu-sim has the GTK windows too; Escape is Cancel ---------------------------
+d=$work/sim
+updater_folder "$d" "$sim" "$tool"
+(cd "$d" && exec ./zedrikfu-sim >out.txt 2>&1) &
+app_pid=$!
+if w=$(window MainWindow 30); then
+  ok
+  shot 06-sim-main-window
+  press "$w" Escape
+else
+  bad "no main window from zedrikfu-sim"
+fi
+finish "zedrikfu-sim cancelled" 2
+
+echo "screenshots: $artifacts"
+summary "GTK under Xvfb"

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# cmake --install puts the program, the udev rule and the desktop entry in
+# their usual places (checked in a staging folder). $1: the build folder.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/common.sh"
+build=${1:?build folder missing}
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+
+if DESTDIR="$stage" cmake --install "$build" --prefix /usr >"$stage/install.log" 2>&1; then
+  ok
+else
+  bad "cmake --install"
+  cat "$stage/install.log"
+fi
+[ -x "$stage/usr/bin/zedrikfu" ] && ok || bad "no /usr/bin/zedrikfu"
+rule=$stage/usr/lib/udev/rules.d/70-zedrikfu.rules
+entry=$stage/usr/share/applications/zedrikfu.desktop
+[ -f "$rule" ] && ok || bad "no udev rule in /usr/lib/udev/rules.d"
+[ -f "$entry" ] && ok || bad "no desktop entry in /usr/share/applications"
+if [ -f "$rule" ]; then
+  # Every rule line matches USB devices of vendor 0x3F1C only and grants
+  # access to the user at the seat.
+  grep -v '^#' "$rule" | grep -v '^$' >"$stage/rules"
+  [ -s "$stage/rules" ] && ok || bad "the rule file holds no rule"
+  while read -r line; do
+    case "$line" in
+      *'SUBSYSTEM=="usb"'*'ATTR{idVendor}=="3f1c"'*'TAG+="uaccess"'*) ok ;;
+      *) bad "unexpected rule: $line" ;;
+    esac
+  done <"$stage/rules"
+fi
+if [ -f "$entry" ]; then
+  has "Exec=zedrikfu" "$entry" "desktop entry runs the program"
+  if command -v desktop-file-validate >/dev/null; then
+    if desktop-file-validate "$entry" >"$stage/validate.txt" 2>&1; then ok; else
+      bad "desktop-file-validate"
+      cat "$stage/validate.txt"
+    fi
+  fi
+fi
+# An install into another prefix follows it.
+if DESTDIR="$stage/b" cmake --install "$build" --prefix /opt/zedrikfu >/dev/null 2>&1 &&
+  [ -x "$stage/b/opt/zedrikfu/bin/zedrikfu" ] &&
+  [ -f "$stage/b/opt/zedrikfu/share/applications/zedrikfu.desktop" ]; then
+  ok
+else
+  bad "install with prefix /opt/zedrikfu"
+fi
+
+summary "install"

@@ -1,0 +1,407 @@
+// The libusb transport against virtual bridges presented as emulated USB
+// devices (umockdev): enumeration order and restart, skipping, the wire form
+// of the commands, failing and vanishing devices, and the whole update flow
+// over it. Runs with umockdev's preload library in LD_PRELOAD
+// (scripts/test-posix-usb.sh).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "CommandSet.h"
+#include "FilRead.h"
+#include "IDFilter.h"
+#include "ImageAuthoring.h"
+#include "MainDialog.h"
+#include "ScriptedDialog.h"
+#include "TestSupport.h"
+#include "USBCommand.h"
+#include "UsbEmulation.h"
+#include "VirtualBus.h"
+#include "common.h"
+
+namespace {
+
+using vbridge::UsbEmulation;
+
+constexpr char kSmallPart[] = "Macronix MX25V512C";  // 64 KiB: a quick full read
+
+vbridge::DeviceConfig Bridge(uint16_t productId, const char* chipId = "318a") {
+  vbridge::DeviceConfig config;
+  config.name = "device" + std::to_string(productId);
+  config.productId = productId;
+  config.chipId = chipId;
+  config.flashPart = kSmallPart;
+  return config;
+}
+
+std::vector<uint8_t> Request(const vbridge::ReceivedCommand& received) {
+  return std::vector<uint8_t>(received.request, received.request + received.requestLength);
+}
+
+class UsbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(UsbEmulation::InMockEnvironment())
+        << "run with LD_PRELOAD=" << UsbEmulation::kPreloadLibrary;
+  }
+
+  vbridge::VirtualBridge* Add(const vbridge::DeviceConfig& config,
+                              const std::vector<uint8_t>& content = {}) {
+    std::string error;
+    vbridge::VirtualBridge* device = bus_.AddDevice(config, content, &error);
+    EXPECT_NE(device, nullptr) << error;
+    return device;
+  }
+  void Start() {
+    std::string error;
+    ASSERT_TRUE(emulation_.Start(&bus_, &error)) << error;
+  }
+  // Index of the only device whose command count changed since `before`,
+  // -1 when none or several did.
+  int Answered(const std::vector<uint32_t>& before) const {
+    int which = -1;
+    for (size_t i = 0; i < bus_.Count(); ++i) {
+      if (bus_.Device(i)->CommandCount() == before[i]) continue;
+      if (which >= 0) return -1;
+      which = static_cast<int>(i);
+    }
+    return which;
+  }
+  std::vector<uint32_t> Counts() const {
+    std::vector<uint32_t> counts;
+    for (size_t i = 0; i < bus_.Count(); ++i) counts.push_back(bus_.Device(i)->CommandCount());
+    return counts;
+  }
+  // The device that the open transport talks to, found by asking it.
+  int OpenDevice(CUSBCommand* command) {
+    std::vector<uint32_t> before = Counts();
+    unsigned char version[kVersionBlockSize] = {};
+    if (!command->USBCom_GetVersion(version, sizeof version)) return -1;
+    return Answered(before);
+  }
+
+  vbridge::VirtualBus bus_;
+  UsbEmulation emulation_;  // after the bus: it goes first
+};
+
+TEST_F(UsbTest, TakesDevicesInAddressOrderAndARestartGivesTheSameOrder) {
+  for (uint16_t product = 1; product <= 3; ++product) Add(Bridge(product));
+  // The system reports them last to first: the transport orders them.
+  emulation_.SetAddInReverse(true);
+  Start();
+
+  CUSBCommand command;
+  void* list = command.GetDeviceList();
+  ASSERT_NE(list, nullptr);
+  for (int pass = 0; pass < 2; ++pass) {
+    void* cursor = list;  // (re)start
+    std::vector<int> order;
+    while (command.OpenNextDevice(list, &cursor) == 0) {
+      EXPECT_NE(cursor, list);
+      order.push_back(OpenDevice(&command));
+      command.CloseDevice();
+    }
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << "pass " << pass;
+    EXPECT_EQ(command.OpenNextDevice(list, &cursor), 5);  // stays at the end
+  }
+}
+
+TEST_F(UsbTest, OpenNextDeviceWhileADeviceIsOpenChangesNothing) {
+  Add(Bridge(1));
+  Add(Bridge(2));
+  Start();
+  CUSBCommand command;
+  void* list = command.GetDeviceList();
+  void* cursor = list;
+  ASSERT_EQ(command.OpenNextDevice(list, &cursor), 0);
+  void* kept = cursor;
+  EXPECT_EQ(command.OpenNextDevice(list, &cursor), 2);
+  EXPECT_EQ(cursor, kept);
+  EXPECT_EQ(OpenDevice(&command), 0);
+  command.CloseDevice();
+  ASSERT_EQ(command.OpenNextDevice(list, &cursor), 0);
+  EXPECT_EQ(OpenDevice(&command), 1);  // the enumeration went on after device 0
+}
+
+TEST_F(UsbTest, OpenSkipsANonBridgeAndABusyDeviceWithoutCountingTheBusyOne) {
+  vbridge::VirtualBridge* other = Add(Bridge(1, "xyzw"));
+  vbridge::DeviceConfig busyConfig = Bridge(2);
+  busyConfig.busy = true;
+  vbridge::VirtualBridge* busy = Add(busyConfig);
+  Add(Bridge(3));
+  Add(Bridge(4));  // a second suitable bridge is passed over
+  Start();
+
+  CUSBCommand command;
+  ASSERT_EQ(command.Open(nullptr), 0);
+  // Had the busy device been counted, the second pass would open device 3.
+  EXPECT_EQ(OpenDevice(&command), 2);
+  EXPECT_EQ(other->CommandCount(), 1u);  // asked for its version once, then closed
+  EXPECT_EQ(busy->CommandCount(), 0u);
+  EXPECT_EQ(command.Open(nullptr), 2);  // already holds a device
+  command.Close();
+
+  // The filter sees the ids of the device descriptor.
+  IDFilter onlyFour;
+  onlyFour.SetID(0x3F1C, 4);
+  ASSERT_EQ(command.Open(&onlyFour), 0);
+  EXPECT_EQ(OpenDevice(&command), 3);
+  command.Close();
+  IDFilter nobody;
+  nobody.SetID(0x3F1C, 0x7777);
+  EXPECT_EQ(command.Open(&nobody), 5);
+}
+
+TEST_F(UsbTest, WithoutABridgeOpenFindsNothing) {
+  Add(Bridge(1, "abcd"));
+  Start();
+  CUSBCommand command;
+  EXPECT_EQ(command.Open(nullptr), 5);
+  unsigned char version[kVersionBlockSize] = {};
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
+}
+
+TEST_F(UsbTest, CommandsTravelAsVendorControlRequestsToTheDevice) {
+  std::vector<uint8_t> content(0x2000);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + 3);
+  vbridge::DeviceConfig config = Bridge(1);
+  config.compat = 0x0163;
+  vbridge::VirtualBridge* device = Add(config, content);
+  Start();
+
+  CUSBCommand command;
+  ASSERT_EQ(command.Open(nullptr), 0);
+  unsigned char version[kVersionBlockSize] = {};
+  ASSERT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(version), 4), "318a");
+  EXPECT_EQ(GetLE16(&version[8]), 0x0163);
+  EXPECT_EQ(Request(device->Log().back()),
+            (std::vector<uint8_t>{0xC0, 0xFF, 0x33, 0x31, 0x38, 0x58, 0x0E, 0x00}));
+
+  // Flash commands need vendor mode.
+  ASSERT_EQ(command.USBCom_EnableVender(), 1);
+  EXPECT_EQ(Request(device->Log().back()),
+            (std::vector<uint8_t>{0x40, 0xFE, 0x33, 0x31, 0x38, 0x58, 0x00, 0x00}));
+  unsigned char buffer[48] = {};
+  ASSERT_EQ(command.USBCom_ReadRom(0x1234, buffer, 48), 1);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 48),
+            std::vector<uint8_t>(content.begin() + 0x1234, content.begin() + 0x1234 + 48));
+  EXPECT_EQ(Request(device->Log().back()),
+            (std::vector<uint8_t>{0xC0, 0xE7, 0x34, 0x12, 0x00, 0x00, 0x30, 0x00}));
+
+  unsigned char id[3] = {};
+  ASSERT_EQ(command.USBCom_GETROMID(0x9F000000, 1, id, 3), 1);
+  EXPECT_EQ(Request(device->Log().back()),
+            (std::vector<uint8_t>{0xC0, 0xE1, 0x00, 0x00, 0x00, 0x9F, 0x03, 0x00}));
+
+  // Data going out reaches the flash unchanged.
+  unsigned char parameters[kRomParameterSize] = {};
+  ASSERT_EQ(command.USBCom_SetRomParameters(parameters, kRomParameterSize), 1);
+  ASSERT_EQ(command.USBCom_BlockEraseRom(0x1000), 1);
+  EXPECT_EQ(Request(device->Log().back()),
+            (std::vector<uint8_t>{0x40, 0xE5, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00}));
+  unsigned char data[48];
+  for (unsigned i = 0; i < sizeof data; ++i) data[i] = static_cast<unsigned char>(0xA0 + i);
+  ASSERT_EQ(command.USBCom_WriteRom(0x1000, data, 48), 1);
+  EXPECT_EQ(Request(device->Log().back()),
+            (std::vector<uint8_t>{0x40, 0xE7, 0x00, 0x10, 0x00, 0x00, 0x30, 0x00}));
+  std::vector<uint8_t> flash = device->FlashBytes();
+  EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x1000, flash.begin() + 0x1030),
+            std::vector<uint8_t>(data, data + 48));
+  EXPECT_EQ(flash[0x1030], 0xFF);  // the rest of the erased block
+  EXPECT_EQ(flash[0x0FFF], content[0x0FFF]);
+
+  // Only control requests on the default pipe: nothing claimed or detached.
+  EXPECT_EQ(emulation_.UnexpectedRequests(), 0);
+
+  // A closed device gets nothing.
+  command.Close();
+  const uint32_t count = device->CommandCount();
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
+  EXPECT_EQ(command.USBCom_EnableVender(), 0);
+  EXPECT_EQ(device->CommandCount(), count);
+}
+
+TEST_F(UsbTest, AStallOrAnIoErrorFailsThatCommandAloneWithoutRetry) {
+  for (UsbEmulation::Failure failure : {UsbEmulation::Failure::Stall,
+                                        UsbEmulation::Failure::IoError}) {
+    SCOPED_TRACE(failure == UsbEmulation::Failure::Stall ? "stall" : "I/O error");
+    vbridge::VirtualBus bus;
+    vbridge::DeviceConfig config = Bridge(1);
+    config.failAtCommand = 3;  // Open's version request is the first
+    std::string error;
+    vbridge::VirtualBridge* device = bus.AddDevice(config, &error);
+    ASSERT_NE(device, nullptr) << error;
+    UsbEmulation emulation;
+    emulation.SetFailure(0, failure);  // before Start: no device yet, ignored
+    ASSERT_TRUE(emulation.Start(&bus, &error)) << error;
+    emulation.SetFailure(0, failure);
+
+    CUSBCommand command;
+    ASSERT_EQ(command.Open(nullptr), 0);
+    unsigned char version[kVersionBlockSize] = {};
+    EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);  // 2nd
+    EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);  // 3rd fails
+    EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);  // still open
+    ASSERT_EQ(device->CommandCount(), 4u);                // no retry
+    EXPECT_FALSE(device->Log()[2].ok);
+  }
+}
+
+TEST_F(UsbTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
+  vbridge::DeviceConfig config = Bridge(1);
+  config.unplugAtCommand = 4;
+  vbridge::VirtualBridge* device = Add(config);
+  Add(Bridge(2, "none"));
+  Start();
+
+  CUSBCommand command;
+  ASSERT_EQ(command.Open(nullptr), 0);
+  unsigned char version[kVersionBlockSize] = {};
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);  // pulled out here
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
+  EXPECT_FALSE(device->Present());
+  command.Close();
+  EXPECT_EQ(command.Open(nullptr), 5);  // only the non-bridge is left
+}
+
+TEST_F(UsbTest, AnUnplugWhileOpenEndsTheExchanges) {
+  Add(Bridge(1));
+  Start();
+  CUSBCommand command;
+  ASSERT_EQ(command.Open(nullptr), 0);
+  unsigned char version[kVersionBlockSize] = {};
+  ASSERT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
+  emulation_.Unplug(0);
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
+  EXPECT_EQ(command.USBCom_EnableVender(), 0);
+  command.Close();
+  EXPECT_EQ(command.Open(nullptr), 5);
+}
+
+TEST_F(UsbTest, ARequestWithoutAnAnswerFailsAtTheTimeOutAndTheDeviceGoesOn) {
+  vbridge::VirtualBridge* device = Add(Bridge(1));
+  Start();
+  CUSBCommand command;
+  ASSERT_EQ(command.Open(nullptr), 0);
+  emulation_.SetUnansweredRequest(0, 1);
+  unsigned char version[kVersionBlockSize] = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  EXPECT_GE(waited.count(), CUSBControl::kControlTimeoutMs - 100);
+  EXPECT_LT(waited.count(), CUSBControl::kControlTimeoutMs + 5000);
+  // The abandoned request never reached the bridge; the next one does.
+  const uint32_t count = device->CommandCount();
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
+  EXPECT_EQ(device->CommandCount(), count + 1);
+}
+
+// ---- the update flow over the libusb transport -------------------------------
+
+class UsbFlowTest : public UsbTest {
+ protected:
+  void SetUp() override {
+    UsbTest::SetUp();
+    folder_ = dir_.Path() + "/";
+    appDir_.assign(folder_.begin(), folder_.end());
+    appDir_.push_back('\0');
+    strAppDir = appDir_.data();
+    ResetLastMessageId();
+    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
+                                       testsupport::DefaultSystemInformation()));
+    firmware_ = Firmware(0x0120, 11);
+    ASSERT_TRUE(testsupport::WriteFile(dir_.File("MainFW.kqfw"), firmware_));
+    zfimage::FlashImageSpec layout;
+    layout.partName = kSmallPart;
+    layout.firmware1 = Firmware(0x0110, 10);
+    std::string error;
+    ASSERT_TRUE(zfimage::BuildFlashImage(layout, &image_, &error)) << error;
+  }
+  void TearDown() override { strAppDir = nullptr; }
+
+  static std::vector<unsigned char> Firmware(uint16_t version, uint32_t seed) {
+    return zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, version, 0x0154,
+                                      zfimage::PseudoRandomCode(4000, seed));
+  }
+  int Run(bool answer) {
+    layer_.answers.push_back(answer);
+    ScopedDialogLayer scoped(&layer_);
+    CMainDialog dialog;
+    dialog.Create("MainWindow");
+    return dialog.ExitStatus();
+  }
+
+  testsupport::ScratchDir dir_;
+  std::string folder_;
+  std::vector<char> appDir_;
+  ScriptedDialogLayer layer_;
+  std::vector<unsigned char> firmware_;
+  std::vector<unsigned char> image_;
+};
+
+TEST_F(UsbFlowTest, UpdatesTheBridgeBehindANonBridge) {
+  vbridge::VirtualBridge* other = Add(Bridge(1, "dsk0"));
+  vbridge::VirtualBridge* bridge = Add(Bridge(1), image_);
+  Start();
+
+  EXPECT_EQ(Run(true), 0);
+  EXPECT_EQ(layer_.MessageIds(), (std::vector<int>{201}));
+  EXPECT_EQ(layer_.captions[kCaptionFromControl], "from version 01.10");
+  EXPECT_EQ(layer_.captions[kCaptionToControl], "to     version 01.20");
+  const std::vector<uint8_t> after = bridge->FlashBytes();
+  EXPECT_TRUE(testsupport::HoldsAt(after, testsupport::Area1Offset(image_), firmware_));
+  EXPECT_TRUE(testsupport::HoldsAt(after, testsupport::Area2Offset(image_), firmware_));
+  EXPECT_EQ(other->CommandCount(), 1u);
+  EXPECT_FALSE(bridge->VendorMode());  // left vendor mode at the end
+  EXPECT_EQ(emulation_.UnexpectedRequests(), 0);
+}
+
+TEST_F(UsbFlowTest, AnUnplugDuringTheReadShowsReadAbortedAndWritesNothing) {
+  vbridge::DeviceConfig config = Bridge(1);
+  config.unplugAtCommand = 700;  // about halfway through the 64 KiB read
+  vbridge::VirtualBridge* bridge = Add(config, image_);
+  Start();
+
+  EXPECT_EQ(Run(true), 1);
+  EXPECT_EQ(layer_.MessageIds(), (std::vector<int>{107}));
+  EXPECT_EQ(layer_.created, (std::vector<std::string>{"MainWindow", "ProgressDialog"}));
+  EXPECT_FALSE(bridge->Present());
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*bridge));
+  EXPECT_EQ(bridge->FlashBytes(), image_);
+}
+
+TEST_F(UsbFlowTest, AStallDuringTheWriteShowsUpdateFailed) {
+  // How many commands a run takes up to the question, on an identical twin.
+  uint32_t beforeWrite = 0;
+  {
+    vbridge::VirtualBus twinBus;
+    std::string error;
+    vbridge::VirtualBridge* twin = twinBus.AddDevice(Bridge(1), image_, &error);
+    ASSERT_NE(twin, nullptr) << error;
+    UsbEmulation twinEmulation;
+    ASSERT_TRUE(twinEmulation.Start(&twinBus, &error)) << error;
+    EXPECT_EQ(Run(false), 2);  // Cancel
+    beforeWrite = twin->CommandCount();
+    ASSERT_GT(beforeWrite, 1366u);
+  }
+  layer_.messages.clear();
+  layer_.created.clear();
+  ResetLastMessageId();
+
+  vbridge::DeviceConfig config = Bridge(1);
+  config.failAtCommand = beforeWrite + 30;
+  vbridge::VirtualBridge* bridge = Add(config, image_);
+  Start();
+  EXPECT_EQ(Run(true), 1);
+  EXPECT_EQ(layer_.MessageIds(), (std::vector<int>{202}));
+  EXPECT_TRUE(testsupport::HasFlashChangingCommand(*bridge));
+  EXPECT_FALSE(bridge->Log()[beforeWrite + 29].ok);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+// The devices of a virtual bus presented as emulated USB devices through
+// umockdev, so that the real libusb code of the updater enumerates, opens and
+// talks to them as it would to plugged-in bridges.
+//
+// Every device of the bus becomes one USB device on bus 1, at address 2, 3,
+// ... in bus order, with a device and configuration descriptor of a USB
+// storage bridge (the bus's vendor and product id). Its device node is served
+// by an ioctl handler that answers the usbdevfs requests libusb issues:
+// control URBs go to the virtual bridge in the USB encoding
+// (VirtualBridge::HandleUsb), which also keeps the trace and applies the
+// faults of the device's description:
+// - Busy: the device node cannot be opened (libusb reports an I/O error).
+// - FailAtCommand: the failing command ends with a stall (or, when chosen for
+//   the device, with an I/O error).
+// - UnplugAtCommand: the command ends as a request to a device that has gone,
+//   the device is announced as removed and leaves the bus; later requests
+//   fail as they do on an unplugged device.
+//
+// The process that uses the devices must run with umockdev's preload library
+// (kPreloadLibrary) in LD_PRELOAD from its start. The emulation must be
+// started before that process (or, in the same process, before libusb is
+// initialised): it creates the test bed and sets UMOCKDEV_DIR. Requests are
+// served on umockdev's own thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "VirtualBus.h"
+
+namespace vbridge {
+
+class UsbEmulation {
+ public:
+  // How a command that the virtual bridge fails ends on the wire.
+  enum class Failure { Stall, IoError };
+
+  static constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
+
+  UsbEmulation();
+  ~UsbEmulation();
+  UsbEmulation(const UsbEmulation&) = delete;
+  UsbEmulation& operator=(const UsbEmulation&) = delete;
+
+  // Creates the test bed and one emulated device per device of `bus`, which
+  // must outlive the emulation. False (and a message) on failure.
+  bool Start(VirtualBus* bus, std::string* error);
+
+  // The USB address of device `index` of the bus (bus number 1).
+  static int Address(size_t index) { return static_cast<int>(index) + 2; }
+
+  // Before Start: each request is answered after `ms` milliseconds (a slow
+  // bridge), and the devices are added to the test bed last to first (the
+  // system may report devices in any order; addresses stay in bus order).
+  void SetCommandDelay(unsigned ms) { delayMs_ = ms; }
+  void SetAddInReverse(bool reverse) { addInReverse_ = reverse; }
+
+  void SetFailure(size_t index, Failure failure);
+  // The `n`th control request to device `index` from now on is accepted and
+  // never answered (a bridge that stopped responding).
+  void SetUnansweredRequest(size_t index, uint32_t n);
+  // Unplugs device `index` now.
+  void Unplug(size_t index);
+
+  // Requests that a program which only sends control requests to the device
+  // never makes: other ioctls (claiming an interface, detaching a kernel
+  // driver, ...) and URBs other than control requests on the default pipe.
+  int UnexpectedRequests() const { return unexpected_.load(); }
+
+  // The test bed's root folder (empty before Start).
+  std::string RootDir() const;
+
+  // True when this process runs with the preload library.
+  static bool InMockEnvironment();
+
+  struct Device;
+  struct Testbed;
+
+ private:
+  bool AddDevice(VirtualBus* bus, size_t index, std::string* error);
+
+  std::unique_ptr<Testbed> testbed_;
+  unsigned delayMs_ = 0;
+  bool addInReverse_ = false;
+  std::atomic<int> unexpected_{0};
+  std::vector<std::unique_ptr<Device>> devices_;
+};
+
+}  // namespace vbridge
