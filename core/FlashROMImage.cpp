@@ -7,6 +7,10 @@
 // field that lies outside the image counts as absent.
 #ifdef _WIN32
 #include <windows.h>
+
+// The Windows build's own list fields and string conversion (windows/).
+#include "../windows/ActionParameters.h"
+#include "../windows/TextConversion.h"
 #else
 #include <iconv.h>
 #endif
@@ -269,7 +273,14 @@ bool ReadStringSlot(const unsigned char* image, uint32_t size, uint64_t p, uint3
   const uint64_t textAt = lengthAt + 2;
   if (!RangeInside(textAt, n, size)) return false;
   char converted[kActionStringCapacity] = {};
+#ifdef _WIN32
+  // The Windows build compares the strings in the thread's code page.
+  if (!zfwin::UTF16ToThreadCodePage(image + textAt, n, converted, kActionStringCapacity)) {
+    return false;
+  }
+#else
   if (!localUTF16ToUTF8(image + textAt, n, converted, kActionStringCapacity)) return false;
+#endif
   std::memcpy(field, converted, kActionStringCapacity);
   return true;
 }
@@ -282,11 +293,11 @@ void CFlashROM::GetActionParameter(_actionparamlist* list) {
   const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
 
 #ifdef _WIN32
-  // The Windows build fills its own variant of the list here: the nine option
-  // flags (P+16 to P+19), Option38/Option39 (P+38, P+39), the identification
-  // texts (P+256, P+264, P+280), the string slots converted to the thread's
-  // code page, the u16 at P+1072 and the optional value at P+1074. Until that
-  // variant exists it shares the common path below.
+  // The Windows build's list also carries the nine option flags (P+16 to
+  // P+19), Option38/Option39 (P+38, P+39) and the identification texts (P+256,
+  // P+264, P+280); its string slots are converted to the thread's code page
+  // (ReadStringSlot) and the values beside the name slot are read below.
+  zfwin::FillWindowsActionFields(image, SROMImageSize, p, list);
 #endif
 
   if (!ReadStringSlot(image, SROMImageSize, p, kStringSlot1, list->ManufacturerString)) return;
@@ -310,6 +321,11 @@ void CFlashROM::GetActionParameter(_actionparamlist* list) {
     FlashTypeName[kFlashTypeNameSize - 1] = '\0';
   }
   CopyName(list->FlashParamList.Name, FlashTypeName);
+#ifdef _WIN32
+  const bool namePresent = slotInside && !(image[nameAt] == 0xFF && image[nameAt + 1] == 0xFF &&
+                                           image[nameAt + 2] == 0xFF && image[nameAt + 3] == 0xFF);
+  zfwin::FillWindowsNameSlotFields(image, SROMImageSize, p, namePresent, list);
+#endif
 
   list->FWCodeSize = GetFWCodeSize();
   list->FWAllocate = FWAllocate;

@@ -83,6 +83,11 @@ struct _actionparamlist {
   uint32_t FWAllocate;
   uint32_t BridgeIC;
   uint32_t FWCodeSize;
+  // Windows build only: the values beside the flash type name slot.
+  uint16_t NameSlotWord;         // P+1072, read when a flash type name is present
+  uint8_t OptionalValuePresent;  // P+1074 == 1
+  uint32_t OptionalValue;        // P+1075
+  uint8_t OptionalValueFlag;     // P+1079
 };
 
 // Encryption settings carried by the two encryption records.

@@ -259,7 +259,7 @@ bool VirtualBridge::Execute(const Decoded& d, uint8_t* data, size_t capacity,
       uint8_t block[kVersionSize];
       VersionBlock(block);
       const uint32_t n = std::min<uint32_t>(d.length, kVersionSize);
-      std::memcpy(data, block, n);
+      if (n != 0) std::memcpy(data, block, n);  // data may be null when nothing is asked for
       *transferred = n;
       return true;
     }
@@ -292,7 +292,7 @@ bool VirtualBridge::Execute(const Decoded& d, uint8_t* data, size_t capacity,
     case CMD_GETROMPARAMETERS: {
       if (!romParametersSet_) return false;
       const uint32_t n = std::min<uint32_t>(d.length, kParameterSize);
-      std::memcpy(data, romParameters_, n);
+      if (n != 0) std::memcpy(data, romParameters_, n);
       *transferred = n;
       return true;
     }

@@ -4,7 +4,7 @@
 //     characters at a time; a UTF-8 byte order mark is skipped on line 1;
 //   - leading and trailing white space is dropped;
 //   - lines starting with ';' or '#' are comments, and ';' after white space
-//     starts a comment anywhere on a line;
+//     starts a comment on a section or key line;
 //   - "[section]" starts a section (at most 49 characters are kept);
 //   - "name=value" or "name:value" calls the handler; an indented line after
 //     one continues that name's value with another handler call;
@@ -87,10 +87,8 @@ inline int ParseIniStream(IniReader reader, void* stream, IniHandler handler, vo
     if (*start == ';' || *start == '#' || *start == '\0') {
       // A comment or an empty line.
     } else if (previousName[0] != '\0' && start > line) {
-      // An indented line after a name continues that name's value.
-      char* end = FindCharsOrComment(start, nullptr);
-      if (*end != '\0') *end = '\0';
-      StripRight(start);
+      // An indented line after a name continues that name's value (taken
+      // whole: a ';' there does not start a comment).
       if (!handler(user, section, previousName, start) && error == 0) error = lineNumber;
     } else if (*start == '[') {
       char* end = FindCharsOrComment(start + 1, "]");

@@ -10,6 +10,7 @@
 // GUID_DEVINTERFACE_USB_DEVICE is defined (not only declared) in this unit.
 #include <initguid.h>
 #include <usbiodef.h>
+#include <winioctl.h>
 #include <ntddscsi.h>
 
 #include <cstddef>

@@ -1,0 +1,210 @@
+#include "BenchSupport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "CommandSet.h"
+#include "ImageAuthoring.h"
+#include "common.h"
+
+namespace zfbench {
+
+namespace {
+
+// The first final report of the running worker: 1 reached 100, 0 failed.
+std::atomic<int> gVerdict{-1};
+
+void Report(unsigned short percent, bool ok) {
+  int none = -1;
+  if (!ok) {
+    gVerdict.compare_exchange_strong(none, 0);
+  } else if (percent > 99) {
+    gVerdict.compare_exchange_strong(none, 1);
+  }
+}
+
+template <typename Start>
+bool RunWorker(CFlashROM* engine, Start start) {
+  gVerdict.store(-1);
+  if (start() != FLASH_OK) return false;
+  engine->WaitWorker();
+  return gVerdict.load() == 1;
+}
+
+}  // namespace
+
+const char* TransportName() {
+  return CUSBControl::kScsiCommandSet ? "SCSI, 512-byte unit" : "USB, 48-byte unit";
+}
+
+const std::vector<unsigned char>& DefaultFlash() {
+  static const std::vector<unsigned char> flash = [] {
+    std::vector<unsigned char> image;
+    std::string error;
+    if (!zfimage::BuildDefaultFlashImage(&image, &error)) {
+      std::fprintf(stderr, "cannot build the default flash: %s\n", error.c_str());
+      std::exit(1);
+    }
+    return image;
+  }();
+  return flash;
+}
+
+std::vector<unsigned char> NewFirmware(uint32_t codeSize) {
+  return zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, 0x0120, 0x0154,
+                                    zfimage::PseudoRandomCode(codeSize, 11));
+}
+
+Rig::Rig(const std::vector<unsigned char>& flash) {
+  std::string error;
+  device = bus.AddDevice(vbridge::DeviceConfig(), flash, &error);
+  if (device == nullptr) {
+    std::fprintf(stderr, "cannot set up the virtual bridge: %s\n", error.c_str());
+    std::exit(1);
+  }
+}
+
+bool ReadWholeFlash(Rig* rig) {
+  vbridge::ScopedActiveBus active(&rig->bus);
+  CFlashROM engine;
+  if (engine.OpenFlashROM(nullptr) != FLASH_OK) return false;
+  const bool ok = RunWorker(&engine, [&] { return engine.ReadFlashROM(Report); });
+  engine.CloseFlashROM();
+  return ok;
+}
+
+bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
+                uint32_t* readPhaseCommands) {
+  vbridge::ScopedActiveBus active(&rig->bus);
+  CFlashROM engine;
+  if (engine.OpenFlashROM(nullptr) != FLASH_OK) return false;
+  if (!RunWorker(&engine, [&] { return engine.ReadFlashROM(Report); })) return false;
+  const bool versionKnown = engine.GetFWVersion() != 0;
+  if (engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), versionKnown) != 0) {
+    return false;
+  }
+  if (readPhaseCommands != nullptr) *readPhaseCommands = rig->device->CommandCount();
+  const bool ok = RunWorker(&engine, [&] { return engine.WriteFlashROM(Report); });
+  engine.CloseFlashROM();
+  return ok;
+}
+
+uint32_t ProtocolCommands(const std::vector<unsigned char>& flash, uint32_t fileSize,
+                          uint32_t eraseBlock) {
+  const uint32_t size = static_cast<uint32_t>(flash.size());
+  const uint32_t units = (fileSize + kUnit - 1) / kUnit;
+  uint32_t regions = 0;
+  for (uint32_t field : {36u, 40u}) {
+    const uint32_t at = GetLE32(flash.data() + field);
+    if (at == 0) continue;
+    regions += (at + fileSize - 1) / eraseBlock - at / eraseBlock + 1 + 2 * units;
+  }
+  return 1 + 2 + 4 + (size + kUnit - 1) / kUnit + 3 + regions + 1;
+}
+
+Duplicates FindDuplicates(const std::vector<vbridge::ReceivedCommand>& log) {
+  std::map<uint32_t, uint32_t> erases, writes, reads;
+  for (const vbridge::ReceivedCommand& c : log) {
+    if (c.command == CMD_BLOCKERASEROM) ++erases[c.address];
+    if (c.command == CMD_WRITEROM) ++writes[c.address];
+    if (c.command == CMD_READROM) ++reads[c.address];
+  }
+  Duplicates d;
+  for (const auto& e : erases) d.erases += e.second - 1;
+  for (const auto& w : writes) d.writes += w.second - 1;
+  for (const auto& r : reads) {
+    uint32_t needed = r.first % kUnit == 0 ? 1 : 0;  // the bulk read
+    if (r.first == 0) ++needed;                      // the header
+    const auto w = writes.find(r.first);
+    if (w != writes.end()) needed += w->second;       // one verify per write
+    if (r.second > needed) d.reads += r.second - needed;
+  }
+  return d;
+}
+
+ModelledTime ModelLog(const std::vector<vbridge::ReceivedCommand>& log,
+                      uint32_t readPhaseCommands, const LatencyModel& model) {
+  ModelledTime t;
+  for (size_t i = 0; i < log.size(); ++i) {
+    const vbridge::ReceivedCommand& c = log[i];
+    double ms = model.commandMs + c.dataLength / model.spiBytesPerMs;
+    if (c.command == CMD_WRITEROM) {
+      const uint32_t first = c.address / 256;
+      const uint32_t last = (c.address + (c.dataLength == 0 ? 1 : c.dataLength) - 1) / 256;
+      ms += (last - first + 1) * model.pageProgramMs;
+    }
+    if (c.command == CMD_BLOCKERASEROM) ms += model.blockEraseMs;
+    (i < readPhaseCommands ? t.readMs : t.writeMs) += ms;
+  }
+  return t;
+}
+
+namespace {
+
+uint64_t StatusField(const char* field) {
+  std::ifstream status("/proc/self/status");
+  const size_t length = std::strlen(field);
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, length, field) == 0) {
+      return std::strtoull(line.c_str() + length, nullptr, 10) * 1024u;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint64_t ResidentBytes() { return StatusField("VmRSS:"); }
+uint64_t PeakResidentBytes() { return StatusField("VmHWM:"); }
+
+bool ResetPeakResident() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5" << std::flush;
+  return static_cast<bool>(clear);
+}
+
+void PrintTable(const std::string& title, const std::vector<Row>& rows) {
+  size_t w1 = 6, w2 = 5, w3 = 4;
+  for (const Row& r : rows) {
+    w1 = std::max(w1, r.figure.size());
+    w2 = std::max(w2, r.value.size());
+    w3 = std::max(w3, r.goal.size() + (r.goal.empty() ? 0 : r.met ? 6 : 9));
+  }
+  std::cout << "\n" << title << "\n\n";
+  auto line = [&](const std::string& a, const std::string& b, const std::string& c) {
+    std::cout << "| " << a << std::string(w1 - a.size(), ' ') << " | " << b
+              << std::string(w2 - b.size(), ' ') << " | " << c << std::string(w3 - c.size(), ' ')
+              << " |\n";
+  };
+  line("Figure", "Value", "Goal");
+  std::cout << "|" << std::string(w1 + 2, '-') << "|" << std::string(w2 + 2, '-') << "|"
+            << std::string(w3 + 2, '-') << "|\n";
+  for (const Row& r : rows) {
+    line(r.figure, r.value, r.goal.empty() ? "" : r.goal + (r.met ? " (met)" : " (MISSED)"));
+  }
+  std::cout << std::flush;
+
+  const char* rowsFile = std::getenv("ZF_BENCH_ROWS");
+  if (rowsFile == nullptr || *rowsFile == '\0') return;
+  std::ofstream out(rowsFile, std::ios::app);
+  const char* transport = CUSBControl::kScsiCommandSet ? "SCSI" : "USB";
+  for (const Row& r : rows) {
+    out << transport << '\t' << r.figure << '\t' << r.value << '\t' << r.goal << '\t'
+        << (r.goal.empty() ? "" : r.met ? "met" : "MISSED") << '\n';
+  }
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace zfbench

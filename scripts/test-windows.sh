@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The Windows build: cross-compiles ZEDRIKFU.exe and ZEDRIKFU-sim.exe with
+# MinGW-w64 (x86_64) into build-win, compiles the transport for i686 into
+# build-win32 (its compile-time checks hold the 32-bit pass-through layout),
+# checks that the programs need only system DLLs, and runs them under Wine in
+# Xvfb (tests/wine/run.sh; screenshots in build-win/artifacts).
+# The native unit tests of the Windows parts (tests/test_win_*.cpp) run with
+# the other native tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/deps.sh g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xdotool imagemagick
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== Windows build (MinGW-w64 x86_64)"
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-win -j "$jobs" --target ZEDRIKFU ZEDRIKFU-sim zf-wininspect
+
+echo "== i686 pass-through layout (compile-time checks)"
+cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-win32 -j "$jobs" --target zf_win_transport
+
+echo "== Only system DLLs"
+system_dlls=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll ole32.dll setupapi.dll cfgmgr32.dll msvcrt.dll advapi32.dll shell32.dll "
+for exe in build-win/ZEDRIKFU.exe build-win/ZEDRIKFU-sim.exe; do
+  for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z'); do
+    case "$system_dlls" in
+      *" $dll "*) ;;
+      *) echo "$exe imports $dll, which is not a system DLL"; exit 1 ;;
+    esac
+  done
+  echo "$exe: $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')"
+done
+
+echo "== Native image tool for the test files"
+if [ ! -f build/CMakeCache.txt ]; then
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build build -j "$jobs" --target zedrikfu-image
+
+echo "== Windows programs under Wine"
+bash tests/wine/run.sh "$root/build-win" "$root/build/zedrikfu-image"

@@ -1,0 +1,593 @@
+// Fault sweep: a full update on the virtual bridge, run once for every
+// command of the write phase (and a spread sample of the read phase) with a
+// failed command there, and once more with the device unplugged there.
+//
+// For every faulted run:
+// - the outcome is never a success;
+// - dual layout: at least one firmware copy the bridge would run is left;
+// - the header and the parameter area are intact (the layouts here never
+//   select a first area inside the first erase block, which would widen
+//   the region over the header), and nothing outside the erase blocks of
+//   the two firmware regions changed;
+// - a rerun without the fault, on the device as the fault left it,
+//   completes the update: every copy equals the file.
+//
+// The sweep drives the engine the way CMainDialog does (the same calls in
+// the same order, so the Nth command is the same command), without the
+// dialog layer's 100 ms poll; a sample of faults is run through the real
+// flow on the scripted dialog layer to show that both reach the same
+// command, the same outcome and the same flash bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "CommandSet.h"
+#include "FilRead.h"
+#include "FlashROM.h"
+#include "IDFilter.h"
+#include "ImageAuthoring.h"
+#include "MainDialog.h"
+#include "ScriptedDialog.h"
+#include "SystemInformation.h"
+#include "TestSupport.h"
+#include "VirtualBus.h"
+#include "common.h"
+
+namespace {
+
+constexpr uint16_t kCompat = 0x0154;
+constexpr uint16_t kNewVersion = 0x0120;
+
+// ---------------------------------------------------------------------------
+// The update, driven like the flow
+
+// The first final report of a worker, as callback() of the progress dialog
+// keeps it: 1 reached 100, 0 failed, -1 none yet.
+std::atomic<int> gVerdict{-1};
+
+void RecordReport(unsigned short percent, bool ok) {
+  int none = -1;
+  if (!ok) {
+    gVerdict.compare_exchange_strong(none, 0);
+  } else if (percent > 99) {
+    gVerdict.compare_exchange_strong(none, 1);
+  }
+}
+
+enum class Outcome { Updated, AlreadyLatest, Failed };
+
+struct RunResult {
+  Outcome outcome = Outcome::Failed;
+  bool missingReport = false;   // a worker ended without a final report
+  uint32_t readPhaseEnd = 0;    // commands received when the write began (0: never)
+  uint32_t writePhaseEnd = 0;   // commands received when the write worker ended
+};
+
+// Starts a worker, lets it end and takes the verdict the poll would take.
+template <typename Start>
+bool RunWorker(CFlashROM* engine, Start start, RunResult* result) {
+  gVerdict.store(-1);
+  if (start() != FLASH_OK) return false;
+  engine->WaitWorker();
+  const int verdict = gVerdict.load();
+  if (verdict < 0) result->missingReport = true;
+  return verdict == 1;
+}
+
+// CMainDialog::OnInitialize and OnOK with the answer OK: the same checks,
+// engine calls and commands in the same order.
+RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& device,
+                    const std::string& systemInformation,
+                    const std::vector<unsigned char>& firmware) {
+  vbridge::ScopedActiveBus active(bus);
+  RunResult result;
+  CSystemInformation information;
+  information.SetInformationFile(systemInformation.c_str());
+  IDFilter filter;
+  information.AddFilter(&filter);
+
+  CFlashROM engine;
+  // Every early end leaves the device open, as the main dialog's
+  // destructor closes it: without a command.
+  struct Closer {
+    CFlashROM* engine;
+    ~Closer() {
+      engine->WaitWorker();
+      engine->CloseDevice();
+    }
+  } closer{&engine};
+
+  if (engine.OpenFlashROM(&filter) == 2) return result;
+  unsigned char version[kVersionBlockSize] = {};
+  if (!engine.USBCom_GetVersion(version, sizeof version)) return result;
+  if (!information.CheckTargetType(version)) return result;
+  const uint32_t size = static_cast<uint32_t>(firmware.size());
+  if (!information.CheckFWTargetType(firmware.data(), size)) return result;
+
+  if (!RunWorker(&engine, [&] { return engine.ReadFlashROM(RecordReport); }, &result)) {
+    return result;
+  }
+  _actionparamlist params = {};
+  engine.GetActionParameter(&params);
+  if (!information.CheckSystemInformation(&params)) return result;
+
+  uint16_t current = engine.GetFWVersion();
+  const int32_t target = information.TargetType();
+  if (target == BRIDGEIC_QK9318E || target == BRIDGEIC_QK9318A) {
+    const uint32_t expected = target == BRIDGEIC_QK9318E ? kSignatureQK9318E : kSignatureQK9318A;
+    if (engine.GetFWBridgeSignature() != expected) {
+      current = 0;
+      engine.SetBridgeIC(static_cast<SROM_BRIDGEIC>(target));
+    }
+  }
+  const uint16_t next = information.GetFWRevision(firmware.data(), size);
+  if (current >= next) {
+    result.outcome = Outcome::AlreadyLatest;
+    return result;
+  }
+  if (engine.SetFWCode(firmware.data(), size, current != 0) != 0) return result;
+
+  result.readPhaseEnd = device.CommandCount();
+  const bool written =
+      RunWorker(&engine, [&] { return engine.WriteFlashROM(RecordReport); }, &result);
+  result.writePhaseEnd = device.CommandCount();
+  engine.CloseFlashROM();
+  if (written) result.outcome = Outcome::Updated;
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Layouts and checks
+
+struct Layout {
+  const char* name;
+  const char* part;
+  SROM_FWALLOCATE copies;
+  uint16_t copy2Version;  // dual only: the copy that is older is written first
+  uint32_t codeSize;      // of the new firmware; the installed copies are a little smaller
+};
+
+void PrintTo(const Layout& layout, std::ostream* os) { *os << layout.name; }
+
+struct Prepared {
+  Layout layout;
+  std::vector<unsigned char> image;  // the flash before the update
+  std::vector<unsigned char> file;   // the new firmware file
+  uint32_t area1 = 0;
+  uint32_t area2 = 0;
+  uint32_t eraseBlock = 0;
+};
+
+std::vector<unsigned char> FirmwareFile(uint16_t version, uint32_t codeSize, uint32_t seed) {
+  return zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, version, kCompat,
+                                    zfimage::PseudoRandomCode(codeSize, seed));
+}
+
+// A 64 KiB part with 4 KiB blocks keeps thousands of runs quick; firmware
+// of about 5 KB spans two erase blocks and ends inside a transfer unit.
+Prepared Prepare(const Layout& layout) {
+  Prepared p;
+  p.layout = layout;
+  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
+  spec.partName = layout.part;
+  spec.copies = layout.copies;
+  spec.firmware1 = FirmwareFile(0x0110, layout.codeSize - 13, 1);
+  spec.firmware2.clear();
+  if (layout.copies == FWALLOCATE_DUAL) {
+    spec.firmware2 = FirmwareFile(layout.copy2Version, layout.codeSize - 203, 2);
+  }
+  std::string error;
+  EXPECT_TRUE(zfimage::BuildFlashImage(spec, &p.image, &error)) << error;
+  p.file = FirmwareFile(kNewVersion, layout.codeSize, 3);
+  p.area1 = testsupport::Area1Offset(p.image);
+  p.area2 = testsupport::Area2Offset(p.image);
+  vbridge::DeviceConfig config;
+  config.flashPart = layout.part;
+  vbridge::VirtualBridge probe(config);
+  EXPECT_TRUE(probe.Init(&error)) << error;
+  p.eraseBlock = probe.EraseBlockSize();
+  return p;
+}
+
+// A firmware copy the bridge would run: a QK9318A area wholly inside the
+// flash whose code matches its stored CRC.
+bool RunnableCopyAt(const std::vector<unsigned char>& flash, uint32_t at) {
+  if (at == 0 || !RangeInside(at, 16, flash.size())) return false;
+  const uint32_t size = GetLE32(&flash[at + 4]);
+  if (size > 0xFFFF || !RangeInside(at + 16ull, size, flash.size())) return false;
+  return GetLE32(&flash[at]) == kSignatureQK9318A &&
+         GetLE16(&flash[at + 10]) == static_cast<uint16_t>(CalcCRC16(&flash[at + 16], size));
+}
+
+int RunnableCopies(const Prepared& p, const std::vector<unsigned char>& flash) {
+  return (RunnableCopyAt(flash, p.area1) ? 1 : 0) + (RunnableCopyAt(flash, p.area2) ? 1 : 0);
+}
+
+// The erase blocks a firmware region of `length` bytes at `at` touches.
+bool InRegionBlocks(const Prepared& p, uint32_t address, uint32_t at, uint32_t length) {
+  if (at == 0) return false;
+  const uint32_t first = at / p.eraseBlock * p.eraseBlock;
+  const uint32_t last = (at + length - 1) / p.eraseBlock * p.eraseBlock + p.eraseBlock;
+  return address >= first && address < last;
+}
+
+// First byte that changed outside the erase blocks of the two regions the
+// write covers, or -1.
+long ChangedOutsideRegions(const Prepared& p, const std::vector<unsigned char>& before,
+                           const std::vector<unsigned char>& after) {
+  if (before.size() != after.size()) return 0;
+  const uint32_t length = static_cast<uint32_t>(p.file.size());
+  for (size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    const uint32_t a = static_cast<uint32_t>(i);
+    if (InRegionBlocks(p, a, p.area1, length) || InRegionBlocks(p, a, p.area2, length)) continue;
+    return static_cast<long>(i);
+  }
+  return -1;
+}
+
+// The header and parameter area: every byte in front of the first firmware
+// area's erase block. When the first area lies inside the first block the
+// write widens its region over them, and they are rewritten.
+bool HeaderIntact(const Prepared& p, const std::vector<unsigned char>& after) {
+  const uint32_t first = std::min(p.area1, p.area2 != 0 ? p.area2 : p.area1);
+  const uint32_t end = first / p.eraseBlock * p.eraseBlock;
+  return std::equal(p.image.begin(), p.image.begin() + end, after.begin());
+}
+
+bool CopiesEqualFile(const Prepared& p, const std::vector<unsigned char>& flash) {
+  if (!testsupport::HoldsAt(flash, p.area1, p.file)) return false;
+  return p.layout.copies != FWALLOCATE_DUAL || testsupport::HoldsAt(flash, p.area2, p.file);
+}
+
+vbridge::DeviceConfig ConfigFor(const Prepared& p) {
+  vbridge::DeviceConfig config;
+  config.flashPart = p.layout.part;
+  return config;
+}
+
+enum class Fault { Fail, Unplug };
+
+struct Counts {
+  int runs = 0;
+  int falseSuccesses = 0;
+  int withoutValidCopy = 0;
+  int headerDamaged = 0;
+  int strayChanges = 0;
+  int readPhaseWrites = 0;
+  int tolerated = 0;
+  int missingReports = 0;
+  int recovered = 0;
+};
+
+// One faulted run and its rerun on a replugged device with the flash as the
+// fault left it. Failures are counted and reported with the command number.
+void FaultedRun(const Prepared& p, const std::string& systemInformation, Fault fault,
+                uint32_t at, bool inReadPhase, Counts* counts) {
+  const char* kind = fault == Fault::Fail ? "failed" : "unplug at";
+  ++counts->runs;
+  std::vector<unsigned char> left;
+  {
+    vbridge::VirtualBus bus;
+    vbridge::DeviceConfig config = ConfigFor(p);
+    if (fault == Fault::Fail) config.failAtCommand = at;
+    if (fault == Fault::Unplug) config.unplugAtCommand = at;
+    std::string error;
+    vbridge::VirtualBridge* device = bus.AddDevice(config, p.image, &error);
+    ASSERT_NE(device, nullptr) << error;
+    const RunResult run = RunUpdate(&bus, *device, systemInformation, p.file);
+    left = device->FlashBytes();
+    const bool reportedSuccess = run.outcome == Outcome::Updated;
+    if (reportedSuccess && inReadPhase && CopiesEqualFile(p, left)) {
+      // The flow passes over a failed check while opening (the read checks
+      // the device again): the update then really completed.
+      ++counts->tolerated;
+    } else if (reportedSuccess) {
+      ++counts->falseSuccesses;
+      ADD_FAILURE() << p.layout.name << ": " << kind << " command " << at << " reported success";
+    }
+    if (run.missingReport) {
+      ++counts->missingReports;
+      ADD_FAILURE() << p.layout.name << ": " << kind << " command " << at
+                    << ": a worker ended without a final report";
+    }
+    if (inReadPhase && !reportedSuccess && testsupport::HasFlashChangingCommand(*device)) {
+      ++counts->readPhaseWrites;
+      ADD_FAILURE() << p.layout.name << ": " << kind << " read-phase command " << at
+                    << ": the flash was changed";
+    }
+  }
+  // A single copy is necessarily broken while it is rewritten; two copies
+  // never may be at once.
+  if (RunnableCopies(p, left) == 0) {
+    ++counts->withoutValidCopy;
+    if (p.layout.copies == FWALLOCATE_DUAL) {
+      ADD_FAILURE() << p.layout.name << ": " << kind << " command " << at
+                    << " left no runnable copy";
+    }
+  }
+  if (!HeaderIntact(p, left)) {
+    ++counts->headerDamaged;
+    ADD_FAILURE() << p.layout.name << ": " << kind << " command " << at
+                  << " changed the header or parameter area";
+  }
+  const long stray = ChangedOutsideRegions(p, p.image, left);
+  if (stray >= 0) {
+    ++counts->strayChanges;
+    ADD_FAILURE() << p.layout.name << ": " << kind << " command " << at << " changed byte "
+                  << stray << " outside the firmware regions";
+  }
+
+  // The rerun: a fresh device (replugged, or power-cycled) holding what the
+  // faulted run left.
+  vbridge::VirtualBus bus;
+  std::string error;
+  vbridge::VirtualBridge* device = bus.AddDevice(ConfigFor(p), left, &error);
+  ASSERT_NE(device, nullptr) << error;
+  const RunResult rerun = RunUpdate(&bus, *device, systemInformation, p.file);
+  const std::vector<unsigned char> after = device->FlashBytes();
+  // A fault in the verify of the last region leaves every copy written: the
+  // rerun then finds the file installed, which completes the update too.
+  const bool completed =
+      rerun.outcome == Outcome::Updated || rerun.outcome == Outcome::AlreadyLatest;
+  if (completed && CopiesEqualFile(p, after)) {
+    ++counts->recovered;
+  } else {
+    ADD_FAILURE() << p.layout.name << ": after " << kind << " command " << at
+                  << " the rerun did not complete the update";
+  }
+}
+
+// Read-phase commands to fault: every command before the bulk read (device
+// selection, checks, header read, parameters) and a spread of the bulk
+// read including its last command.
+std::vector<uint32_t> ReadPhaseSample(uint32_t readPhaseEnd, uint32_t bulkStart,
+                                      unsigned spread) {
+  std::vector<uint32_t> sample;
+  for (uint32_t n = 1; n < bulkStart && n <= readPhaseEnd; ++n) sample.push_back(n);
+  for (unsigned i = 0; i <= spread; ++i) {
+    const uint32_t n = bulkStart + static_cast<uint32_t>(
+                                       static_cast<uint64_t>(readPhaseEnd - bulkStart) * i / spread);
+    if (sample.empty() || sample.back() != n) sample.push_back(n);
+  }
+  return sample;
+}
+
+class FaultSweep : public ::testing::TestWithParam<Layout> {
+ protected:
+  std::string systemInformation_ = testsupport::DefaultSystemInformation();
+};
+
+// The commands of a fault-free update are exactly those the protocol needs:
+// the header read, one read per transfer unit of the flash, and per
+// firmware region one erase per touched block, one write and one verify
+// read per transfer unit; nothing twice.
+TEST_P(FaultSweep, FaultFreeUpdateUsesExactlyTheNeededCommands) {
+  const Prepared p = Prepare(GetParam());
+  vbridge::VirtualBus bus;
+  vbridge::VirtualBridge* device = bus.AddDevice(ConfigFor(p), p.image);
+  ASSERT_NE(device, nullptr);
+  const RunResult run = RunUpdate(&bus, *device, systemInformation_, p.file);
+  ASSERT_EQ(run.outcome, Outcome::Updated);
+  EXPECT_TRUE(CopiesEqualFile(p, device->FlashBytes()));
+
+  const uint32_t unit = CFlashROM::kTransferUnit;
+  const uint32_t flash = static_cast<uint32_t>(p.image.size());
+  const uint32_t length = static_cast<uint32_t>(p.file.size());
+  const uint32_t chunks = (length + unit - 1) / unit;
+  const uint32_t regions = p.layout.copies == FWALLOCATE_DUAL ? 2 : 1;
+  uint32_t blocks = 0;
+  for (uint32_t at : {p.area1, p.area2}) {
+    if (at != 0) blocks += (at + length - 1) / p.eraseBlock - at / p.eraseBlock + 1;
+  }
+  // Selection 1, open 2, the flow's version query 1, read start 4, bulk
+  // read, write start 3, regions, leaving vendor mode 1.
+  const uint32_t expected = 1 + 2 + 1 + 4 + (flash + unit - 1) / unit + 3 + blocks +
+                            regions * 2 * chunks + 1;
+  EXPECT_EQ(device->CommandCount(), expected);
+  EXPECT_EQ(run.readPhaseEnd, 8 + (flash + unit - 1) / unit);
+  EXPECT_EQ(run.writePhaseEnd + 1, expected);
+
+  std::vector<uint32_t> erased, written;
+  for (const vbridge::ReceivedCommand& c : device->Log()) {
+    EXPECT_TRUE(c.ok);
+    EXPECT_NE(c.command, CMD_CHIPERASEROM);
+    if (c.command == CMD_BLOCKERASEROM) erased.push_back(c.address);
+    if (c.command == CMD_WRITEROM) written.push_back(c.address);
+  }
+  EXPECT_EQ(erased.size(), blocks);
+  EXPECT_EQ(written.size(), regions * chunks);
+  std::sort(erased.begin(), erased.end());
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(std::adjacent_find(erased.begin(), erased.end()), erased.end()) << "a block erased twice";
+  EXPECT_EQ(std::adjacent_find(written.begin(), written.end()), written.end())
+      << "a unit written twice";
+}
+
+// Faults every `stride`th command of the write phase (each command with
+// stride 1) and at a spread sample of the read phase, each as a failed
+// command and as an unplug.
+void Sweep(const Prepared& p, const std::string& systemInformation, uint32_t stride) {
+  RunResult baseline;
+  {
+    vbridge::VirtualBus bus;
+    vbridge::VirtualBridge* device = bus.AddDevice(ConfigFor(p), p.image);
+    ASSERT_NE(device, nullptr);
+    baseline = RunUpdate(&bus, *device, systemInformation, p.file);
+    ASSERT_EQ(baseline.outcome, Outcome::Updated);
+    ASSERT_GT(baseline.writePhaseEnd, baseline.readPhaseEnd);
+  }
+  std::vector<uint32_t> writePoints;
+  for (uint32_t n = baseline.readPhaseEnd + 1; n <= baseline.writePhaseEnd; n += stride) {
+    writePoints.push_back(n);
+  }
+  if (writePoints.back() != baseline.writePhaseEnd) writePoints.push_back(baseline.writePhaseEnd);
+  // The bulk read starts after selection, open, version query and the
+  // read's start (check, header, parameters): command 9.
+  const std::vector<uint32_t> readSample = ReadPhaseSample(baseline.readPhaseEnd, 9, 24);
+
+  Counts counts;
+  for (Fault fault : {Fault::Fail, Fault::Unplug}) {
+    for (uint32_t n : writePoints) FaultedRun(p, systemInformation, fault, n, false, &counts);
+    for (uint32_t n : readSample) FaultedRun(p, systemInformation, fault, n, true, &counts);
+  }
+
+  const uint32_t writeCommands = baseline.writePhaseEnd - baseline.readPhaseEnd;
+  std::printf(
+      "[ sweep    ] %s: %d runs (%zu of %u write-phase commands and %zu read-phase samples, "
+      "each failed and unplugged): %d false successes, %d devices left without a valid "
+      "copy, %d headers damaged, %d recovered by a rerun; %d read-phase faults passed over "
+      "by the flow with the update completed\n",
+      p.layout.name, counts.runs, writePoints.size(), writeCommands, readSample.size(),
+      counts.falseSuccesses, counts.withoutValidCopy, counts.headerDamaged, counts.recovered,
+      counts.tolerated);
+  std::fflush(stdout);
+  EXPECT_EQ(counts.runs, static_cast<int>(2 * (writePoints.size() + readSample.size())));
+  EXPECT_EQ(counts.falseSuccesses, 0);
+  EXPECT_EQ(counts.missingReports, 0);
+  EXPECT_EQ(counts.headerDamaged, 0);
+  EXPECT_EQ(counts.strayChanges, 0);
+  EXPECT_EQ(counts.readPhaseWrites, 0);
+  if (p.layout.copies == FWALLOCATE_DUAL) {
+    EXPECT_EQ(counts.withoutValidCopy, 0);
+  }
+  EXPECT_EQ(counts.recovered, counts.runs);
+}
+
+TEST_P(FaultSweep, EveryWriteCommandAndASampleOfTheReadSurvive) {
+  Sweep(Prepare(GetParam()), systemInformation_, 1);
+}
+
+// The default flash of the virtual bridge (1 MiB, two copies of 30000-byte
+// firmware): a spread of about 40 write-phase commands.
+TEST(FaultSweepDefaultFlash, SpreadOfTheWritePhaseSurvives) {
+  const Prepared p = Prepare(
+      Layout{"default 1 MiB dual", "Winbond W25Q80BL", FWALLOCATE_DUAL, 0x0110, 30000});
+  Sweep(p, testsupport::DefaultSystemInformation(), 63);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, FaultSweep,
+    ::testing::Values(Layout{"dual, copy 1 written first", "Macronix MX25V512C", FWALLOCATE_DUAL,
+                             0x0110, 5003},
+                      Layout{"dual, copy 2 written first", "Macronix MX25V512C", FWALLOCATE_DUAL,
+                             0x0100, 5003},
+                      Layout{"single copy", "Macronix MX25V512C", FWALLOCATE_SINGLE, 0, 5003}),
+    [](const ::testing::TestParamInfo<Layout>& param) {
+      return std::string(param.param.copies == FWALLOCATE_DUAL
+                             ? (param.param.copy2Version < 0x0110 ? "DualCopy2First"
+                                                                  : "DualCopy1First")
+                             : "Single");
+    });
+
+// ---------------------------------------------------------------------------
+// The real flow on the scripted dialog layer reaches the same command, the
+// same outcome and the same flash bytes as the sweep's driver.
+
+class SweepAgreesWithFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = dir_.Path() + "/";
+    appDir_.assign(folder_.begin(), folder_.end());
+    appDir_.push_back('\0');
+    strAppDir = appDir_.data();
+    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"), systemInformation_));
+  }
+  void TearDown() override { strAppDir = nullptr; }
+
+  struct Observed {
+    bool success = false;
+    uint32_t commands = 0;
+    std::vector<unsigned char> flash;
+  };
+
+  Observed ThroughFlow(const Prepared& p, Fault fault, uint32_t at) {
+    Observed seen;
+    EXPECT_TRUE(testsupport::WriteFile(dir_.File("MainFW.kqfw"), p.file));
+    vbridge::VirtualBus bus;
+    vbridge::VirtualBridge* device = bus.AddDevice(Config(p, fault, at), p.image);
+    if (device == nullptr) {
+      ADD_FAILURE() << "no device";
+      return seen;
+    }
+    ResetLastMessageId();
+    ScriptedDialogLayer layer;
+    layer.answers.push_back(true);
+    {
+      ScopedDialogLayer scopedLayer(&layer);
+      vbridge::ScopedActiveBus scopedBus(&bus);
+      CMainDialog dialog;
+      dialog.Create("MainWindow");
+      seen.success = dialog.ExitStatus() == 0;
+    }
+    seen.commands = device->CommandCount();
+    seen.flash = device->FlashBytes();
+    return seen;
+  }
+
+  Observed ThroughDriver(const Prepared& p, Fault fault, uint32_t at) {
+    Observed seen;
+    vbridge::VirtualBus bus;
+    vbridge::VirtualBridge* device = bus.AddDevice(Config(p, fault, at), p.image);
+    if (device == nullptr) {
+      ADD_FAILURE() << "no device";
+      return seen;
+    }
+    seen.success = RunUpdate(&bus, *device, systemInformation_, p.file).outcome == Outcome::Updated;
+    seen.commands = device->CommandCount();
+    seen.flash = device->FlashBytes();
+    return seen;
+  }
+
+  static vbridge::DeviceConfig Config(const Prepared& p, Fault fault, uint32_t at) {
+    vbridge::DeviceConfig config = ConfigFor(p);
+    if (at != 0 && fault == Fault::Fail) config.failAtCommand = at;
+    if (at != 0 && fault == Fault::Unplug) config.unplugAtCommand = at;
+    return config;
+  }
+
+  std::string systemInformation_ = testsupport::DefaultSystemInformation();
+  testsupport::ScratchDir dir_;
+  std::string folder_;
+  std::vector<char> appDir_;
+};
+
+TEST_F(SweepAgreesWithFlow, SameCommandsOutcomeAndFlash) {
+  const Prepared p =
+      Prepare(Layout{"dual", "Macronix MX25V512C", FWALLOCATE_DUAL, 0x0110, 5003});
+  const Observed clean = ThroughFlow(p, Fault::Fail, 0);
+  const Observed cleanDriver = ThroughDriver(p, Fault::Fail, 0);
+  ASSERT_TRUE(clean.success);
+  ASSERT_TRUE(cleanDriver.success);
+  EXPECT_EQ(clean.commands, cleanDriver.commands);
+  EXPECT_EQ(clean.flash, cleanDriver.flash);
+
+  // Faults spread over the run: the selection, the flow's version query, the
+  // read, the write's start, the first erase, the middle of copy 1, copy 2
+  // and the last verify.
+  const uint32_t total = clean.commands;
+  const uint32_t bulkRead = 9;
+  const uint32_t unit = CFlashROM::kTransferUnit;
+  const uint32_t readEnd = 8 + static_cast<uint32_t>((p.image.size() + unit - 1) / unit);
+  const std::vector<uint32_t> points = {1,           5,           bulkRead + 300, readEnd + 2,
+                                        readEnd + 4, readEnd + 120, total - 150,    total - 1};
+  for (Fault fault : {Fault::Fail, Fault::Unplug}) {
+    for (uint32_t at : points) {
+      SCOPED_TRACE(testing::Message() << (fault == Fault::Fail ? "failed" : "unplug at")
+                                      << " command " << at);
+      const Observed flow = ThroughFlow(p, fault, at);
+      const Observed driver = ThroughDriver(p, fault, at);
+      EXPECT_FALSE(flow.success);
+      EXPECT_FALSE(driver.success);
+      EXPECT_EQ(flow.commands, driver.commands);
+      EXPECT_TRUE(flow.flash == driver.flash);
+    }
+  }
+}
+
+}  // namespace

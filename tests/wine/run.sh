@@ -1,0 +1,368 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Windows programs under Wine in Xvfb.
+#
+#   bash tests/wine/run.sh BUILD_WIN_DIR NATIVE_ZEDRIKFU_IMAGE
+#
+# BUILD_WIN_DIR holds ZEDRIKFU.exe, ZEDRIKFU-sim.exe and zf-wininspect.exe
+# (which prints the texts of the dialogs on the screen); the native
+# zedrikfu-image makes the firmware files and flash images and reads the
+# flash back. Keys are pressed with xdotool; screenshots of the main dialog,
+# the progress dialog, two message boxes and the file chooser are saved in
+# BUILD_WIN_DIR/artifacts.
+#
+# The progress dialog is caught in the middle of the flash read: the virtual
+# bridge's command trace goes into a named pipe that is not read until the
+# screenshot is taken, so the worker waits on a full pipe meanwhile.
+set -uo pipefail
+
+build=$(cd "$1" && pwd)
+imagetool=$2
+work="$build/wine-tests"
+artifacts="$build/artifacts"
+inspector="$build/zf-wininspect.exe"
+
+export WINEPREFIX="$build/wineprefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+passed=0
+failed=0
+xvfb_pid=""
+
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+pass() {
+  passed=$((passed + 1))
+  echo "ok - $1"
+}
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL - $1"
+  if [ -n "${2:-}" ]; then echo "$2" | sed 's/^/    /'; fi
+}
+# check NAME COMMAND...: passes when the command succeeds.
+check() {
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name" "$(dump)"; fi
+}
+
+# ---- display and Wine ---------------------------------------------------------------
+
+display=""
+for n in $(seq 91 140); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
+    display=":$n"
+    break
+  fi
+done
+if [ -z "$display" ]; then
+  echo "no free X display number"
+  exit 1
+fi
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
+for _ in $(seq 1 50); do
+  [ -e "/tmp/.X11-unix/X${display#:}" ] && break
+  sleep 0.1
+done
+
+rm -rf "$WINEPREFIX" "$work" "$artifacts"
+mkdir -p "$WINEPREFIX" "$work" "$artifacts"
+echo "== Wine prefix (wineboot -i)"
+wineboot -i >/dev/null 2>&1
+# Without a window manager every window close stalls unless Wine manages
+# none of its windows.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+wineserver -w
+wineserver -p >/dev/null 2>&1  # one server for all the runs below
+
+# ---- helpers ------------------------------------------------------------------------
+
+# The dialogs on the screen, as zf-wininspect prints them.
+dump() { wine "$inspector" 2>/dev/null | tr -d '\r'; }
+
+# wait_for TEXT [SECONDS]: until a dialog shows TEXT (taken literally).
+wait_for() {
+  local text=$1 limit=${2:-30}
+  local tries=$((limit * 5))
+  for _ in $(seq 1 "$tries"); do
+    if dump | grep -qF -- "$text"; then return 0; fi
+    sleep 0.2
+  done
+  return 1
+}
+shows() { dump | grep -qF -- "$1"; }
+# window_has TITLE TEXT: a dialog titled TITLE shows TEXT.
+window_has() {
+  dump | WT="window title=\"$1\" " WX="$2" awk '
+    index($0, "window ") == 1 { inside = (index($0, ENVIRON["WT"]) == 1) }
+    inside && index($0, ENVIRON["WX"]) { found = 1 }
+    END { exit !found }'
+}
+shows_not() { ! shows "$1"; }
+
+# press KEY TITLE: the newest visible window with that title gets the key,
+# with the pointer moved onto it first.
+press() {
+  local key=$1 title=$2 id
+  id=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null | sort -n | tail -1)
+  if [ -z "$id" ]; then
+    echo "    (no window titled \"$title\" for $key)"
+    return 1
+  fi
+  xdotool mousemove --window "$id" 20 40
+  sleep 0.2
+  xdotool key "$key"
+}
+
+# shot NAME: the screen, trimmed to what is drawn on it.
+shot() {
+  import -window root "$artifacts/$1-screen.png"
+  convert "$artifacts/$1-screen.png" -trim +repage "$artifacts/$1.png"
+  rm -f "$artifacts/$1-screen.png"
+}
+
+# start DIR EXE [CWD]: runs DIR/EXE under Wine in the background with CWD
+# (default DIR) as the current directory; its exit code lands in DIR/exit.txt.
+start() {
+  local dir=$1 exe=$2 cwd=${3:-$1}
+  rm -f "$dir/exit.txt"
+  (cd "$cwd" && wine "$dir/$exe" >"$dir/stdout.txt" 2>"$dir/stderr.txt"; echo $? >"$dir/exit.txt") &
+}
+
+# exit_code DIR [SECONDS]: waits for the program to end and prints its code.
+exit_code() {
+  local dir=$1 limit=${2:-30}
+  for _ in $(seq 1 $((limit * 10))); do
+    if [ -s "$dir/exit.txt" ]; then
+      cat "$dir/exit.txt"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "timeout"
+}
+
+# A folder with the updater, its system information file, a firmware file
+# of version 01.20 and a virtual QK9318A bridge whose flash holds 01.10.
+crlf() { printf '%s\r\n' "$@"; }
+sysinfo() {  # sysinfo [EXTRA KEY LINES...]
+  crlf "[TargetInfo]" "TargetBridgeIC=QK9318A" "[SysInfo]" "SysInfoNum=1" \
+    "VenderID0=0x3F1C" "ProductID0=0x0001"
+  [ $# -gt 0 ] && crlf "$@"
+  return 0
+}
+devices() {  # devices TRACE EXTRA...
+  crlf "[bridge]" "VendorID=0x3F1C" "ProductID=0x0001" "ChipID=318a" "Compat=0x0154" \
+    "FlashPart=Winbond W25Q80BL" "FlashImage=bridge.bin" "Trace=$1"
+  shift
+  [ $# -gt 0 ] && crlf "$@"
+  return 0
+}
+make_firmware() {
+  "$imagetool" make-firmware --variant A --version 0x0120 --compat 0x0154 \
+    --random-size 40000 --seed 7 -o "$1" >/dev/null
+}
+make_flash() { "$imagetool" make-default -o "$1" >/dev/null; }
+installed() { "$imagetool" inspect "$1" | grep -F "installed version (for QK9318A): $2" >/dev/null; }
+
+new_folder() {
+  local dir="$work/$1"
+  mkdir -p "$dir"
+  cp "$build/$2" "$dir/"
+  echo "$dir"
+}
+
+# ---- 1: an update from 01.10 to 01.20 -----------------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: update"
+d=$(new_folder update ZEDRIKFU-sim.exe)
+# The identity with the device's strings: they are compared in the thread's
+# code page.
+{
+  sysinfo "bcdDevice0=0x0100" "Manufacture0=ZEDRIK" "Product0=QK9318 Storage"
+  crlf "[Setting]" "Caption=ZEDRIK Test" "Firmware=MainFW.kqfw"
+} >"$d/ZEDRIKFU.ini"
+make_firmware "$d/MainFW.kqfw"
+make_flash "$d/bridge.bin"
+devices trace.pipe >"$d/virtual-devices.ini"
+mkfifo "$d/trace.pipe"
+# A reader that reads nothing: the program can open the pipe, and its worker
+# waits once the pipe is full.
+sleep 300 <"$d/trace.pipe" &
+holder_pid=$!
+start "$d" ZEDRIKFU-sim.exe
+
+check "progress dialog shows during the read" wait_for "class=msctls_progress32" 30
+sleep 1  # the worker now waits on the full pipe
+check "progress dialog: title ZEDRIKFU, no system menu" \
+  shows 'window title="ZEDRIKFU" style=0x94C000CC sysmenu=0'
+check "progress dialog: caution text" \
+  shows 'text="CAUTION!!\nPlease do NOT plug out nor turn off your device until completed!!"'
+pos=$(dump | sed -n 's/.*id=1044 class=msctls_progress32 pos=\([0-9]*\).*/\1/p' | head -1)
+check "progress bar stands between 0 and 100 (at ${pos:-none})" \
+  test "${pos:-0}" -gt 0 -a "${pos:-100}" -lt 100
+shot progress-dialog
+press Return ZEDRIKFU
+press Escape ZEDRIKFU
+sleep 0.5
+check "progress dialog ignores Enter and Escape" shows "class=msctls_progress32"
+
+# Let the worker go on: read the pipe until the program closes it.
+cat "$d/trace.pipe" >"$d/trace.txt" &
+reader_pid=$!
+kill "$holder_pid" 2>/dev/null
+
+check "main dialog: from version 01.10" wait_for 'id=1001 class=Static text="from version 01.10"' 30
+check "main dialog: to     version 01.20" shows 'id=1002 class=Static text="to     version 01.20"'
+check "main dialog: title is the caption once the checks passed" \
+  shows 'window title="ZEDRIK Test" style='
+check "main dialog: fixed texts" shows 'text="Do you want to update the firmware?"'
+check "progress dialog closed after the read" shows_not "class=msctls_progress32"
+shot main-dialog
+press Return "ZEDRIK Test"
+check "message 201 after the write" \
+  wait_for 'text="The update was completed successfully.\nYou need to turn off and on your device so that it can work with the new firmware."' 30
+check "message box titled with the caption" window_has "ZEDRIK Test" "The update was completed"
+shot message-box
+press Return "ZEDRIK Test"
+code=$(exit_code "$d")
+check "exit status 0 after an update (got $code)" test "$code" = 0
+check "the flash holds firmware 01.20" installed "$d/bridge.bin" 01.20
+wait "$reader_pid"
+check "flash read in 512-byte SCSI commands" grep -q '^SCSI FD 84 .* in 512 ok$' "$d/trace.txt"
+check "flash written in 512-byte SCSI commands" grep -q '^SCSI FE 94 .* out 512 ok$' "$d/trace.txt"
+check "vendor mode left at the end" \
+  bash -c "tail -1 '$d/trace.txt' | grep -q '^SCSI FF 33 31 38 58 00 00 00 00 02 00 00 none ok$'"
+
+# ---- 2: the same firmware again ------------------------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: already the latest"
+devices "" >"$d/virtual-devices.ini"
+start "$d" ZEDRIKFU-sim.exe
+check "message 200" wait_for 'text="The firmware is already the latest version!"' 30
+check "main dialog not shown" shows_not 'text="Do you want to update the firmware?"'
+press Return "ZEDRIK Test"
+code=$(exit_code "$d")
+check "exit status 2 when already the latest (got $code)" test "$code" = 2
+
+# ---- 2b: a device whose stored identity is not in the file ------------------------
+
+echo "== ZEDRIKFU-sim.exe: identity differs"
+d=$(new_folder identity ZEDRIKFU-sim.exe)
+sysinfo "Product0=Other Product" >"$d/ZEDRIKFU.ini"
+make_firmware "$d/MainFW.kqfw"
+make_flash "$d/bridge.bin"
+devices "" >"$d/virtual-devices.ini"
+start "$d" ZEDRIKFU-sim.exe
+check "message 205" wait_for 'text="The system information is different!"' 30
+press Return ZEDRIK
+code=$(exit_code "$d")
+check "exit status 1 after message 205 (got $code)" test "$code" = 1
+
+# ---- 3: another current directory; Cancel ---------------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: settings beside the program, files in the current directory, Cancel"
+d=$(new_folder cancel/bin ZEDRIKFU-sim.exe)
+cwd="$work/cancel/current"
+mkdir -p "$cwd"
+crlf "[Setting]" "Caption=Other Caption" >"$d/ZEDRIKFU.ini"
+sysinfo >"$cwd/ZEDRIKFU.ini"
+make_firmware "$cwd/MainFW.kqfw"  # the default name, relative to the current directory
+start "$d" ZEDRIKFU-sim.exe "$cwd"  # no virtual-devices.ini: the default bridge is created
+check "main dialog titled from the settings beside the program" \
+  wait_for 'window title="Other Caption" style=' 30
+check "default virtual bridge created beside the program" \
+  test -s "$d/virtual-devices.ini" -a -s "$d/bridge.bin"
+press Escape "Other Caption"
+code=$(exit_code "$d")
+check "exit status 2 after Cancel (got $code)" test "$code" = 2
+check "nothing written after Cancel" installed "$d/bridge.bin" 01.10
+
+# ---- 4: no system information file in the current directory ----------------------------
+
+echo "== ZEDRIKFU-sim.exe: no system information file"
+d=$(new_folder nosysinfo/bin ZEDRIKFU-sim.exe)
+cwd="$work/nosysinfo/current"
+mkdir -p "$cwd"
+{ sysinfo; crlf "[Setting]" "Caption=ZEDRIK Test"; } >"$d/ZEDRIKFU.ini"  # beside the program only
+make_firmware "$d/MainFW.kqfw"
+start "$d" ZEDRIKFU-sim.exe "$cwd"
+check "message 104" wait_for 'text="System information file (ZEDRIKFU.ini) is not exists."' 30
+check "message box titled with the caption" window_has "ZEDRIK Test" "is not exists."
+shot message-box-error
+press Return "ZEDRIK Test"
+code=$(exit_code "$d")
+check "exit status 1 after message 104 (got $code)" test "$code" = 1
+
+# ---- 5: firmware file missing, chooser cancelled -----------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: firmware file chooser cancelled"
+d=$(new_folder nofirmware ZEDRIKFU-sim.exe)
+{ sysinfo; crlf "[Setting]" "Caption=Pick Firmware" "Firmware=missing.kqfw"; } >"$d/ZEDRIKFU.ini"
+start "$d" ZEDRIKFU-sim.exe
+check "file chooser titled with the caption" wait_for 'window title="Pick Firmware" style=' 30
+sleep 0.5
+shot file-chooser
+press Escape "Pick Firmware"
+check "message 106" wait_for 'text="FW file is not selected."' 30
+press Return "Pick Firmware"
+code=$(exit_code "$d")
+check "exit status 1 after message 106 (got $code)" test "$code" = 1
+
+# ---- 6: firmware file chosen in the chooser ----------------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: firmware file chosen"
+d=$(new_folder choose ZEDRIKFU-sim.exe)
+{ sysinfo; crlf "[Setting]" "Caption=Pick Firmware" "Firmware=missing.kqfw"; } >"$d/ZEDRIKFU.ini"
+mkdir -p "$d/elsewhere"
+make_firmware "$d/elsewhere/New.kqfw"
+start "$d" ZEDRIKFU-sim.exe
+check "file chooser open" wait_for 'window title="Pick Firmware" style=' 30
+sleep 0.5
+xdotool type --delay 20 "$(winepath -w "$d/elsewhere/New.kqfw" 2>/dev/null)"
+press Return "Pick Firmware"
+check "chosen firmware offered" wait_for 'id=1002 class=Static text="to     version 01.20"' 30
+press Escape "Pick Firmware"
+code=$(exit_code "$d")
+check "exit status 2 after Cancel (got $code)" test "$code" = 2
+
+# ---- 7: the read fails ---------------------------------------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: device gone during the read"
+d=$(new_folder unplug ZEDRIKFU-sim.exe)
+sysinfo >"$d/ZEDRIKFU.ini"
+make_firmware "$d/MainFW.kqfw"
+make_flash "$d/bridge.bin"
+devices "" "UnplugAtCommand=300" >"$d/virtual-devices.ini"
+start "$d" ZEDRIKFU-sim.exe
+check "message 107" \
+  wait_for 'text="Read aborted!\nPlease make sure that the target device is connected properly and is recognized by your PC."' 30
+check "default caption ZEDRIK without settings" window_has ZEDRIK "Read aborted!"
+press Return ZEDRIK
+code=$(exit_code "$d")
+check "exit status 1 after message 107 (got $code)" test "$code" = 1
+
+# ---- 8: the real transport under Wine ---------------------------------------------------
+
+echo "== ZEDRIKFU.exe: no device"
+d=$(new_folder real ZEDRIKFU.exe)
+sysinfo >"$d/ZEDRIKFU.ini"
+make_firmware "$d/MainFW.kqfw"
+start "$d" ZEDRIKFU.exe
+check "message 203" wait_for 'text="Not found a target device!"' 30
+check "message box titled ZEDRIK by default" window_has ZEDRIK "Not found a target device!"
+press Return ZEDRIK
+code=$(exit_code "$d")
+check "exit status 1 after message 203 (got $code)" test "$code" = 1
+
+echo "Screenshots: $artifacts"
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

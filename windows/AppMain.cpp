@@ -1,0 +1,64 @@
+// Start-up shared by ZEDRIKFU.exe and ZEDRIKFU-sim.exe.
+#include "AppMain.h"
+
+#include <string>
+#include <vector>
+
+#include "FilRead.h"
+#include "Settings.h"
+#include "Win32Dialog.h"
+#include "WinMainDialog.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+
+namespace {
+
+// OLE for the lifetime of the run (the file chooser hosts shell objects).
+class OleSession {
+ public:
+  OleSession() : ok_(SUCCEEDED(OleInitialize(nullptr))) {}
+  ~OleSession() {
+    if (ok_) OleUninitialize();
+  }
+  OleSession(const OleSession&) = delete;
+  OleSession& operator=(const OleSession&) = delete;
+
+ private:
+  bool ok_;
+};
+
+}  // namespace
+
+int RunWindowsUpdater(void* instance) {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = 0xFF;  // every common-control class
+  InitCommonControlsEx(&controls);
+  OleSession ole;
+
+  const std::string folder = zfwin::FolderOfModulePath(zfwin::ProgramModulePath().c_str());
+  std::vector<char> appDir(folder.begin(), folder.end());
+  appDir.push_back('\0');
+  strAppDir = appDir.data();
+
+  int status;
+  {
+    CWin32DialogLayer layer(instance);
+    SetDialogLayer(&layer);
+    ResetLastMessageId();
+    {
+      // Its destruction frees the image and closes a device left open.
+      CWinMainDialog dialog;
+      dialog.Create("MainWindow");
+      status = dialog.ExitStatus();
+    }
+    SetDialogLayer(nullptr);
+  }
+  strAppDir = nullptr;
+  return status;
+}

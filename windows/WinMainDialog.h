@@ -1,0 +1,28 @@
+// The main dialog of the Windows build: the update flow of the core with
+// the Windows ways of finding its files and its caption.
+#pragma once
+
+#include "MainDialog.h"
+
+class CWinMainDialog : public CMainDialog {
+ public:
+  CWinMainDialog() = default;
+
+  // Clear `buf` and read the setting "Caption" (default "ZEDRIK") or
+  // "Firmware" (default "MainFW.kqfw") of the settings file beside the
+  // program; return what GetPrivateProfileStringA returns.
+  int GetCaption(char* buf, int size);
+  int GetFirmwareFileName(char* buf, int size);
+  // Runs the open-file dialog for a firmware file. True with the chosen full
+  // path in `path` (a 256-byte buffer) when the user confirms.
+  bool SelectFirmwareFile(char* path);
+
+ protected:
+  // The system information file by its bare name, in the current directory.
+  bool OpenSystemInformation(CFileRead* file) override;
+  // The file named by the settings, else the one the user chooses: 106 when
+  // the user chooses none, 105 when the chosen file cannot be opened.
+  int OpenFirmwareFile(CFileRead* file) override;
+  // Every check has passed: the main dialog's title becomes the caption.
+  void OnChecksPassed() override;
+};
