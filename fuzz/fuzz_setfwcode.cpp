@@ -36,17 +36,17 @@ const std::vector<std::vector<unsigned char>>& Images() {
   static const std::vector<std::vector<unsigned char>> images = [] {
     std::vector<std::vector<unsigned char>> built;
     for (const Layout& layout : kLayouts) {
-      zfimage::FlashImageSpec spec;
-      spec.partName = layout.part;
-      spec.variant = layout.variant;
-      spec.copies = layout.copies;
-      spec.firmware1 = zfimage::BuildFirmwareFile(layout.variant, 0x0110, 0x0154,
+      zfimage::FlashImageSpec imageSpec;
+      imageSpec.partName = layout.part;
+      imageSpec.variant = layout.variant;
+      imageSpec.copies = layout.copies;
+      imageSpec.firmware1 = zfimage::BuildFirmwareFile(layout.variant, 0x0110, 0x0154,
                                                   zfimage::PseudoRandomCode(0x2000, 1));
-      spec.firmware2 = zfimage::BuildFirmwareFile(layout.variant, 0x0100, 0x0154,
+      imageSpec.firmware2 = zfimage::BuildFirmwareFile(layout.variant, 0x0100, 0x0154,
                                                   zfimage::PseudoRandomCode(0x1000, 2));
       std::vector<unsigned char> image;
       std::string error;
-      if (!zfimage::BuildFlashImage(spec, &image, &error)) std::abort();
+      if (!zfimage::BuildFlashImage(imageSpec, &image, &error)) std::abort();
       built.push_back(std::move(image));
     }
     return built;

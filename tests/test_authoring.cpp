@@ -419,18 +419,18 @@ TEST_P(BuildEveryPart, ImageIsConsistent) {
   const SROM_FWALLOCATE copies = std::get<2>(GetParam());
   const SerialFlashRomParam& row = gSerialFlashRomParamTbl[index];
 
-  zfimage::FlashImageSpec spec;
-  spec.partName = row.Name;
-  spec.variant = variant;
-  spec.copies = copies;
-  spec.firmware1 = Firmware(variant, 0x0100, 0x1000 - 16, 1);
-  spec.firmware2 = Firmware(variant, 0x0105, 0x800, 2);
-  spec.product = "Q";
-  spec.firmwareFileName = "MainFW.kqfw";
-  spec.encryption = {1, 0, 1};
+  zfimage::FlashImageSpec imageSpec;
+  imageSpec.partName = row.Name;
+  imageSpec.variant = variant;
+  imageSpec.copies = copies;
+  imageSpec.firmware1 = Firmware(variant, 0x0100, 0x1000 - 16, 1);
+  imageSpec.firmware2 = Firmware(variant, 0x0105, 0x800, 2);
+  imageSpec.product = "Q";
+  imageSpec.firmwareFileName = "MainFW.kqfw";
+  imageSpec.encryption = {1, 0, 1};
   std::vector<unsigned char> image;
   std::string error;
-  const bool built = zfimage::BuildFlashImage(spec, &image, &error);
+  const bool built = zfimage::BuildFlashImage(imageSpec, &image, &error);
 
   // Expected: whether SetOffset places the areas for this geometry.
   CFlashROM probe;
@@ -488,27 +488,27 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(FWALLOCATE_SINGLE, FWALLOCATE_DUAL)));
 
 TEST(BuildImage, BrokenImagesForTests) {
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
   std::vector<unsigned char> image;
   std::string error;
 
-  spec.corruptCopy = 1;
-  ASSERT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  imageSpec.corruptCopy = 1;
+  ASSERT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   CFlashROM one;
   ASSERT_TRUE(one.LoadImage(image.data(), static_cast<uint32_t>(image.size())));
   EXPECT_EQ(one.CheckFWCRC(FWALLOCATE_DUAL), 1);
   EXPECT_EQ(one.GetBridgeIC(), BRIDGEIC_QK9318A);  // from area 2
 
-  spec.corruptCopy = 2;
-  ASSERT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  imageSpec.corruptCopy = 2;
+  ASSERT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   CFlashROM two;
   ASSERT_TRUE(two.LoadImage(image.data(), static_cast<uint32_t>(image.size())));
   EXPECT_EQ(two.CheckFWCRC(FWALLOCATE_DUAL), 0);
   EXPECT_EQ(two.GetFWVersion(), 0);  // the copy not chosen is broken
 
-  spec.corruptCopy = 0;
-  spec.blank = true;
-  ASSERT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  imageSpec.corruptCopy = 0;
+  imageSpec.blank = true;
+  ASSERT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   EXPECT_EQ(image, std::vector<unsigned char>(0x100000, 0xFF));
   CFlashROM blank;
   EXPECT_FALSE(blank.LoadImage(image.data(), static_cast<uint32_t>(image.size())));
@@ -518,31 +518,31 @@ TEST(BuildImage, BrokenImagesForTests) {
 TEST(BuildImage, RefusedSpecs) {
   std::vector<unsigned char> image;
   std::string error;
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
-  spec.partName = "Winbond W25Q80";
-  EXPECT_FALSE(zfimage::BuildFlashImage(spec, &image, &error));
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.partName = "Winbond W25Q80";
+  EXPECT_FALSE(zfimage::BuildFlashImage(imageSpec, &image, &error));
   EXPECT_NE(error.find("unknown flash part"), std::string::npos);
 
-  spec = zfimage::DefaultFlashImageSpec();
-  spec.manufacturer = std::string(32, 'm');
-  EXPECT_FALSE(zfimage::BuildFlashImage(spec, &image, &error));
-  spec.manufacturer = "\xC3";
-  EXPECT_FALSE(zfimage::BuildFlashImage(spec, &image, &error));
+  imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.manufacturer = std::string(32, 'm');
+  EXPECT_FALSE(zfimage::BuildFlashImage(imageSpec, &image, &error));
+  imageSpec.manufacturer = "\xC3";
+  EXPECT_FALSE(zfimage::BuildFlashImage(imageSpec, &image, &error));
 
-  spec = zfimage::DefaultFlashImageSpec();
-  spec.firmware2 = Firmware(BRIDGEIC_QK9318E, 0x0100);  // other variant
-  EXPECT_FALSE(zfimage::BuildFlashImage(spec, &image, &error));
-  spec.firmware2.clear();
-  spec.firmware1.pop_back();  // length no longer matches
-  EXPECT_FALSE(zfimage::BuildFlashImage(spec, &image, &error));
+  imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.firmware2 = Firmware(BRIDGEIC_QK9318E, 0x0100);  // other variant
+  EXPECT_FALSE(zfimage::BuildFlashImage(imageSpec, &image, &error));
+  imageSpec.firmware2.clear();
+  imageSpec.firmware1.pop_back();  // length no longer matches
+  EXPECT_FALSE(zfimage::BuildFlashImage(imageSpec, &image, &error));
 
   // A firmware too large for a 64 KiB flash with two copies.
-  spec = zfimage::DefaultFlashImageSpec();
-  spec.partName = "Macronix MX25V512C";
-  spec.firmware1 = Firmware(BRIDGEIC_QK9318A, 0x0100, 0x7000 - 15);
-  EXPECT_FALSE(zfimage::BuildFlashImage(spec, &image, &error));
-  spec.firmware1 = Firmware(BRIDGEIC_QK9318A, 0x0100, 0x7000 - 16);
-  EXPECT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.partName = "Macronix MX25V512C";
+  imageSpec.firmware1 = Firmware(BRIDGEIC_QK9318A, 0x0100, 0x7000 - 15);
+  EXPECT_FALSE(zfimage::BuildFlashImage(imageSpec, &image, &error));
+  imageSpec.firmware1 = Firmware(BRIDGEIC_QK9318A, 0x0100, 0x7000 - 16);
+  EXPECT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   EXPECT_EQ(image.size(), 0x10000u);
 }
 

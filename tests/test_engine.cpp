@@ -28,12 +28,12 @@ std::vector<unsigned char> Firmware(uint16_t version, uint32_t size = 6000) {
 
 // A 128 KiB flash with 4 KiB blocks keeps the tests quick.
 zfimage::FlashImageSpec SmallSpec(SROM_FWALLOCATE copies = FWALLOCATE_DUAL) {
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
-  spec.partName = "EONSillicon EN25LF10";
-  spec.copies = copies;
-  spec.firmware1 = Firmware(0x0110);
-  spec.firmware2.clear();
-  return spec;
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.partName = "EONSillicon EN25LF10";
+  imageSpec.copies = copies;
+  imageSpec.firmware1 = Firmware(0x0110);
+  imageSpec.firmware2.clear();
+  return imageSpec;
 }
 
 std::vector<uint32_t> AddressesOf(const vbridge::VirtualBridge& device, int command) {
@@ -202,10 +202,10 @@ std::vector<char> RegionOrder(const vbridge::VirtualBridge& device, uint32_t o1,
 }
 
 TEST(EngineWrite, OlderCopyFirstThenTheOther) {
-  zfimage::FlashImageSpec spec = SmallSpec();
-  spec.firmware1 = Firmware(0x0120);
-  spec.firmware2 = Firmware(0x0110);  // area 2 is the older copy
-  std::vector<unsigned char> image = BuildImage(spec);
+  zfimage::FlashImageSpec imageSpec = SmallSpec();
+  imageSpec.firmware1 = Firmware(0x0120);
+  imageSpec.firmware2 = Firmware(0x0110);  // area 2 is the older copy
+  std::vector<unsigned char> image = BuildImage(imageSpec);
   OneBridge bridge(image);
   ProgressRecorder recorder;
   CFlashROM engine;

@@ -173,16 +173,16 @@ std::vector<unsigned char> FirmwareFile(uint16_t version, uint32_t codeSize, uin
 Prepared Prepare(const Layout& layout) {
   Prepared p;
   p.layout = layout;
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
-  spec.partName = layout.part;
-  spec.copies = layout.copies;
-  spec.firmware1 = FirmwareFile(0x0110, layout.codeSize - 13, 1);
-  spec.firmware2.clear();
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.partName = layout.part;
+  imageSpec.copies = layout.copies;
+  imageSpec.firmware1 = FirmwareFile(0x0110, layout.codeSize - 13, 1);
+  imageSpec.firmware2.clear();
   if (layout.copies == FWALLOCATE_DUAL) {
-    spec.firmware2 = FirmwareFile(layout.copy2Version, layout.codeSize - 203, 2);
+    imageSpec.firmware2 = FirmwareFile(layout.copy2Version, layout.codeSize - 203, 2);
   }
   std::string error;
-  EXPECT_TRUE(zfimage::BuildFlashImage(spec, &p.image, &error)) << error;
+  EXPECT_TRUE(zfimage::BuildFlashImage(imageSpec, &p.image, &error)) << error;
   p.file = FirmwareFile(kNewVersion, layout.codeSize, 3);
   p.area1 = testsupport::Area1Offset(p.image);
   p.area2 = testsupport::Area2Offset(p.image);

@@ -31,10 +31,10 @@ std::vector<unsigned char> Firmware(uint16_t version, SROM_BRIDGEIC variant = BR
                                     zfimage::PseudoRandomCode(size, seed));
 }
 
-std::vector<unsigned char> Image(const zfimage::FlashImageSpec& spec) {
+std::vector<unsigned char> Image(const zfimage::FlashImageSpec& imageSpec) {
   std::vector<unsigned char> image;
   std::string error;
-  EXPECT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  EXPECT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   return image;
 }
 
@@ -287,9 +287,9 @@ TEST_F(FlowTest, ReadStartFailures) {
 TEST_F(FlowTest, UnknownInstalledFirmwareIsReplaced) {
   WriteSystemInformation(testsupport::DefaultSystemInformation());
   WriteFirmwareFile(Firmware(0x0120));
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
-  spec.corruptCopy = 1;
-  std::vector<unsigned char> image = Image(spec);
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.corruptCopy = 1;
+  std::vector<unsigned char> image = Image(imageSpec);
   // Both copies broken.
   image[Area2Offset(image) + 16] ^= 0xFF;
   vbridge::VirtualBridge* device = AddBridge(image);
@@ -304,12 +304,12 @@ TEST_F(FlowTest, UnknownInstalledFirmwareIsReplaced) {
 TEST_F(FlowTest, FirmwareOfTheOtherBridgeCountsAsUnknown) {
   WriteSystemInformation(testsupport::DefaultSystemInformation());
   WriteFirmwareFile(Firmware(0x0105));
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
-  spec.variant = BRIDGEIC_QK9318E;
-  spec.copies = FWALLOCATE_SINGLE;
-  spec.firmware1 = Firmware(0x0900, BRIDGEIC_QK9318E);
-  spec.firmware2.clear();
-  std::vector<unsigned char> image = Image(spec);
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.variant = BRIDGEIC_QK9318E;
+  imageSpec.copies = FWALLOCATE_SINGLE;
+  imageSpec.firmware1 = Firmware(0x0900, BRIDGEIC_QK9318E);
+  imageSpec.firmware2.clear();
+  std::vector<unsigned char> image = Image(imageSpec);
   vbridge::VirtualBridge* device = AddBridge(image);
   EXPECT_EQ(Run(true), 0);
   EXPECT_EQ(layer_.captions[kFrom], "from version Unknown");
@@ -393,10 +393,10 @@ TEST_F(FlowTest, ProgressDialogThatCannotBeCreated) {
 TEST_F(FlowTest, SingleCopyLayout) {
   WriteSystemInformation(testsupport::DefaultSystemInformation());
   WriteFirmwareFile(Firmware(0x0200));
-  zfimage::FlashImageSpec spec = zfimage::DefaultFlashImageSpec();
-  spec.copies = FWALLOCATE_SINGLE;
-  spec.firmware2.clear();
-  std::vector<unsigned char> image = Image(spec);
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.copies = FWALLOCATE_SINGLE;
+  imageSpec.firmware2.clear();
+  std::vector<unsigned char> image = Image(imageSpec);
   vbridge::VirtualBridge* device = AddBridge(image);
   EXPECT_EQ(Run(true), 0);
   EXPECT_EQ(layer_.captions[kFrom], "from version 01.10");

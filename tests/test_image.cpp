@@ -370,15 +370,15 @@ TEST(ImageAccessors, EraseBlockSizeAndClearFlag) {
 
   // Set every flag through the operations that set them, then clear.
   CFlashROM e;
-  zfimage::FlashImageSpec spec;
-  spec.variant = BRIDGEIC_QK9318E;
-  spec.copies = FWALLOCATE_SINGLE;
-  spec.firmware1 = Firmware(BRIDGEIC_QK9318E, 0x0100);
+  zfimage::FlashImageSpec imageSpec;
+  imageSpec.variant = BRIDGEIC_QK9318E;
+  imageSpec.copies = FWALLOCATE_SINGLE;
+  imageSpec.firmware1 = Firmware(BRIDGEIC_QK9318E, 0x0100);
   std::vector<unsigned char> image;
   std::string error;
-  ASSERT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  ASSERT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   ASSERT_TRUE(e.LoadImage(image.data(), static_cast<uint32_t>(image.size())));
-  ASSERT_EQ(e.SetFWCode(spec.firmware1.data(), static_cast<uint32_t>(spec.firmware1.size()), false),
+  ASSERT_EQ(e.SetFWCode(imageSpec.firmware1.data(), static_cast<uint32_t>(imageSpec.firmware1.size()), false),
             0);
   _encryptionlist settings = {1, 0, 0};
   e.SetEncryption(&settings);

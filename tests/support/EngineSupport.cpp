@@ -35,10 +35,10 @@ OneBridge::OneBridge(const std::vector<unsigned char>& image, vbridge::DeviceCon
   EXPECT_NE(device, nullptr) << error;
 }
 
-std::vector<unsigned char> BuildImage(const zfimage::FlashImageSpec& spec) {
+std::vector<unsigned char> BuildImage(const zfimage::FlashImageSpec& imageSpec) {
   std::vector<unsigned char> image;
   std::string error;
-  EXPECT_TRUE(zfimage::BuildFlashImage(spec, &image, &error)) << error;
+  EXPECT_TRUE(zfimage::BuildFlashImage(imageSpec, &image, &error)) << error;
   return image;
 }
 

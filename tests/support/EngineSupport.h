@@ -42,6 +42,6 @@ class OneBridge {
   vbridge::ScopedActiveBus active_;
 };
 
-std::vector<unsigned char> BuildImage(const zfimage::FlashImageSpec& spec);
+std::vector<unsigned char> BuildImage(const zfimage::FlashImageSpec& imageSpec);
 
 }  // namespace testsupport

@@ -118,9 +118,9 @@ std::vector<unsigned char> DefaultFirmwareFile(SROM_BRIDGEIC variant) {
 }
 
 FlashImageSpec DefaultFlashImageSpec() {
-  FlashImageSpec spec;
-  spec.firmware1 = DefaultFirmwareFile(BRIDGEIC_QK9318A);
-  return spec;
+  FlashImageSpec imageSpec;
+  imageSpec.firmware1 = DefaultFirmwareFile(BRIDGEIC_QK9318A);
+  return imageSpec;
 }
 
 bool BuildDefaultFlashImage(std::vector<unsigned char>* out, std::string* error) {
@@ -173,15 +173,15 @@ bool Utf8ToUtf16LE(const std::string& text, std::vector<unsigned char>* out) {
   return true;
 }
 
-bool BuildFlashImage(const FlashImageSpec& spec, std::vector<unsigned char>* out,
+bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>* out,
                      std::string* error) {
   if (out == nullptr) return false;
   out->clear();
 
   CFlashROM rom;
   _serialflash_romparamlist part = {};
-  if (rom.GetParamList(spec.partName.c_str(), &part) != 1) {
-    SetError(error, "unknown flash part \"" + spec.partName + "\"");
+  if (rom.GetParamList(imageSpec.partName.c_str(), &part) != 1) {
+    SetError(error, "unknown flash part \"" + imageSpec.partName + "\"");
     return false;
   }
   rom.ListToImage(rom.GetRomParameter(), &part);
@@ -192,15 +192,15 @@ bool BuildFlashImage(const FlashImageSpec& spec, std::vector<unsigned char>* out
   }
   const uint32_t size = rom.ImageSize();
 
-  if (spec.blank) {
+  if (imageSpec.blank) {
     out->assign(size, 0xFF);
     return true;
   }
-  if (spec.variant != BRIDGEIC_QK9318A && spec.variant != BRIDGEIC_QK9318E) {
+  if (imageSpec.variant != BRIDGEIC_QK9318A && imageSpec.variant != BRIDGEIC_QK9318E) {
     SetError(error, "unknown bridge variant");
     return false;
   }
-  if (spec.copies != FWALLOCATE_SINGLE && spec.copies != FWALLOCATE_DUAL) {
+  if (imageSpec.copies != FWALLOCATE_SINGLE && imageSpec.copies != FWALLOCATE_DUAL) {
     SetError(error, "copies must be 1 or 2");
     return false;
   }
@@ -210,25 +210,25 @@ bool BuildFlashImage(const FlashImageSpec& spec, std::vector<unsigned char>* out
   rom.MakeparamHeader();
   const uint32_t p = rom.GetDWORDFromSROMImage(kParamAreaOffsetField);
 
-  rom.SetWORDToSROMImage(p + kVendorIdField, spec.vendorId);
-  rom.SetWORDToSROMImage(p + kProductIdField, spec.productId);
-  rom.SetWORDToSROMImage(p + kBcdDeviceField, spec.bcdDevice);
-  if (!WriteStringSlot(rom, p + kStringSlots[0], spec.manufacturer, "manufacturer", error) ||
-      !WriteStringSlot(rom, p + kStringSlots[1], spec.product, "product", error) ||
-      !WriteStringSlot(rom, p + kStringSlots[2], spec.thirdString, "third string", error)) {
+  rom.SetWORDToSROMImage(p + kVendorIdField, imageSpec.vendorId);
+  rom.SetWORDToSROMImage(p + kProductIdField, imageSpec.productId);
+  rom.SetWORDToSROMImage(p + kBcdDeviceField, imageSpec.bcdDevice);
+  if (!WriteStringSlot(rom, p + kStringSlots[0], imageSpec.manufacturer, "manufacturer", error) ||
+      !WriteStringSlot(rom, p + kStringSlots[1], imageSpec.product, "product", error) ||
+      !WriteStringSlot(rom, p + kStringSlots[2], imageSpec.thirdString, "third string", error)) {
     return false;
   }
 
   // Firmware files: copy 2 defaults to copy 1.
-  const std::vector<unsigned char>& fw1 = spec.firmware1;
-  const std::vector<unsigned char>& fw2 = spec.firmware2.empty() ? spec.firmware1 : spec.firmware2;
-  if (!CheckFirmwareFile(fw1, spec.variant, "firmware", error)) return false;
-  const bool dual = spec.copies == FWALLOCATE_DUAL;
-  if (dual && !CheckFirmwareFile(fw2, spec.variant, "firmware 2", error)) return false;
+  const std::vector<unsigned char>& fw1 = imageSpec.firmware1;
+  const std::vector<unsigned char>& fw2 = imageSpec.firmware2.empty() ? imageSpec.firmware1 : imageSpec.firmware2;
+  if (!CheckFirmwareFile(fw1, imageSpec.variant, "firmware", error)) return false;
+  const bool dual = imageSpec.copies == FWALLOCATE_DUAL;
+  if (dual && !CheckFirmwareFile(fw2, imageSpec.variant, "firmware 2", error)) return false;
 
   // Placement for the geometry, copy count and variant.
-  rom.SetBridgeIC(spec.variant);
-  rom.SetFWAllocate(spec.copies);
+  rom.SetBridgeIC(imageSpec.variant);
+  rom.SetFWAllocate(imageSpec.copies);
   _actionparamlist placement = {};
   placement.FWCodeSize = static_cast<uint32_t>(dual && fw2.size() > fw1.size() ? fw2.size()
                                                                                 : fw1.size());
@@ -256,26 +256,26 @@ bool BuildFlashImage(const FlashImageSpec& spec, std::vector<unsigned char>* out
   uint32_t limit1 = size;
   if (dual) {
     limit1 = o2;
-  } else if (spec.variant == BRIDGEIC_QK9318E && e1 != 0) {
+  } else if (imageSpec.variant == BRIDGEIC_QK9318E && e1 != 0) {
     limit1 = e1;
   }
   uint32_t limit2 = size;
-  if (spec.variant == BRIDGEIC_QK9318E && e1 > o2) limit2 = e1;
+  if (imageSpec.variant == BRIDGEIC_QK9318E && e1 > o2) limit2 = e1;
   if (!place(o1, limit1, fw1, "firmware")) return false;
   if (dual && !place(o2, limit2, fw2, "firmware 2")) return false;
 
   // Name slots beyond the CRC-protected data.
-  if (spec.writeFlashTypeName) {
+  if (imageSpec.writeFlashTypeName) {
     for (uint32_t i = 0; i < kFlashTypeNameSize; ++i) {
-      const char c = i < spec.partName.size() ? spec.partName[i] : '\0';
+      const char c = i < imageSpec.partName.size() ? imageSpec.partName[i] : '\0';
       rom.SetBYTEToSROMImage(p + kFlashTypeNameSlot + i,
                              i + 1 < kFlashTypeNameSize ? static_cast<uint8_t>(c) : 0);
     }
   }
-  if (!spec.firmwareFileName.empty()) rom.SetFWFileName(spec.firmwareFileName.c_str());
+  if (!imageSpec.firmwareFileName.empty()) rom.SetFWFileName(imageSpec.firmwareFileName.c_str());
 
   // Encryption records (QK9318E): written with their CRCs.
-  rom.SetEncryption(&spec.encryption);
+  rom.SetEncryption(&imageSpec.encryption);
 
   // SetOffset and the identity changed CRC-protected bytes: both CRCs are
   // taken again over the final contents.
@@ -289,10 +289,10 @@ bool BuildFlashImage(const FlashImageSpec& spec, std::vector<unsigned char>* out
           static_cast<uint16_t>(CalcCRC16(image + p + kAreaHeaderSize, d)));
   PutLE16(image + 4, static_cast<uint16_t>(CalcCRC16(image + 6, 42)));
 
-  if (spec.corruptCopy == 1 || (spec.corruptCopy == 2 && dual)) {
-    const uint32_t at = (spec.corruptCopy == 1 ? o1 : o2) + kAreaHeaderSize;
+  if (imageSpec.corruptCopy == 1 || (imageSpec.corruptCopy == 2 && dual)) {
+    const uint32_t at = (imageSpec.corruptCopy == 1 ? o1 : o2) + kAreaHeaderSize;
     rom.SetBYTEToSROMImage(at, static_cast<uint8_t>(~rom.GetBYTEFromSROMImage(at)));
-  } else if (spec.corruptCopy != 0) {
+  } else if (imageSpec.corruptCopy != 0) {
     SetError(error, "no such copy to corrupt");
     return false;
   }

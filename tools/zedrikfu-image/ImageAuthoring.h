@@ -61,7 +61,7 @@ std::vector<unsigned char> DefaultFirmwareFile(SROM_BRIDGEIC variant = BRIDGEIC_
 // firmware files at O1 (and O2), the name slots and, for QK9318E, the
 // encryption records; both CRCs then cover the final bytes. False with a
 // reason in `error` when such an image cannot be built.
-bool BuildFlashImage(const FlashImageSpec& spec, std::vector<unsigned char>* out,
+bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>* out,
                      std::string* error);
 bool BuildDefaultFlashImage(std::vector<unsigned char>* out, std::string* error);
 

@@ -189,14 +189,14 @@ int MakeFlash(const std::vector<std::string>& args) {
                          &error)) {
     return Usage(error);
   }
-  zfimage::FlashImageSpec spec;
+  zfimage::FlashImageSpec imageSpec;
   std::string text, out;
   if (!options.Get("-o", &out)) return Usage("-o OUT is required");
-  if (!options.Get("--part", &spec.partName)) return Usage("--part NAME is required");
-  if (!options.Get("--variant", &text) || !zfimage::ParseVariant(text, &spec.variant)) {
+  if (!options.Get("--part", &imageSpec.partName)) return Usage("--part NAME is required");
+  if (!options.Get("--variant", &text) || !zfimage::ParseVariant(text, &imageSpec.variant)) {
     return Usage("--variant A or E is required");
   }
-  uint64_t copies = 0, vid = spec.vendorId, pid = spec.productId, bcd = spec.bcdDevice,
+  uint64_t copies = 0, vid = imageSpec.vendorId, pid = imageSpec.productId, bcd = imageSpec.bcdDevice,
            corrupt = 0;
   if (!options.Has("--copies")) return Usage("--copies 1 or 2 is required");
   if (!GetNumber(options, "--copies", 2, &copies, &error) ||
@@ -207,34 +207,34 @@ int MakeFlash(const std::vector<std::string>& args) {
     return Usage(error);
   }
   if (copies != 1 && copies != 2) return Usage("--copies must be 1 or 2");
-  spec.copies = copies == 1 ? FWALLOCATE_SINGLE : FWALLOCATE_DUAL;
-  spec.vendorId = static_cast<uint16_t>(vid);
-  spec.productId = static_cast<uint16_t>(pid);
-  spec.bcdDevice = static_cast<uint16_t>(bcd);
-  spec.corruptCopy = static_cast<int>(corrupt);
-  options.Get("--manufacturer", &spec.manufacturer);
-  options.Get("--product", &spec.product);
-  options.Get("--third", &spec.thirdString);
-  options.Get("--fw-name", &spec.firmwareFileName);
-  spec.writeFlashTypeName = !options.Has("--no-type-name");
-  spec.blank = options.Has("--blank");
-  if (options.Get("--encryption", &text) && !ParseEncryption(text, &spec.encryption)) {
+  imageSpec.copies = copies == 1 ? FWALLOCATE_SINGLE : FWALLOCATE_DUAL;
+  imageSpec.vendorId = static_cast<uint16_t>(vid);
+  imageSpec.productId = static_cast<uint16_t>(pid);
+  imageSpec.bcdDevice = static_cast<uint16_t>(bcd);
+  imageSpec.corruptCopy = static_cast<int>(corrupt);
+  options.Get("--manufacturer", &imageSpec.manufacturer);
+  options.Get("--product", &imageSpec.product);
+  options.Get("--third", &imageSpec.thirdString);
+  options.Get("--fw-name", &imageSpec.firmwareFileName);
+  imageSpec.writeFlashTypeName = !options.Has("--no-type-name");
+  imageSpec.blank = options.Has("--blank");
+  if (options.Get("--encryption", &text) && !ParseEncryption(text, &imageSpec.encryption)) {
     return Usage("--encryption takes three settings 0 or 1, e.g. 1,0,1");
   }
 
   if (options.Get("--firmware", &text)) {
-    if (!zfimage::ReadWholeFile(text, &spec.firmware1, &error)) return Fail(error);
+    if (!zfimage::ReadWholeFile(text, &imageSpec.firmware1, &error)) return Fail(error);
   } else {
-    spec.firmware1 = zfimage::DefaultFirmwareFile(spec.variant);
+    imageSpec.firmware1 = zfimage::DefaultFirmwareFile(imageSpec.variant);
   }
   if (options.Get("--firmware2", &text)) {
-    if (!zfimage::ReadWholeFile(text, &spec.firmware2, &error)) return Fail(error);
+    if (!zfimage::ReadWholeFile(text, &imageSpec.firmware2, &error)) return Fail(error);
   }
 
   std::vector<unsigned char> image;
-  if (!zfimage::BuildFlashImage(spec, &image, &error)) return Fail(error);
+  if (!zfimage::BuildFlashImage(imageSpec, &image, &error)) return Fail(error);
   if (!zfimage::WriteWholeFile(out, image, &error)) return Fail(error);
-  std::printf("%s: %s flash image, %zu bytes\n", out.c_str(), spec.partName.c_str(), image.size());
+  std::printf("%s: %s flash image, %zu bytes\n", out.c_str(), imageSpec.partName.c_str(), image.size());
   return kExitOk;
 }
 
