@@ -2,6 +2,8 @@
 // read once into a zero-terminated buffer owned by the reader.
 #include "FilRead.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <new>
 #include <string>
@@ -29,7 +31,10 @@ bool CFileRead::OpenPath(const char* path) {
   // Binary mode: the firmware file goes through the same reader, and the
   // text lookup treats CR and LF alike, so no translation is wanted.
   file_ = std::fopen(path, "rb");
-  if (file_ == nullptr) {
+  // A folder of that name opens on some systems but holds no file to read:
+  // it counts as a file that cannot be opened.
+  struct stat st;
+  if (file_ == nullptr || (stat(path, &st) == 0 && S_ISDIR(st.st_mode))) {
     ReleaseAll();
     return false;
   }

@@ -3,6 +3,7 @@
 // bytes afterwards.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "CommandSet.h"
@@ -175,6 +176,21 @@ TEST_F(FlowTest, MissingFirmwareFile) {
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(Messages(), std::vector<int>{105});
   EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+}
+
+TEST_F(FlowTest, FoldersInPlaceOfTheFilesCountAsMissing) {
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.File("ZEDRIKFU.ini")));
+  AddBridge(Image(zfimage::DefaultFlashImageSpec()));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{104});
+
+  layer_ = ScriptedDialogLayer();
+  ResetLastMessageId();
+  std::filesystem::remove(dir_.File("ZEDRIKFU.ini"));
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.File("MainFW.kqfw")));
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Messages(), std::vector<int>{105});
 }
 
 TEST_F(FlowTest, WrongChipIsRefusedBeforeTheFirmwareFile) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -404,6 +405,16 @@ TEST_F(FileReadTest, NullApplicationDirectoryAndOpenPath) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   ASSERT_NE(file.ReadTextFile(), nullptr);
   EXPECT_STREQ(reinterpret_cast<char*>(file.ReadTextFile()), "abc");
+}
+
+TEST_F(FileReadTest, AFolderIsNotAFile) {
+  const std::string path = ::testing::TempDir() + "zf_sysinfo_folder";
+  std::filesystem::create_directories(path);
+  CFileRead file;
+  EXPECT_FALSE(file.OpenPath(path.c_str()));
+  EXPECT_EQ(file.GetFileSize(), 0u);
+  EXPECT_EQ(file.ReadTextFile(), nullptr);
+  std::filesystem::remove(path);
 }
 
 TEST_F(FileReadTest, EmptyFileGivesNoContent) {
