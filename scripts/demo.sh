@@ -25,8 +25,27 @@ if [ ! -f "$demo/MainFW.kqfw" ]; then
     --random-size 40000 --seed 7 -o "$demo/MainFW.kqfw"
 fi
 
+# The default virtual bridge, slowed down so that the progress can be
+# watched: every command takes 60 microseconds (a real bridge takes longer).
+if [ ! -f "$demo/virtual-devices.ini" ]; then
+  "$root/build/zedrikfu-image" make-default -o "$demo/bridge.bin" > /dev/null
+  cat > "$demo/virtual-devices.ini" <<'INI'
+; The demo's virtual bridge: a QK9318A with a 1 MiB flash holding two copies
+; of firmware 01.10. Keys as in README.md.
+[bridge]
+VendorID=0x3F1C
+ProductID=0x0001
+ChipID=318a
+Compat=0x0154
+FlashPart=Winbond W25Q80BL
+FlashImage=bridge.bin
+Trace=trace.txt
+Latency=60
+INI
+fi
+
 echo "== Demo folder: $demo"
-echo "== The virtual bridge is described by $demo/virtual-devices.ini (created on the first run)."
+echo "== The virtual bridge: $demo/virtual-devices.ini, its flash: bridge.bin, the commands it received: trace.txt"
 cd "$demo"
 status=0
 if [ -t 0 ]; then

@@ -2,7 +2,9 @@
 #include "VirtualBridge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "CommandSet.h"
 #include "common.h"
@@ -370,7 +372,10 @@ bool VirtualBridge::HandleUsb(const uint8_t* setup, uint8_t* data, size_t capaci
                                             : DataPhase::Out;
   Decoded d;
   const bool known = DecodeUsb(setup, &d) && d.length <= capacity;
-  return Receive(&received, known ? &d : nullptr, data, capacity, transferred);
+  const bool ok = Receive(&received, known ? &d : nullptr, data, capacity, transferred);
+  lock.Release();
+  TakeLatency();
+  return ok;
 }
 
 bool VirtualBridge::HandleScsi(const uint8_t* cdb, size_t cdbLength, bool dataIn, uint8_t* data,
@@ -388,7 +393,17 @@ bool VirtualBridge::HandleScsi(const uint8_t* cdb, size_t cdbLength, bool dataIn
   received.phase = dataLength == 0 ? DataPhase::None : dataIn ? DataPhase::In : DataPhase::Out;
   Decoded d;
   const bool known = DecodeScsi(cdb, cdbLength, dataIn, dataLength, &d);
-  return Receive(&received, known ? &d : nullptr, data, dataLength, transferred);
+  const bool ok = Receive(&received, known ? &d : nullptr, data, dataLength, transferred);
+  lock.Release();
+  TakeLatency();
+  return ok;
+}
+
+void VirtualBridge::TakeLatency() const {
+  // Outside the model lock: a slow device does not stall the test hooks.
+  if (config_.latencyUs != 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(config_.latencyUs));
+  }
 }
 
 // ---- access for tests and tools --------------------------------------------

@@ -59,6 +59,7 @@ struct DeviceConfig {
   uint32_t unplugAtCommand = 0;          // 0: never
   int64_t flipReadBitAt = -1;            // < 0: never
   std::string trace;                     // empty: no trace file
+  uint32_t latencyUs = 0;                // time each command takes, in microseconds
 };
 
 // Data phase of a request as the bus saw it.
@@ -149,6 +150,8 @@ class VirtualBridge {
   bool Receive(ReceivedCommand* received, const Decoded* decoded, uint8_t* data, size_t capacity,
                uint32_t* transferred);
   void VersionBlock(uint8_t* out) const;
+  // Waits the configured time a command takes (Latency).
+  void TakeLatency() const;
 
   // Guards the model: the worker thread of the engine and the test thread
   // take turns. A spin lock, because the MinGW toolchain in its win32
@@ -166,13 +169,17 @@ class VirtualBridge {
   };
   class Guard {
    public:
-    explicit Guard(SpinLock& l) : lock_(l) { lock_.lock(); }
-    ~Guard() { lock_.unlock(); }
+    explicit Guard(SpinLock& l) : lock_(&l) { l.lock(); }
+    ~Guard() { Release(); }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
+    void Release() {
+      if (lock_ != nullptr) lock_->unlock();
+      lock_ = nullptr;
+    }
 
    private:
-    SpinLock& lock_;
+    SpinLock* lock_;
   };
 
   mutable SpinLock modelLock_;

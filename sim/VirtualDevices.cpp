@@ -29,7 +29,7 @@ constexpr size_t kMaxIniSize = 1 << 20;
 const char* const kKeys[] = {"VendorID",      "ProductID",       "ChipID",
                              "Compat",        "FlashPart",       "FlashImage",
                              "Busy",          "FailAtCommand",   "UnplugAtCommand",
-                             "FlipReadBitAt", "Trace"};
+                             "FlipReadBitAt", "Trace",           "Latency"};
 
 bool EqualsNoCase(const char* a, const char* b) {
   for (; *a != 0 && *b != 0; ++a, ++b) {
@@ -226,6 +226,9 @@ int HandleKey(void* user, const char* /*section*/, const char* name, const char*
   } else if (key == kKeys[10]) {
     const std::string file = Unquote(value);
     device.trace = file.empty() ? std::string() : ResolveRelativeTo(state->path, file);
+  } else if (key == kKeys[11]) {
+    if (!numberIn(0, 1000000, false)) return 0;
+    device.latencyUs = static_cast<uint32_t>(number);
   }
   return 1;
 }
@@ -363,6 +366,8 @@ bool WriteDefaultVirtualDevices(const std::string& iniPath, std::string* error) 
   text += "FlipReadBitAt=-1\n";
   text += "; file name: one line per command received, appended\n";
   text += "Trace=\n";
+  text += "; microseconds each command takes (0: at once)\n";
+  text += "Latency=0\n";
   return WriteWhole(iniPath, text.data(), text.size(), error);
 }
 

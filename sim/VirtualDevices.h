@@ -13,6 +13,8 @@
 //   UnplugAtCommand=0        N > 0: from the Nth command on, the device is gone
 //   FlipReadBitAt=-1         A >= 0: reads return bit 0 of byte A inverted
 //   Trace=                   file that gets one line per command received
+//   Latency=0                microseconds each command takes (0 to 1000000),
+//                            to watch a run at the pace of real hardware
 //
 // Numbers are decimal or hexadecimal with "0x". Relative file names are
 // relative to the folder of the ini file. A key left out keeps the default of

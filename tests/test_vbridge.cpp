@@ -522,6 +522,7 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
                                     "UnplugAtCommand=0x10\n"
                                     "FlipReadBitAt=4096\n"
                                     "Trace=first.log\n"
+                                    "Latency=250\n"
                                     "\n"
                                     "[second]\n"
                                     "ChipID=ABCD\n");
@@ -542,6 +543,7 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
   EXPECT_EQ(a.unplugAtCommand, 16u);
   EXPECT_EQ(a.flipReadBitAt, 4096);
   EXPECT_EQ(fs::path(a.trace), fs::path(dir.File("first.log")));
+  EXPECT_EQ(a.latencyUs, 250u);
 
   const DeviceConfig& b = devices.Devices()[1];
   const DeviceConfig defaults;
@@ -552,6 +554,7 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
   EXPECT_TRUE(b.flashImage.empty());
   EXPECT_FALSE(b.busy);
   EXPECT_EQ(b.flipReadBitAt, -1);
+  EXPECT_EQ(b.latencyUs, 0u);
 }
 
 TEST(VirtualDevicesIni, BusOrderFollowsTheFileAndImagesAreCreated) {
@@ -584,6 +587,7 @@ TEST(VirtualDevicesIni, MalformedFilesGiveOneMessageWithFileLineAndKey) {
       {"[a]\nProductID=65536\n", 2, "ProductID"},                         // out of range
       {"[a]\nBusy=2\n", 2, "Busy"},                                       //
       {"[a]\nFlipReadBitAt=-2\n", 2, "FlipReadBitAt"},                    //
+      {"[a]\nLatency=1000001\n", 2, "Latency"},                          //
       {"[a]\nFailAtCommand=\n", 2, "FailAtCommand"},                      // empty number
       {"[a]\nUnplugAtCommand=010x\n", 2, "UnplugAtCommand"},              //
       {"[a]\n\nFlashPart=Winbond W25Q80\n", 3, "FlashPart"},              // unknown part
