@@ -1,21 +1,24 @@
 // Fuzzes the reading side of the SROM image: arbitrary bytes taken as the
 // whole flash, then every query the updater and the image tool make on it.
 // Each input runs twice: as it is, and with its header CRC made valid so
-// that the header's parameters (flash size, erase block) are taken too.
+// that the header's parameters (flash size, erase block) are taken too. The
+// second form is also put on a virtual bridge and read the way the updater
+// reads a device: CreateSROMImage takes the header from the flash, the read
+// worker fills the image, and the same queries follow.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "FlashROM.h"
+#include "VirtualBus.h"
 #include "common.h"
 
 namespace {
 
-void Exercise(const uint8_t* data, uint32_t size) {
-  CFlashROM rom;
-  rom.LoadImage(data, size);
+void Queries(CFlashROM& rom) {
   rom.CreateSideBridge();
   rom.CheckFWCRC(1);
   rom.CheckFWCRC(2);
@@ -46,6 +49,29 @@ void Exercise(const uint8_t* data, uint32_t size) {
   rom.MakeSROMParamFromImage();
 }
 
+void Exercise(const uint8_t* data, uint32_t size) {
+  CFlashROM rom;
+  rom.LoadImage(data, size);
+  Queries(rom);
+}
+
+// A 64 KiB flash holding the input (erased beyond it) on a virtual bridge.
+void ThroughDevice(const uint8_t* data, uint32_t size) {
+  constexpr uint32_t kFlashSize = 64 * 1024;
+  std::vector<uint8_t> content(kFlashSize, 0xFF);
+  std::memcpy(content.data(), data, size < kFlashSize ? size : kFlashSize);
+  vbridge::VirtualBus bus;
+  vbridge::DeviceConfig config;
+  config.flashPart = "Macronix MX25V512C";
+  if (bus.AddDevice(config, content) == nullptr) std::abort();
+  vbridge::ScopedActiveBus active(&bus);
+  CFlashROM rom;
+  if (rom.OpenFlashROM(nullptr) != FLASH_OK) std::abort();
+  if (rom.ReadFlashROM(nullptr) == FLASH_OK) rom.WaitWorker();
+  Queries(rom);
+  rom.CloseFlashROM();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -62,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> fixed(data, data + n);
     PutLE16(&fixed[4], static_cast<uint16_t>(CalcCRC16(&fixed[6], kImageHeaderSize - 6)));
     Exercise(fixed.data(), n);
+    ThroughDevice(fixed.data(), n);
   }
   return 0;
 }
