@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "ImageLayout.h"
 #include "SROMData.h"
 #include "Types.h"
 #include "USBCommand.h"
@@ -23,10 +24,7 @@ enum : int {
   FLASH_PART_MISMATCH = 8,
 };
 
-// Layout constants of the image.
-constexpr uint32_t kImageHeaderSize = 48;
-constexpr uint32_t kNewImageZeroedSize = 332;  // header + parameter area of a new image
-constexpr uint32_t kFirmwareAreaHeaderSize = 16;
+// Largest firmware file (one area) the updater takes.
 constexpr uint32_t kFirmwareMaxFileSize = 65536;
 // Largest flash the engine takes on: 2^24 bytes, all that 3-byte SPI
 // addresses reach.

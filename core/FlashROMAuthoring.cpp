@@ -8,19 +8,12 @@
 
 namespace {
 
-constexpr uint32_t kParamAreaOffsetField = 32;
-constexpr uint32_t kArea1OffsetField = 36;
-constexpr uint32_t kArea2OffsetField = 40;
-constexpr uint32_t kEncryptionRecord1Field = 20;  // from P
-constexpr uint32_t kEncryptionRecord2Field = 24;  // from P
-constexpr uint32_t kFileNameSlot = 1080;          // from P
-
 // Where a new image keeps its parameter area, and its size.
 constexpr uint32_t kNewParamAreaOffset = 48;
 constexpr uint32_t kNewParamDataSize = 268;
 // E1 and E2 of a new image: P + 20 and P + 24 with P = 48.
-constexpr uint32_t kNewEncryptionRecord1Field = 68;
-constexpr uint32_t kNewEncryptionRecord2Field = 72;
+constexpr uint32_t kNewEncryptionRecord1Field = kNewParamAreaOffset + kEncryptionRecord1Field;
+constexpr uint32_t kNewEncryptionRecord2Field = kNewParamAreaOffset + kEncryptionRecord2Field;
 
 // Settings byte of an encryption record.
 constexpr uint8_t kEncryptionAlwaysSet = 0x04;

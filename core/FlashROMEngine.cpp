@@ -10,10 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kOffsetParameterArea = 32;
-constexpr uint32_t kOffsetArea1 = 36;
-constexpr uint32_t kOffsetArea2 = 40;
-constexpr uint32_t kOffsetParameterBytes = 7;
 
 // The percentage reported after `done` of `total` bytes: never above 100, so
 // a bar only reaches 100 when the last piece of work is done.
@@ -68,7 +64,7 @@ int CFlashROM::ReadFlashROM(::ProgressCallback callback) {
   if (!CreateSROMImage()) return FLASH_IMAGE_ERROR;
   MakeImageFromSROMParam();
   if (SROMImage == nullptr || SROMImageSize < kImageHeaderSize) return FLASH_IMAGE_ERROR;
-  if (!USBCom_SetRomParameters(SROMImage.get() + kOffsetParameterBytes, kRomParameterSize)) {
+  if (!USBCom_SetRomParameters(SROMImage.get() + kParamBytesOffset, kRomParameterSize)) {
     return FLASH_TRANSFER_FAILED;
   }
   ProgressCallback = callback;
@@ -91,7 +87,7 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   // bytes of area 1. An area whose code lies outside the image is refused
   // rather than written without the check.
   unsigned short compatibility = 0;
-  uint32_t area1 = GetDWORDFromSROMImage(kOffsetArea1);
+  uint32_t area1 = GetDWORDFromSROMImage(kArea1OffsetField);
   if (area1 != 0) {
     uint32_t codeSize = GetDWORDFromSROMImage(area1 + 4);
     if (!RangeInside(area1, 8, SROMImageSize)) codeSize = 0;
@@ -110,11 +106,11 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   // write that covers the header would then leave a header the next read
   // refuses.
   unsigned char asRead[kRomParameterSize];
-  std::memcpy(asRead, SROMImage.get() + kOffsetParameterBytes, kRomParameterSize);
+  std::memcpy(asRead, SROMImage.get() + kParamBytesOffset, kRomParameterSize);
   MakeImageFromSROMParam();
   unsigned char parameters[kRomParameterSize];
-  std::memcpy(parameters, SROMImage.get() + kOffsetParameterBytes, kRomParameterSize);
-  std::memcpy(SROMImage.get() + kOffsetParameterBytes, asRead, kRomParameterSize);
+  std::memcpy(parameters, SROMImage.get() + kParamBytesOffset, kRomParameterSize);
+  std::memcpy(SROMImage.get() + kParamBytesOffset, asRead, kRomParameterSize);
   if (!USBCom_SetRomParameters(parameters, kRomParameterSize)) return FLASH_TRANSFER_FAILED;
   ProgressCallback = callback;
   try {
@@ -198,7 +194,7 @@ unsigned long CFlashROM::GetWriteSize() {
   unsigned long size = 0;
   if (ParameterChange) size += GetParamSize() + kImageHeaderSize;
   if (FWCodeChange != 0 && SROMImage != nullptr) {
-    for (uint32_t field : {kOffsetArea1, kOffsetArea2}) {
+    for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
       uint32_t area = GetDWORDFromSROMImage(field);
       if (area != 0) size += GetDWORDFromSROMImage(area + 4) + kFirmwareAreaHeaderSize;
     }
@@ -248,7 +244,7 @@ void* CFlashROM::WriteThread(void* argument) {
   // 1. Header and parameter area.
   if (engine->ParameterChange) {
     uint64_t paramSize = engine->GetParamSize();
-    uint32_t p = engine->GetDWORDFromSROMImage(kOffsetParameterArea);
+    uint32_t p = engine->GetDWORDFromSROMImage(kParamAreaOffsetField);
     if (!RangeInside(0, paramSize + kImageHeaderSize, imageSize) ||
         (p != 0 && !RangeInside(p, paramSize, imageSize))) {
       planOk = false;
@@ -268,8 +264,8 @@ void* CFlashROM::WriteThread(void* argument) {
     if (engine->FWCodeChange != 1 && engine->FWCodeChange != 2) {
       planOk = false;
     } else {
-      uint32_t selectedField = engine->FWCodeChange == 1 ? kOffsetArea1 : kOffsetArea2;
-      uint32_t otherField = engine->FWCodeChange == 1 ? kOffsetArea2 : kOffsetArea1;
+      uint32_t selectedField = engine->FWCodeChange == 1 ? kArea1OffsetField : kArea2OffsetField;
+      uint32_t otherField = engine->FWCodeChange == 1 ? kArea2OffsetField : kArea1OffsetField;
       uint32_t f = engine->GetDWORDFromSROMImage(selectedField);
       uint32_t g = engine->GetDWORDFromSROMImage(otherField);
       if (f != 0) {
@@ -288,7 +284,7 @@ void* CFlashROM::WriteThread(void* argument) {
 
   // 3. Encryption records.
   if (engine->EncryptionChange) {
-    uint32_t p = engine->GetDWORDFromSROMImage(kOffsetParameterArea);
+    uint32_t p = engine->GetDWORDFromSROMImage(kParamAreaOffsetField);
     for (uint32_t field : {20u, 24u}) {
       uint32_t record = engine->GetDWORDFromSROMImage(p + field);
       if (record != 0) addRegion(record, 4);

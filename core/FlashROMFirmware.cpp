@@ -13,16 +13,8 @@
 
 namespace {
 
-constexpr uint32_t kParamAreaOffsetField = 32;
-constexpr uint32_t kArea1OffsetField = 36;
-constexpr uint32_t kArea2OffsetField = 40;
-constexpr uint32_t kEncryptionRecord1Field = 20;  // from P
 
 // Area header fields.
-constexpr uint32_t kAreaSignature = 0;
-constexpr uint32_t kAreaCodeSize = 4;
-constexpr uint32_t kAreaVersion = 8;
-constexpr uint32_t kAreaCodeCrc = 10;
 
 // Code-size limits: the firmware area slot is 64 KiB; placement allows one
 // byte less for the areas it compares against.

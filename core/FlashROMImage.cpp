@@ -27,23 +27,8 @@
 namespace {
 
 // Image layout used here.
-constexpr uint32_t kHeaderCrcOffset = 4;
-constexpr uint32_t kHeaderCrcFirst = 6;
-constexpr uint32_t kHeaderCrcLength = kImageHeaderSize - kHeaderCrcFirst;  // 42 bytes
-constexpr uint32_t kParamBytesOffset = 7;
-constexpr uint32_t kParamBytesLength = 19;
-constexpr uint32_t kParamAreaOffsetField = 32;
 
 // Offsets inside the parameter area (from P).
-constexpr uint32_t kParamDataSizeField = 4;
-constexpr uint32_t kVendorIdField = 32;
-constexpr uint32_t kProductIdField = 34;
-constexpr uint32_t kBcdDeviceField = 36;
-constexpr uint32_t kStringSlot1 = 64;
-constexpr uint32_t kStringSlot2 = 128;
-constexpr uint32_t kStringSlot3 = 192;
-constexpr uint32_t kFlashTypeNameSlot = 1024;
-constexpr uint32_t kFlashTypeNameSize = 50;
 
 constexpr uint16_t kActionStringCapacity = 32;
 

@@ -8,19 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ImageLayout.h"
 #include "Types.h"
 #include "common.h"
 
 namespace zfwin {
-
-// Offsets from P.
-constexpr uint32_t kOptionBitsField = 16;
-constexpr uint32_t kOption38Field = 38;
-constexpr uint32_t kIdentVendorField = 256;
-constexpr uint32_t kIdentProductField = 264;
-constexpr uint32_t kIdentRevisionField = 280;
-constexpr uint32_t kNameSlotWordField = 1072;
-constexpr uint32_t kOptionalValueField = 1074;
 
 namespace action_detail {
 

@@ -9,20 +9,8 @@ namespace zfimage {
 
 namespace {
 
-// Parameter area of a new image.
-constexpr uint32_t kParamAreaOffsetField = 32;
-constexpr uint32_t kArea1OffsetField = 36;
-constexpr uint32_t kArea2OffsetField = 40;
-constexpr uint32_t kParamCrcField = 10;
-constexpr uint32_t kParamSizeField = 4;
-constexpr uint32_t kVendorIdField = 32;
-constexpr uint32_t kProductIdField = 34;
-constexpr uint32_t kBcdDeviceField = 36;
-constexpr uint32_t kStringSlots[3] = {64, 128, 192};
-constexpr uint32_t kStringSlotSize = 64;
-constexpr uint32_t kEncryptionRecord1Field = 20;
-constexpr uint32_t kFlashTypeNameSlot = 1024;
-constexpr uint32_t kFlashTypeNameSize = 50;
+// The three string slots of the parameter area, in order.
+constexpr uint32_t kStringSlots[3] = {kStringSlot1, kStringSlot2, kStringSlot3};
 
 // The updater converts each string into a 32-byte field with its terminator.
 constexpr size_t kMaxUtf8StringBytes = 31;
@@ -280,7 +268,7 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
   // SetOffset and the identity changed CRC-protected bytes: both CRCs are
   // taken again over the final contents.
   unsigned char* image = rom.MutableImage();
-  const uint32_t d = rom.GetDWORDFromSROMImage(p + kParamSizeField);
+  const uint32_t d = rom.GetDWORDFromSROMImage(p + kParamDataSizeField);
   if (!RangeInside(static_cast<uint64_t>(p) + kAreaHeaderSize, d, size)) {
     SetError(error, "parameter area outside the image");
     return false;

@@ -7,14 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "FlashROM.h"
 #include "Types.h"
 
 namespace zfimage {
 
 // The firmware area header's size; a firmware file is one area.
-constexpr uint32_t kAreaHeaderSize = 16;
+constexpr uint32_t kAreaHeaderSize = kFirmwareAreaHeaderSize;
 // Largest firmware file the updater accepts.
-constexpr uint32_t kMaxFirmwareFileSize = 65536;
+constexpr uint32_t kMaxFirmwareFileSize = kFirmwareMaxFileSize;
 
 // Bridge signature of a variant (0 for an unknown one).
 uint32_t SignatureOf(SROM_BRIDGEIC variant);
