@@ -133,6 +133,7 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   ::ProgressCallback ProgressCallback = nullptr;
 
  private:
+  int StartWorker(::ProgressCallback callback, void* (*entry)(void*));
   template <typename Transfer>
   int ChunkedBlock(unsigned long address, unsigned long length, unsigned long* done,
                    unsigned long total, Transfer transfer);

@@ -52,6 +52,18 @@ int CFlashROM::CloseFlashROM() {
   return CloseDevice() ? FLASH_OK : FLASH_TRANSFER_FAILED;
 }
 
+// Stores the callback and starts the worker; 7 when no thread can be had.
+int CFlashROM::StartWorker(::ProgressCallback callback, void* (*entry)(void*)) {
+  ProgressCallback = callback;
+  try {
+    worker_ = std::thread([this, entry] { entry(this); });
+  } catch (const std::system_error&) {
+    ProgressCallback = nullptr;
+    return FLASH_IMAGE_ERROR;
+  }
+  return FLASH_OK;
+}
+
 void CFlashROM::WaitWorker() {
   if (worker_.joinable()) worker_.join();
 }
@@ -67,14 +79,7 @@ int CFlashROM::ReadFlashROM(::ProgressCallback callback) {
   if (!USBCom_SetRomParameters(SROMImage.get() + kParamBytesOffset, kRomParameterSize)) {
     return FLASH_TRANSFER_FAILED;
   }
-  ProgressCallback = callback;
-  try {
-    worker_ = std::thread([this] { ReadThread(this); });
-  } catch (const std::system_error&) {
-    ProgressCallback = nullptr;
-    return FLASH_IMAGE_ERROR;
-  }
-  return FLASH_OK;
+  return StartWorker(callback, &ReadThread);
 }
 
 int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
@@ -112,14 +117,7 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   std::memcpy(parameters, SROMImage.get() + kParamBytesOffset, kRomParameterSize);
   std::memcpy(SROMImage.get() + kParamBytesOffset, asRead, kRomParameterSize);
   if (!USBCom_SetRomParameters(parameters, kRomParameterSize)) return FLASH_TRANSFER_FAILED;
-  ProgressCallback = callback;
-  try {
-    worker_ = std::thread([this] { WriteThread(this); });
-  } catch (const std::system_error&) {
-    ProgressCallback = nullptr;
-    return FLASH_IMAGE_ERROR;
-  }
-  return FLASH_OK;
+  return StartWorker(callback, &WriteThread);
 }
 
 // Runs `transfer`(address, chunk) over [address, address + length) in chunks
