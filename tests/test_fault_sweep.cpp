@@ -492,13 +492,8 @@ INSTANTIATE_TEST_SUITE_P(
 class SweepAgreesWithFlow : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = dir_.Path() + "/";
-    appDir_.assign(folder_.begin(), folder_.end());
-    appDir_.push_back('\0');
-    strAppDir = appDir_.data();
     ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"), systemInformation_));
   }
-  void TearDown() override { strAppDir = nullptr; }
 
   struct Observed {
     bool success = false;
@@ -553,8 +548,7 @@ class SweepAgreesWithFlow : public ::testing::Test {
 
   std::string systemInformation_ = testsupport::DefaultSystemInformation();
   testsupport::ScratchDir dir_;
-  std::string folder_;
-  std::vector<char> appDir_;
+  testsupport::ScopedAppDir appDir_{dir_.Path() + "/"};
 };
 
 TEST_F(SweepAgreesWithFlow, SameCommandsOutcomeAndFlash) {

@@ -58,14 +58,7 @@ int ValidCopies(const std::vector<unsigned char>& image) {
 
 class FlowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = dir_.Path() + "/";
-    appDir_.assign(folder_.begin(), folder_.end());
-    appDir_.push_back('\0');
-    strAppDir = appDir_.data();
-    ResetLastMessageId();
-  }
-  void TearDown() override { strAppDir = nullptr; }
+  void SetUp() override { ResetLastMessageId(); }
 
   void WriteSystemInformation(const std::string& text) {
     ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"), text));
@@ -99,8 +92,7 @@ class FlowTest : public ::testing::Test {
   std::vector<int> Messages() const { return layer_.MessageIds(); }
 
   testsupport::ScratchDir dir_;
-  std::string folder_;
-  std::vector<char> appDir_;
+  testsupport::ScopedAppDir appDir_{dir_.Path() + "/"};
   vbridge::VirtualBus bus_;
   ScriptedDialogLayer layer_;
   std::vector<unsigned char> firmware_;
@@ -280,10 +272,8 @@ TEST_F(FlowTest, ReadStartFailures) {
   EXPECT_FALSE(testsupport::CommandsOf(*device, CMD_SETROMPARAMETERS)[0].ok);
 
   // A blank flash has no header: the image cannot be created (202).
-  FlowTest::TearDown();
   layer_ = ScriptedDialogLayer();
   ResetLastMessageId();
-  strAppDir = appDir_.data();
   vbridge::VirtualBus blankBus;
   std::string error;
   vbridge::VirtualBridge* blank = blankBus.AddDevice(vbridge::DeviceConfig(), &error);

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "CommandSet.h"
+#include "FilRead.h"
 #include "common.h"
 
 namespace testsupport {
@@ -26,6 +27,14 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ScratchDir::File(const std::string& name) const { return path_ + "/" + name; }
+
+ScopedAppDir::ScopedAppDir(const std::string& folder)
+    : text_(folder.begin(), folder.end()), previous_(strAppDir) {
+  text_.push_back('\0');
+  strAppDir = text_.data();
+}
+
+ScopedAppDir::~ScopedAppDir() { strAppDir = previous_; }
 
 bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

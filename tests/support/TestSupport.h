@@ -26,6 +26,20 @@ class ScratchDir {
   std::string path_;
 };
 
+// Makes `folder` (with its trailing '/') the application directory that
+// CFileRead puts in front of every name, for the lifetime of the object.
+class ScopedAppDir {
+ public:
+  explicit ScopedAppDir(const std::string& folder);
+  ~ScopedAppDir();
+  ScopedAppDir(const ScopedAppDir&) = delete;
+  ScopedAppDir& operator=(const ScopedAppDir&) = delete;
+
+ private:
+  std::vector<char> text_;
+  char* previous_;
+};
+
 bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes);
 bool WriteText(const std::string& path, const std::string& text);
 std::vector<unsigned char> ReadFile(const std::string& path);

@@ -308,10 +308,6 @@ class UsbFlowTest : public UsbTest {
  protected:
   void SetUp() override {
     UsbTest::SetUp();
-    folder_ = dir_.Path() + "/";
-    appDir_.assign(folder_.begin(), folder_.end());
-    appDir_.push_back('\0');
-    strAppDir = appDir_.data();
     ResetLastMessageId();
     ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
                                        testsupport::DefaultSystemInformation()));
@@ -323,7 +319,6 @@ class UsbFlowTest : public UsbTest {
     std::string error;
     ASSERT_TRUE(zfimage::BuildFlashImage(layout, &image_, &error)) << error;
   }
-  void TearDown() override { strAppDir = nullptr; }
 
   static std::vector<unsigned char> Firmware(uint16_t version, uint32_t seed) {
     return zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, version, 0x0154,
@@ -338,8 +333,7 @@ class UsbFlowTest : public UsbTest {
   }
 
   testsupport::ScratchDir dir_;
-  std::string folder_;
-  std::vector<char> appDir_;
+  testsupport::ScopedAppDir appDir_{dir_.Path() + "/"};
   ScriptedDialogLayer layer_;
   std::vector<unsigned char> firmware_;
   std::vector<unsigned char> image_;
