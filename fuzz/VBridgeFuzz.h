@@ -128,4 +128,23 @@ inline void CoreStep(CUSBCommand* core, Rig* rig, Input* in) {
   if (log.size() == logged + 1 && log.back().command != expected) Fail();
 }
 
+// The body of a bridge fuzzer: up to 32 steps, each either a command sent
+// by the core through the transport or a raw request made by `rawStep`.
+template <typename RawStep>
+int RunSteps(const uint8_t* data, size_t size, RawStep rawStep) {
+  Rig rig;
+  CUSBCommand core;
+  core.Open(nullptr);
+  Input in(data, size);
+  for (int step = 0; step < 32 && !in.Empty(); ++step) {
+    if (in.Byte() & 1) {
+      CoreStep(&core, &rig, &in);
+    } else {
+      rawStep(&rig, &in);
+    }
+  }
+  core.Close();
+  return 0;
+}
+
 }  // namespace vbfuzz

@@ -30,17 +30,5 @@ void RawStep(vbfuzz::Rig* rig, vbfuzz::Input* in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  vbfuzz::Rig rig;
-  CUSBCommand core;
-  core.Open(nullptr);
-  vbfuzz::Input in(data, size);
-  for (int step = 0; step < 32 && !in.Empty(); ++step) {
-    if (in.Byte() & 1) {
-      vbfuzz::CoreStep(&core, &rig, &in);
-    } else {
-      RawStep(&rig, &in);
-    }
-  }
-  core.Close();
-  return 0;
+  return vbfuzz::RunSteps(data, size, RawStep);
 }
