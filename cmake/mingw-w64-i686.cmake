@@ -1,16 +1,5 @@
-# Cross-compiling for Windows (i686) with MinGW-w64 (Debian packages
-# g++-mingw-w64-i686). The POSIX threading flavour of the compiler is
-# used: it provides std::thread through winpthreads, linked statically.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling for Windows (i686) with MinGW-w64 (Debian package
+# g++-mingw-w64-i686); used to check the 32-bit pass-through layout.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(ZF_MINGW_PREFIX i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${ZF_MINGW_PREFIX}-gcc-posix ${ZF_MINGW_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${ZF_MINGW_PREFIX}-g++-posix ${ZF_MINGW_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${ZF_MINGW_PREFIX}-windres windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZF_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
