@@ -49,6 +49,17 @@ void OpenAndRead(CFlashROM* engine) {
   engine->WaitWorker();
 }
 
+// Places a newer firmware file into the image read from the flash.
+void Place(CFlashROM* engine, const std::vector<unsigned char>& file) {
+  ASSERT_EQ(engine->SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+}
+
+// Starts the write worker and waits for its end.
+void WriteToTheEnd(CFlashROM* engine) {
+  ASSERT_EQ(engine->WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
+  engine->WaitWorker();
+}
+
 void ExpectReportsEndAtHundredOnce(const ProgressRecorder& recorder) {
   std::vector<ProgressRecorder::Report> reports = recorder.Reports();
   ASSERT_FALSE(reports.empty());
@@ -210,14 +221,13 @@ TEST(EngineWrite, OlderCopyFirstThenTheOther) {
   ProgressRecorder recorder;
   CFlashROM engine;
   OpenAndRead(&engine);
-  std::vector<unsigned char> file = Firmware(0x0130);
-  ASSERT_EQ(engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+  const std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
   ASSERT_EQ(engine.GetFWCodeChange(), 2);
   EXPECT_EQ(engine.GetWriteSize(), 2 * file.size());
   bridge.device->ClearLog();
   ProgressRecorder writeRecorder;
-  ASSERT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
-  engine.WaitWorker();
+  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
   ExpectReportsEndAtHundredOnce(writeRecorder);
   const uint32_t o1 = testsupport::Area1Offset(image), o2 = testsupport::Area2Offset(image);
   EXPECT_EQ(RegionOrder(*bridge.device, o1, o2), (std::vector<char>{'2', '1'}));
@@ -255,13 +265,12 @@ TEST(EngineWrite, AreaInsideTheFirstBlockTakesTheHeaderWithIt) {
   ProgressRecorder recorder;
   CFlashROM engine;
   OpenAndRead(&engine);
-  std::vector<unsigned char> file = Firmware(0x0130);
-  ASSERT_EQ(engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+  const std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
   ASSERT_EQ(engine.GetFWCodeChange(), 1);
   bridge.device->ClearLog();
   ProgressRecorder writeRecorder;
-  ASSERT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
-  engine.WaitWorker();
+  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
   // The widened region [0, 0x400 + size) first, then area 2; the bar still
   // reaches 100 once, at the very end.
   ExpectReportsEndAtHundredOnce(writeRecorder);
@@ -298,13 +307,12 @@ TEST(EngineWrite, VerifyFailureLeavesTheOtherCopyUntouched) {
   ProgressRecorder recorder;
   CFlashROM engine;
   OpenAndRead(&engine);
-  std::vector<unsigned char> file = Firmware(0x0130);
-  ASSERT_EQ(engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), true), 0);
+  const std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
   bridge.device->SetFlipReadBitAt(o1 + 64);
   bridge.device->ClearLog();
   ProgressRecorder writeRecorder;
-  ASSERT_EQ(engine.WriteFlashROM(ProgressRecorder::Callback), FLASH_OK);
-  engine.WaitWorker();
+  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
   EXPECT_FALSE(writeRecorder.Reports().back().ok);
   for (const auto& c : bridge.device->Log()) {
     if (c.command == CMD_BLOCKERASEROM || c.command == CMD_WRITEROM) {
