@@ -2,6 +2,8 @@
 // read once into a zero-terminated buffer owned by the reader.
 #include "FilRead.h"
 
+#include <cstring>
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -41,8 +43,17 @@ bool CFileRead::OpenPath(const char* path) {
   return true;
 }
 
+bool CFileRead::SetContent(const void* data, uint32_t size) {
+  ReleaseAll();
+  if (data == nullptr || size == 0 || size == UINT32_MAX) return false;
+  content_ = std::make_unique<unsigned char[]>(static_cast<size_t>(size) + 1);  // zero-filled
+  std::memcpy(content_.get(), data, size);
+  contentSize_ = size;
+  return true;
+}
+
 uint32_t CFileRead::GetFileSize() {
-  if (file_ == nullptr) return 0;
+  if (file_ == nullptr) return content_ ? contentSize_ : 0;
   const long previous = std::ftell(file_);
   if (previous < 0) return 0;
   uint32_t size = 0;
@@ -89,4 +100,5 @@ void CFileRead::Close() {
 void CFileRead::ReleaseAll() {
   Close();
   content_.reset();
+  contentSize_ = 0;
 }

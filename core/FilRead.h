@@ -20,6 +20,9 @@ class CFileRead {
   bool Open(const char* name);
   // Opens a path as given (no application directory, no console line).
   bool OpenPath(const char* path);
+  // Takes `size` bytes as the content of an opened file (a file already held
+  // in memory); false for no bytes.
+  bool SetContent(const void* data, uint32_t size);
   uint32_t GetFileSize();
   // The whole file followed by a zero byte; null for an empty or unopened file.
   unsigned char* ReadTextFile();
@@ -29,4 +32,5 @@ class CFileRead {
  private:
   std::FILE* file_ = nullptr;
   std::unique_ptr<unsigned char[]> content_;
+  uint32_t contentSize_ = 0;  // bytes taken by SetContent
 };

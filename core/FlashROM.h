@@ -12,6 +12,7 @@
 #include "SROMData.h"
 #include "Types.h"
 #include "USBCommand.h"
+#include "WritePlan.h"
 
 class IDFilter;
 
@@ -77,6 +78,13 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   uint32_t GetFWCodeSize();
   void GetFWCode(unsigned char* out, uint32_t length);
   int SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown);
+  // The newest version among the copies that carry `signature` and whose
+  // code CRC holds; 0 when there is none.
+  uint16_t GetNewestFWVersion(uint32_t signature);
+  // True when copies of `length` bytes at o1 (and o2, when not 0) would
+  // overlap each other, the header, the parameter area or an encryption
+  // record.
+  bool PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length);
 
   // ---- authoring and encryption ----
   void GetEncryption(_encryptionlist* list);
@@ -101,6 +109,8 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   int VerifyRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                      unsigned long total);
   unsigned long GetWriteSize();
+  // What a write of the image as it stands would be asked to do.
+  WriteRequest MakeWriteRequest();
   static void* ReadThread(void* engine);
   static void* WriteThread(void* engine);
   // Waits until a running worker has ended (no-op when none runs). The flow
@@ -138,6 +148,7 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   int ChunkedBlock(unsigned long address, unsigned long length, unsigned long* done,
                    unsigned long total, Transfer transfer);
   std::thread worker_;
+  WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
 };
 
 // UTF-16LE to UTF-8; prints the cause on standard output when it fails.

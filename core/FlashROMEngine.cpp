@@ -19,13 +19,6 @@ unsigned short Percent(unsigned long done, unsigned long total) {
   return static_cast<unsigned short>(std::min<uint64_t>(percent, 100u));
 }
 
-// One step of the write worker.
-struct WriteStep {
-  enum Kind { kErase, kWrite, kVerify } kind;
-  uint32_t start;
-  uint32_t length;
-};
-
 }  // namespace
 
 int CFlashROM::CheckDevice(unsigned short compatibility) {
@@ -87,6 +80,10 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   if (SROMImage == nullptr || SROMImageSize < kImageHeaderSize) return FLASH_IMAGE_ERROR;
   // Nothing selected: a worker would end without a report, so refuse here.
   if (GetWriteSize() == 0) return FLASH_IMAGE_ERROR;
+  // The steps are worked out before the first command: a plan that reaches
+  // outside the image or cannot keep a valid copy is refused here.
+  writePlan_ = PlanWrite(MakeWriteRequest());
+  if (!writePlan_.ok()) return FLASH_IMAGE_ERROR;
 
   // The compatibility word the new firmware requires: the last two code
   // bytes of area 1. An area whose code lies outside the image is refused
@@ -212,87 +209,24 @@ void* CFlashROM::ReadThread(void* argument) {
   return nullptr;
 }
 
+WriteRequest CFlashROM::MakeWriteRequest() {
+  WriteRequest request;
+  request.image = SROMImage.get();
+  request.imageSize = SROMImageSize;
+  request.eraseBlockSize = GetEraseRomBlockSize();
+  request.parameterChange = ParameterChange != 0;
+  request.fwCodeChange = FWCodeChange;
+  request.encryptionChange = EncryptionChange != 0;
+  request.paramSize = GetParamSize();
+  return request;
+}
+
 void* CFlashROM::WriteThread(void* argument) {
   CFlashROM* engine = static_cast<CFlashROM*>(argument);
-  const uint32_t imageSize = engine->SROMImageSize;
-  std::vector<WriteStep> steps;
-  bool planOk = true;
-
-  // A region is erased, written and verified; all three count its length.
-  auto addRegion = [&](uint64_t start, uint64_t length) {
-    if (length == 0) return;
-    if (!RangeInside(start, length, imageSize)) {
-      planOk = false;
-      return;
-    }
-    uint32_t s = static_cast<uint32_t>(start), l = static_cast<uint32_t>(length);
-    steps.push_back({WriteStep::kErase, s, l});
-    steps.push_back({WriteStep::kWrite, s, l});
-    steps.push_back({WriteStep::kVerify, s, l});
-  };
-  auto areaLength = [&](uint32_t area) -> uint64_t {
-    if (!RangeInside(area, kFirmwareAreaHeaderSize, imageSize)) {
-      planOk = false;
-      return 0;
-    }
-    return static_cast<uint64_t>(engine->GetDWORDFromSROMImage(area + 4)) +
-           kFirmwareAreaHeaderSize;
-  };
-
-  // 1. Header and parameter area.
-  if (engine->ParameterChange) {
-    uint64_t paramSize = engine->GetParamSize();
-    uint32_t p = engine->GetDWORDFromSROMImage(kParamAreaOffsetField);
-    if (!RangeInside(0, paramSize + kImageHeaderSize, imageSize) ||
-        (p != 0 && !RangeInside(p, paramSize, imageSize))) {
-      planOk = false;
-    } else {
-      steps.push_back({WriteStep::kErase, 0, static_cast<uint32_t>(paramSize + kImageHeaderSize)});
-      steps.push_back({WriteStep::kWrite, 0, kImageHeaderSize});
-      steps.push_back({WriteStep::kVerify, 0, kImageHeaderSize});
-      if (p != 0) {
-        steps.push_back({WriteStep::kWrite, p, static_cast<uint32_t>(paramSize)});
-        steps.push_back({WriteStep::kVerify, p, static_cast<uint32_t>(paramSize)});
-      }
-    }
-  }
-
-  // 2. Firmware areas: the selected copy first, then the other one.
-  if (engine->FWCodeChange != 0) {
-    if (engine->FWCodeChange != 1 && engine->FWCodeChange != 2) {
-      planOk = false;
-    } else {
-      uint32_t selectedField = engine->FWCodeChange == 1 ? kArea1OffsetField : kArea2OffsetField;
-      uint32_t otherField = engine->FWCodeChange == 1 ? kArea2OffsetField : kArea1OffsetField;
-      uint32_t f = engine->GetDWORDFromSROMImage(selectedField);
-      uint32_t g = engine->GetDWORDFromSROMImage(otherField);
-      if (f != 0) {
-        uint64_t length = areaLength(f);
-        // An area inside the first erase block takes the header and the
-        // parameter area with it: they are rewritten from the image.
-        if (f < engine->GetEraseRomBlockSize()) {
-          addRegion(0, length + f);
-        } else {
-          addRegion(f, length);
-        }
-        if (g != 0) addRegion(g, areaLength(g));
-      }
-    }
-  }
-
-  // 3. Encryption records.
-  if (engine->EncryptionChange) {
-    uint32_t p = engine->GetDWORDFromSROMImage(kParamAreaOffsetField);
-    for (uint32_t field : {20u, 24u}) {
-      uint32_t record = engine->GetDWORDFromSROMImage(p + field);
-      if (record != 0) addRegion(record, 4);
-    }
-  }
-
-  // A plan that reaches outside the image is refused before anything is
-  // erased. Every run ends with one final report, so an empty plan (nothing
-  // that could be written) is reported as a failure too.
-  if (!planOk || steps.empty()) {
+  const std::vector<WriteStep>& steps = engine->writePlan_.steps;
+  // WriteFlashROM starts the worker only with a plan; every run ends with
+  // one final report all the same.
+  if (!engine->writePlan_.ok() || steps.empty()) {
     if (engine->ProgressCallback) engine->ProgressCallback(0, false);
     return nullptr;
   }

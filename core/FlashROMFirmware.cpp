@@ -7,6 +7,7 @@
 // lie wholly inside the image is never valid, and nothing outside the image
 // is read or written.
 #include <cstring>
+#include <vector>
 
 #include "FlashROM.h"
 #include "common.h"
@@ -218,6 +219,51 @@ uint16_t CFlashROM::GetFWVersion() {
   return area.version;
 }
 
+bool CFlashROM::PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length) {
+  struct Extent {
+    uint64_t start;
+    uint64_t end;
+  };
+  auto overlap = [](const Extent& a, const Extent& b) {
+    return a.start < b.end && b.start < a.end;
+  };
+  std::vector<Extent> copies = {{o1, static_cast<uint64_t>(o1) + length}};
+  if (o2 != 0) copies.push_back({o2, static_cast<uint64_t>(o2) + length});
+  if (copies.size() == 2 && overlap(copies[0], copies[1])) return true;
+
+  // What the copies must leave alone: the header, the parameter area and
+  // the encryption records.
+  std::vector<Extent> kept = {{0, kImageHeaderSize}};
+  const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
+  if (p != 0) {
+    kept.push_back({p, p + GetParamSize()});
+    for (uint32_t field : {kEncryptionRecord1Field, kEncryptionRecord2Field}) {
+      if (!RangeInside(p + field, 4, SROMImageSize)) continue;
+      const uint32_t record = GetLE32(SROMImage.get() + p + field);
+      if (record != 0) kept.push_back({record, static_cast<uint64_t>(record) + 4});
+    }
+  }
+  for (const Extent& copy : copies) {
+    for (const Extent& other : kept) {
+      if (overlap(copy, other)) return true;
+    }
+  }
+  return false;
+}
+
+uint16_t CFlashROM::GetNewestFWVersion(uint32_t signature) {
+  if (!SROMImage) return 0;
+  uint16_t newest = 0;
+  for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
+    const Area area = ReadArea(SROMImage.get(), SROMImageSize, GetDWORDFromSROMImage(field));
+    if (area.signature != signature || area.codeSize > kCodeLimit || !CrcGood(area, false)) {
+      continue;
+    }
+    if (area.version > newest) newest = area.version;
+  }
+  return newest;
+}
+
 int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
   // 1. An image with a first firmware area, and a file with a whole header.
   if (!SROMImage || file == nullptr || length < kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;
@@ -268,11 +314,19 @@ int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versio
   if (length > kFirmwareMaxFileSize || length > space) return FLASH_IMAGE_ERROR;
   const uint32_t codeSize = GetLE16(file + kAreaCodeSize);
   if (length != codeSize + kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;
+  // The placed area keeps all four size bytes, and the device, the region
+  // lengths and the CRC check read them as one 32-bit value: a file whose
+  // upper two bytes are not zero would be placed with another size than the
+  // one checked here.
+  if (GetLE32(file + kAreaCodeSize) != codeSize) return FLASH_IMAGE_ERROR;
   if (CalcCRC16(file + kFirmwareAreaHeaderSize, codeSize) != GetLE16(file + kAreaCodeCrc)) {
     return FLASH_IMAGE_ERROR;
   }
   if (!RangeInside(o1, length, SROMImageSize)) return FLASH_IMAGE_ERROR;
   if (FWAllocate == FWALLOCATE_DUAL && (o2 == 0 || !RangeInside(o2, length, SROMImageSize))) {
+    return FLASH_IMAGE_ERROR;
+  }
+  if (PlacementOverlaps(o1, FWAllocate == FWALLOCATE_DUAL ? o2 : 0, length)) {
     return FLASH_IMAGE_ERROR;
   }
 

@@ -1,4 +1,4 @@
-// The main dialog: the pre-update checks in OnInitialize, the write in OnOK.
+// The main dialog: shows the update decision of OnInitialize, writes in OnOK.
 // It is itself the flash engine of the run.
 #pragma once
 
@@ -20,9 +20,7 @@ constexpr int kCaptionToControl = 224;
 constexpr int kProgressBarControl = 220;
 #endif
 
-// "from version 01.23" / "from version Unknown" and "to     version 01.23".
-void FormatFromCaption(uint16_t revision, char* out, unsigned size);
-void FormatToCaption(uint16_t revision, char* out, unsigned size);
+#include "UpdateSession.h"
 
 class CMainDialog : public CDialogControl, public CFlashROM {
  public:

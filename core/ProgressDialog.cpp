@@ -3,6 +3,7 @@
 #include "FlashROM.h"
 #include "MainDialog.h"
 #include "Messages.h"
+#include "UpdateSession.h"
 
 namespace {
 constexpr int kPollTimer = 0;
@@ -53,23 +54,7 @@ void CProgressDialog::OnInitialize() {
     return;
   }
   gProgress.store(nullptr);
-  int message;
-  switch (result) {
-    case FLASH_NOT_BRIDGE:
-      message = MSG_DEVICE_DIFFERENT;
-      break;
-    case FLASH_TRANSFER_FAILED:
-      message = mode_ == PROGRESS_MODE_WRITE ? MSG_UPDATE_FAILED : MSG_DEVICE_DIFFERENT;
-      break;
-    case FLASH_IMAGE_ERROR:
-      message = MSG_UPDATE_FAILED;
-      break;
-    default:
-      // Any other start result (8: the flash part differs) still ends the
-      // dialog: the nearest failure message of the mode.
-      message = mode_ == PROGRESS_MODE_WRITE ? MSG_UPDATE_FAILED : MSG_READ_ABORTED;
-      break;
-  }
+  const int message = WorkerStartMessage(result, mode_ == PROGRESS_MODE_WRITE);
   MessageBox(message, MESSAGE_ERROR);
   CDialogControl::OnCancel();
 }

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CommandSet.h"
@@ -35,6 +36,7 @@
 #include "ScriptedDialog.h"
 #include "SystemInformation.h"
 #include "TestSupport.h"
+#include "UpdateSession.h"
 #include "VirtualBus.h"
 #include "common.h"
 
@@ -46,51 +48,34 @@ constexpr uint16_t kNewVersion = 0x0120;
 // ---------------------------------------------------------------------------
 // The update, driven like the flow
 
-// The first final report of a worker, as callback() of the progress dialog
-// keeps it: 1 reached 100, 0 failed, -1 none yet.
-std::atomic<int> gVerdict{-1};
-
-void RecordReport(unsigned short percent, bool ok) {
-  int none = -1;
-  if (!ok) {
-    gVerdict.compare_exchange_strong(none, 0);
-  } else if (percent > 99) {
-    gVerdict.compare_exchange_strong(none, 1);
-  }
-}
-
 enum class Outcome { Updated, AlreadyLatest, Failed };
 
 struct RunResult {
   Outcome outcome = Outcome::Failed;
-  bool missingReport = false;   // a worker ended without a final report
+  int message = 0;              // the message the run ended with
   uint32_t readPhaseEnd = 0;    // commands received when the write began (0: never)
-  uint32_t writePhaseEnd = 0;   // commands received when the write worker ended
+  uint32_t writePhaseEnd = 0;   // commands received at the write's final report
+  bool missingReport = false;   // the write worker ended without a final report
 };
 
-// Starts a worker, lets it end and takes the verdict the poll would take.
-template <typename Start>
-bool RunWorker(CFlashROM* engine, Start start, RunResult* result) {
-  gVerdict.store(-1);
-  if (start() != FLASH_OK) return false;
-  engine->WaitWorker();
-  const int verdict = gVerdict.load();
-  if (verdict < 0) result->missingReport = true;
-  return verdict == 1;
+// The device whose command count the write's final report records.
+std::atomic<const vbridge::VirtualBridge*> gWatched{nullptr};
+std::atomic<uint32_t> gCommandsAtFinalReport{0};
+
+void WatchFinalReport(unsigned short percent, bool ok) {
+  const vbridge::VirtualBridge* device = gWatched.load();
+  if (device != nullptr && (!ok || percent > 99) && gCommandsAtFinalReport.load() == 0) {
+    gCommandsAtFinalReport.store(device->CommandCount());
+  }
 }
 
-// CMainDialog::OnInitialize and OnOK with the answer OK: the same checks,
-// engine calls and commands in the same order.
+// A whole run through the update session, answered with OK: the flow's
+// checks, read and placement, then the write, without the dialogs.
 RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& device,
                     const std::string& systemInformation,
                     const std::vector<unsigned char>& firmware) {
   vbridge::ScopedActiveBus active(bus);
   RunResult result;
-  CSystemInformation information;
-  information.SetInformationFile(systemInformation.c_str());
-  IDFilter filter;
-  information.AddFilter(&filter);
-
   CFlashROM engine;
   // Every early end leaves the device open, as the main dialog's
   // destructor closes it: without a command.
@@ -102,42 +87,34 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
     }
   } closer{&engine};
 
-  if (engine.OpenFlashROM(&filter) == 2) return result;
-  unsigned char version[kVersionBlockSize] = {};
-  if (!engine.USBCom_GetVersion(version, sizeof version)) return result;
-  if (!information.CheckTargetType(version)) return result;
-  const uint32_t size = static_cast<uint32_t>(firmware.size());
-  if (!information.CheckFWTargetType(firmware.data(), size)) return result;
-
-  if (!RunWorker(&engine, [&] { return engine.ReadFlashROM(RecordReport); }, &result)) {
+  UpdateSessionHooks hooks;
+  hooks.openSystemInformation = [&](CFileRead* file) {
+    return file->SetContent(systemInformation.data(),
+                            static_cast<uint32_t>(systemInformation.size()));
+  };
+  hooks.openFirmwareFile = [&](CFileRead* file) {
+    return file->SetContent(firmware.data(), static_cast<uint32_t>(firmware.size()))
+               ? 0
+               : static_cast<int>(MSG_NO_FW_FILE);
+  };
+  hooks.readFlash = [](CFlashROM* e) { return ReadWithoutDialog(e); };
+  CUpdateSession session(&engine, std::move(hooks));
+  const UpdateDecision decision = session.Prepare();
+  if (!decision.Ask()) {
+    result.message = decision.message;
+    if (decision.message == MSG_ALREADY_LATEST) result.outcome = Outcome::AlreadyLatest;
     return result;
   }
-  _actionparamlist params = {};
-  engine.GetActionParameter(&params);
-  if (!information.CheckSystemInformation(&params)) return result;
-
-  uint16_t current = engine.GetFWVersion();
-  const int32_t target = information.TargetType();
-  if (target == BRIDGEIC_QK9318E || target == BRIDGEIC_QK9318A) {
-    const uint32_t expected = target == BRIDGEIC_QK9318E ? kSignatureQK9318E : kSignatureQK9318A;
-    if (engine.GetFWBridgeSignature() != expected) {
-      current = 0;
-      engine.SetBridgeIC(static_cast<SROM_BRIDGEIC>(target));
-    }
-  }
-  const uint16_t next = information.GetFWRevision(firmware.data(), size);
-  if (current >= next) {
-    result.outcome = Outcome::AlreadyLatest;
-    return result;
-  }
-  if (engine.SetFWCode(firmware.data(), size, current != 0) != 0) return result;
 
   result.readPhaseEnd = device.CommandCount();
-  const bool written =
-      RunWorker(&engine, [&] { return engine.WriteFlashROM(RecordReport); }, &result);
-  result.writePhaseEnd = device.CommandCount();
-  engine.CloseFlashROM();
-  if (written) result.outcome = Outcome::Updated;
+  gCommandsAtFinalReport.store(0);
+  gWatched.store(&device);
+  bool finalReport = true;
+  result.message = WriteWithoutDialog(&engine, WatchFinalReport, &finalReport);
+  result.missingReport = !finalReport;
+  gWatched.store(nullptr);
+  result.writePhaseEnd = gCommandsAtFinalReport.load();
+  if (result.message == MSG_UPDATED) result.outcome = Outcome::Updated;
   return result;
 }
 

@@ -1,0 +1,203 @@
+#include "UpdateSession.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "FilRead.h"
+#include "IDFilter.h"
+#include "SystemInformation.h"
+
+namespace {
+
+void FormatRevision(const char* prefix, uint16_t revision, char* out, unsigned size) {
+  std::snprintf(out, size, "%s%d%d.%d%d", prefix, (revision >> 12) & 0xF, (revision >> 8) & 0xF,
+                (revision >> 4) & 0xF, revision & 0xF);
+}
+
+UpdateDecision Ending(int message, MESSAGE_TYPE kind) {
+  UpdateDecision decision;
+  decision.message = message;
+  decision.kind = kind;
+  return decision;
+}
+
+// The first final report of a worker run without a dialog: 1 reached 100,
+// 0 failed, -1 none yet. One worker runs at a time.
+std::atomic<int> gVerdict{-1};
+std::atomic<ProgressCallback> gObserver{nullptr};
+
+void RecordReport(unsigned short percent, bool ok) {
+  if (ProgressCallback observer = gObserver.load()) observer(percent, ok);
+  int none = -1;
+  if (!ok) {
+    gVerdict.compare_exchange_strong(none, 0);
+  } else if (percent > 99) {
+    gVerdict.compare_exchange_strong(none, 1);
+  }
+}
+
+// Starts a worker through `start`, waits for its end and returns the
+// start's result, or with `*completed` whether it reached 100.
+template <typename Start>
+int RunToEnd(CFlashROM* engine, ProgressCallback observer, Start start, bool* completed,
+             bool* reported) {
+  gVerdict.store(-1);
+  gObserver.store(observer);
+  const int result = start(&RecordReport);
+  if (result == FLASH_OK) engine->WaitWorker();
+  gObserver.store(nullptr);
+  *completed = result == FLASH_OK && gVerdict.load() == 1;
+  if (reported != nullptr) *reported = result != FLASH_OK || gVerdict.load() >= 0;
+  return result;
+}
+
+}  // namespace
+
+void FormatFromCaption(uint16_t revision, char* out, unsigned size) {
+  if (revision == 0) {
+    std::snprintf(out, size, "from version Unknown");
+  } else {
+    FormatRevision("from version ", revision, out, size);
+  }
+}
+
+void FormatToCaption(uint16_t revision, char* out, unsigned size) {
+  FormatRevision("to     version ", revision, out, size);
+}
+
+bool OpenDefaultSystemInformation(CFileRead* file) { return file->Open("ZEDRIKFU.ini"); }
+
+int OpenDefaultFirmwareFile(CFileRead* file) {
+  return file->Open("MainFW.kqfw") ? 0 : MSG_NO_FW_FILE;
+}
+
+int WorkerStartMessage(int result, bool writing) {
+  switch (result) {
+    case FLASH_NOT_BRIDGE:
+      return MSG_DEVICE_DIFFERENT;
+    case FLASH_TRANSFER_FAILED:
+      return writing ? MSG_UPDATE_FAILED : MSG_DEVICE_DIFFERENT;
+    case FLASH_IMAGE_ERROR:
+      return MSG_UPDATE_FAILED;
+    default:
+      // Any other start result (8: the flash part differs) still ends the
+      // run: the nearest failure message of the mode.
+      return writing ? MSG_UPDATE_FAILED : MSG_READ_ABORTED;
+  }
+}
+
+int ReadWithoutDialog(CFlashROM* engine, ProgressCallback observer) {
+  bool completed = false;
+  const int result = RunToEnd(engine, observer,
+                              [engine](ProgressCallback cb) { return engine->ReadFlashROM(cb); },
+                              &completed, nullptr);
+  if (result != FLASH_OK) return WorkerStartMessage(result, false);
+  return completed ? 0 : MSG_READ_ABORTED;
+}
+
+int WriteWithoutDialog(CFlashROM* engine, ProgressCallback observer, bool* finalReport) {
+  bool completed = false;
+  const int result = RunToEnd(engine, observer,
+                              [engine](ProgressCallback cb) { return engine->WriteFlashROM(cb); },
+                              &completed, finalReport);
+  engine->CloseFlashROM();
+  if (result != FLASH_OK) return WorkerStartMessage(result, true);
+  return completed ? MSG_UPDATED : MSG_UPDATE_FAILED;
+}
+
+UpdateDecision CUpdateSession::Prepare() {
+  CFlashROM& engine = *engine_;
+
+  // 1. The system information file.
+  CFileRead systemFile;
+  if (!hooks_.openSystemInformation(&systemFile)) return Ending(MSG_NO_SYSINFO, MESSAGE_ERROR);
+  CSystemInformation systemInformation;
+  systemInformation.SetInformationFile(reinterpret_cast<const char*>(systemFile.ReadTextFile()));
+  systemFile.Close();
+
+  // 2. The device.
+  IDFilter filter;
+  systemInformation.AddFilter(&filter);
+  if (engine.OpenFlashROM(&filter) == 2) return Ending(MSG_ONLY_ONE, MESSAGE_ERROR);
+
+  // 3, 4. The bridge answers and is the configured variant.
+  unsigned char version[kVersionBlockSize] = {};
+  if (!engine.USBCom_GetVersion(version, sizeof version)) {
+    return Ending(MSG_NOT_FOUND, MESSAGE_ERROR);
+  }
+  if (!systemInformation.CheckTargetType(version)) {
+    return Ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
+  }
+
+  // 5 to 7. The firmware file, built for that variant.
+  CFileRead firmwareFile;
+  const int firmwareMessage = hooks_.openFirmwareFile(&firmwareFile);
+  if (firmwareMessage != 0) return Ending(firmwareMessage, MESSAGE_ERROR);
+  const unsigned char* firmware = firmwareFile.ReadTextFile();
+  const uint32_t firmwareSize = firmwareFile.GetFileSize();
+  if (!systemInformation.CheckFWTargetType(firmware, firmwareSize)) {
+    return Ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
+  }
+
+  // 8. Read the whole flash.
+  const int readMessage = hooks_.readFlash(&engine);
+  if (readMessage != 0) {
+    UpdateDecision decision = Ending(readMessage < 0 ? 0 : readMessage, MESSAGE_ERROR);
+    decision.messageShown = readMessage < 0;
+    return decision;
+  }
+
+  // 9. The identity stored in the device.
+  _actionparamlist params = {};
+  engine.GetActionParameter(&params);
+  if (!systemInformation.CheckSystemInformation(&params)) {
+    return Ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
+  }
+
+  // 10. The installed revision; firmware of another bridge counts as none.
+  uint16_t current = engine.GetFWVersion();
+  uint16_t newest = 0;
+  const int32_t target = systemInformation.TargetType();
+  if (target == BRIDGEIC_QK9318E || target == BRIDGEIC_QK9318A) {
+    const uint32_t expected = target == BRIDGEIC_QK9318E ? kSignatureQK9318E : kSignatureQK9318A;
+    if (engine.GetFWBridgeSignature() != expected) {
+      current = 0;
+      engine.SetBridgeIC(static_cast<SROM_BRIDGEIC>(target));
+    }
+    newest = engine.GetNewestFWVersion(expected);
+  }
+
+  // 11. Never an older or the same revision: not older than the copy that
+  //     is compared, nor than any valid copy for this bridge (with two
+  //     copies the one compared is the one written first, which may be the
+  //     older of the two).
+  const uint16_t next = systemInformation.GetFWRevision(firmware, firmwareSize);
+  UpdateDecision decision;
+  decision.installed = current;
+  decision.offered = next;
+  if (current >= next || newest > next) {
+    decision.message = MSG_ALREADY_LATEST;
+    decision.kind = MESSAGE_WARNING;
+    return decision;
+  }
+
+  // 12. The two captions.
+  FormatFromCaption(current, decision.fromCaption, sizeof decision.fromCaption);
+  FormatToCaption(next, decision.toCaption, sizeof decision.toCaption);
+
+  // 13. The new image, and a write that can be done with it.
+  if (engine.SetFWCode(firmware, firmwareSize, current != 0) != 0) {
+    decision.message = MSG_UPDATE_FAILED;
+    decision.kind = MESSAGE_WARNING;
+    return decision;
+  }
+  const WriteRequest request = engine.MakeWriteRequest();
+  const WritePlan plan = PlanWrite(request);
+  if (!plan.ok()) {
+    decision.message = MSG_UPDATE_FAILED;
+    decision.kind = MESSAGE_WARNING;
+    return decision;
+  }
+  decision.write = SummarizePlan(plan, request, static_cast<uint32_t>(CFlashROM::kTransferUnit));
+  return decision;
+}

@@ -1,0 +1,80 @@
+// The update decision: every check of a run, the read of the flash and the
+// placement of the new firmware, ending in one outcome: a message to show,
+// or the question to ask with the two captions and what the write would do.
+//
+// The dialogs show the outcome and start the write after OK; the tests, the
+// benchmarks and the command line run the same session without windows.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "FlashROM.h"
+#include "Messages.h"
+#include "Types.h"
+#include "WritePlan.h"
+
+class CFileRead;
+
+struct UpdateDecision {
+  // 0: every check passed and the new image is prepared, ask the user.
+  // Otherwise the message that ends the run.
+  int message = 0;
+  MESSAGE_TYPE kind = MESSAGE_ERROR;
+  // The message was shown already (by the read's progress dialog).
+  bool messageShown = false;
+  uint16_t installed = 0;  // the revision compared with the file's (0: unknown)
+  uint16_t offered = 0;    // the file's revision
+  char fromCaption[64] = {};
+  char toCaption[64] = {};
+  WritePlanSummary write;  // what the write would do (when asking)
+
+  bool Ask() const { return message == 0 && !messageShown; }
+};
+
+// What differs between the front-ends: where the two files come from and
+// how the flash is read (with a progress dialog, or without).
+struct UpdateSessionHooks {
+  // True when the system information file is open.
+  std::function<bool(CFileRead*)> openSystemInformation;
+  // 0 when the firmware file is open, otherwise the message to show.
+  std::function<int(CFileRead*)> openFirmwareFile;
+  // Reads the whole flash; 0 when the read completed, otherwise the message
+  // that ends the run, or -1 when it has been shown already.
+  std::function<int(CFlashROM*)> readFlash;
+};
+
+class CUpdateSession {
+ public:
+  CUpdateSession(CFlashROM* engine, UpdateSessionHooks hooks)
+      : engine_(engine), hooks_(std::move(hooks)) {}
+
+  // The checks, the read and the placement, in the order of a run. The
+  // device stays open in every case; the caller closes it.
+  UpdateDecision Prepare();
+
+ private:
+  CFlashROM* engine_;
+  UpdateSessionHooks hooks_;
+};
+
+// The message a failed start of a read or write worker ends the run with.
+int WorkerStartMessage(int result, bool writing);
+
+// Runs the read or the write worker to its end without a dialog. `observer`,
+// when given, also receives every progress report (on the worker thread).
+// Read: 0 when the flash was read, otherwise the message. Write: the final
+// message of the run, 201 or 202 (the device is closed as after a write);
+// `finalReport` tells whether a started worker gave its final report (a
+// dialog would otherwise wait for it).
+int ReadWithoutDialog(CFlashROM* engine, ProgressCallback observer = nullptr);
+int WriteWithoutDialog(CFlashROM* engine, ProgressCallback observer = nullptr,
+                       bool* finalReport = nullptr);
+
+// The default sources of the two files: the program's folder.
+bool OpenDefaultSystemInformation(CFileRead* file);
+int OpenDefaultFirmwareFile(CFileRead* file);
+
+// "from version 01.23" / "from version Unknown" and "to     version 01.23".
+void FormatFromCaption(uint16_t revision, char* out, unsigned size);
+void FormatToCaption(uint16_t revision, char* out, unsigned size);
