@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "CommandSet.h"
 #include "EngineSupport.h"
 #include "FlashROM.h"
 #include "TestSupport.h"
+#include "WritePlan.h"
 #include "common.h"
 
 using testsupport::BuildImage;
@@ -189,16 +192,54 @@ TEST_F(EngineBlocks, WritesAndVerifiesInTransferUnits) {
 }
 
 TEST_F(EngineBlocks, VerifyMismatchReportsFailureAndSeven) {
-  engine_.MutableImage()[0x1000 + kUnit + 3] ^= 0x40;
-  unsigned long done = 0;
-  EXPECT_EQ(engine_.VerifyRomBlock(0x1000, 3 * kUnit, &done, 3 * kUnit), FLASH_IMAGE_ERROR);
-  EXPECT_EQ(done, kUnit);  // the first chunk matched
-  std::vector<ProgressRecorder::Report> reports = recorder_.Reports();
-  ASSERT_FALSE(reports.empty());
-  EXPECT_FALSE(reports.back().ok);
-  EXPECT_EQ(reports.back().percent, 0);
-  // No chunk after the mismatch was read.
-  EXPECT_EQ(testsupport::CommandsOf(*bridge_.device, CMD_READROM).size(), 2u);
+  // A byte early in the second chunk, the last byte of the second chunk and
+  // the last byte of a region that ends inside its last chunk.
+  const unsigned long length = 2 * kUnit + 5;
+  for (unsigned long at : {kUnit + 3, 2 * kUnit - 1, length - 1}) {
+    SCOPED_TRACE(at);
+    bridge_.device->ClearLog();
+    engine_.MutableImage()[0x1000 + at] ^= 0x40;
+    unsigned long done = 0;
+    EXPECT_EQ(engine_.VerifyRomBlock(0x1000, length, &done, length), FLASH_IMAGE_ERROR);
+    EXPECT_EQ(done, at / kUnit * kUnit);  // the chunks before it matched
+    std::vector<ProgressRecorder::Report> reports = recorder_.Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_FALSE(reports.back().ok);
+    EXPECT_EQ(reports.back().percent, 0);
+    // No chunk after the mismatch was read.
+    EXPECT_EQ(testsupport::CommandsOf(*bridge_.device, CMD_READROM).size(), at / kUnit + 1);
+    engine_.MutableImage()[0x1000 + at] ^= 0x40;
+  }
+}
+
+TEST_F(EngineBlocks, FailedCommandStopsTheBlockAtOnce) {
+  // The third command of each operation fails: nothing after it is sent.
+  struct Operation {
+    const char* name;
+    int (ReportingEngine::*run)(unsigned long, unsigned long, unsigned long*, unsigned long);
+    unsigned long length;
+    unsigned long doneBefore;
+  };
+  const Operation operations[] = {
+      {"write", &ReportingEngine::WriteRomBlock, 5 * kUnit, 2 * kUnit},
+      {"verify", &ReportingEngine::VerifyRomBlock, 5 * kUnit, 2 * kUnit},
+      {"erase", &ReportingEngine::EraseRomBlock, 5 * 0x1000, 0},
+  };
+  for (const Operation& op : operations) {
+    SCOPED_TRACE(op.name);
+    bridge_.device->ClearLog();
+    bridge_.device->SetFailAtCommand(bridge_.device->CommandCount() + 3);
+    unsigned long done = 0;
+    EXPECT_EQ((engine_.*op.run)(0x10000, op.length, &done, op.length), FLASH_TRANSFER_FAILED);
+    EXPECT_EQ(done, op.doneBefore);
+    EXPECT_EQ(bridge_.device->Log().size(), 3u);
+    EXPECT_FALSE(bridge_.device->Log().back().ok);
+    std::vector<ProgressRecorder::Report> reports = recorder_.Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_FALSE(reports.back().ok);
+    EXPECT_EQ(reports.back().percent, 0);
+    bridge_.device->SetFailAtCommand(0);
+  }
 }
 
 // Order of the flash-changing commands of one write: which area each lies in.
@@ -322,6 +363,175 @@ TEST(EngineWrite, VerifyFailureLeavesTheOtherCopyUntouched) {
   EXPECT_TRUE(testsupport::HoldsAt(bridge.device->FlashBytes(), o2,
                                    std::vector<unsigned char>(image.begin() + o2,
                                                               image.begin() + o2 + 6016)));
+}
+
+// ---------------------------------------------------------------------------
+// The write plan, worked out from images alone
+
+// Runs a plan on a model flash holding `before`: an erase sets its blocks to
+// 0xFF, a write programs the target's bytes, a verify compares them. Counts
+// the steps during which the header differs from the target's.
+struct Simulated {
+  std::vector<unsigned char> flash;
+  bool verifiesPass = true;
+  int stepsWithoutHeader = 0;
+};
+
+Simulated Simulate(const std::vector<unsigned char>& before,
+                   const std::vector<unsigned char>& target, const WritePlan& plan,
+                   uint32_t block) {
+  Simulated sim{before};
+  for (const WriteStep& step : plan.steps) {
+    const uint64_t end = static_cast<uint64_t>(step.start) + step.length;
+    if (step.kind == WriteStep::kErase) {
+      const uint64_t first = BlockStart(step.start, block);
+      const uint64_t last = BlockStart(end - 1, block) + block;
+      std::fill(sim.flash.begin() + first, sim.flash.begin() + last, 0xFF);
+    } else if (step.kind == WriteStep::kWrite) {
+      for (uint64_t a = step.start; a < end; ++a) sim.flash[a] &= target[a];
+    } else if (!std::equal(target.begin() + step.start, target.begin() + end,
+                           sim.flash.begin() + step.start)) {
+      sim.verifiesPass = false;
+    }
+    if (!std::equal(target.begin(), target.begin() + 48, sim.flash.begin())) {
+      ++sim.stepsWithoutHeader;
+    }
+  }
+  return sim;
+}
+
+struct PlanCase {
+  const char* name;
+  const char* part;
+  uint32_t area1;      // 0: where the image builder puts it
+  uint32_t area2;
+  uint16_t selected;   // the copy written first
+  uint32_t markerAfterArea2;  // > 0: a data byte this far behind copy 2's end
+  PlanRefusal refusal;
+  bool firstBlockShared;  // a copy lies in the first erase block
+};
+
+void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.name; }
+
+class WritePlanTest : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(WritePlanTest, KeepsEveryByteItDoesNotWrite) {
+  const PlanCase& c = GetParam();
+  zfimage::FlashImageSpec imageSpec = SmallSpec();
+  imageSpec.partName = c.part;
+  std::vector<unsigned char> before = BuildImage(imageSpec);
+  if (c.area1 != 0) testsupport::MoveArea(&before, 36, c.area1);
+  if (c.area2 != 0) testsupport::MoveArea(&before, 40, c.area2);
+  const uint32_t o1 = testsupport::Area1Offset(before), o2 = testsupport::Area2Offset(before);
+  const std::vector<unsigned char> file = Firmware(0x0130, 6100);
+  if (c.markerAfterArea2 != 0) before[o2 + file.size() + c.markerAfterArea2] = 0x5A;
+  // The target: the file placed at both areas, as SetFWCode leaves it.
+  std::vector<unsigned char> target = before;
+  std::copy(file.begin(), file.end(), target.begin() + o1);
+  std::copy(file.begin(), file.end(), target.begin() + o2);
+
+  vbridge::DeviceConfig config;
+  config.flashPart = c.part;
+  vbridge::VirtualBridge probe(config);
+  std::string error;
+  ASSERT_TRUE(probe.Init(&error)) << error;
+  WriteRequest request;
+  request.image = target.data();
+  request.imageSize = static_cast<uint32_t>(target.size());
+  request.eraseBlockSize = probe.EraseBlockSize();
+  request.fwCodeChange = c.selected;
+  const WritePlan plan = PlanWrite(request);
+  ASSERT_EQ(plan.refusal, c.refusal);
+  if (!plan.ok()) {
+    EXPECT_TRUE(plan.steps.empty());
+    return;
+  }
+  const Simulated sim = Simulate(before, target, plan, request.eraseBlockSize);
+  EXPECT_TRUE(sim.verifiesPass);
+  EXPECT_TRUE(sim.flash == target) << "a byte was lost or not written";
+  // The header is written back right after the erase of the first block.
+  EXPECT_EQ(sim.stepsWithoutHeader, c.firstBlockShared ? 1 : 0);
+
+  // Without anything to keep, each copy is one erase, one write and one
+  // verify, the selected copy first.
+  std::vector<WriteStep> plain;
+  const uint32_t first = c.selected == 1 ? o1 : o2, second = c.selected == 1 ? o2 : o1;
+  const uint32_t length = static_cast<uint32_t>(file.size());
+  for (uint32_t at : {first, second}) {
+    for (WriteStep::Kind kind : {WriteStep::kErase, WriteStep::kWrite, WriteStep::kVerify}) {
+      plain.push_back({kind, at, length});
+    }
+  }
+  const bool keepsSomething = c.firstBlockShared || c.markerAfterArea2 != 0;
+  EXPECT_EQ(plan.steps == plain, !keepsSomething);
+  const WritePlanSummary summary = SummarizePlan(plan, request, 48);
+  EXPECT_EQ(summary.copies, 2u);
+  EXPECT_EQ(summary.regions, 2u);
+  EXPECT_EQ(summary.writeBackRanges > 0, keepsSomething);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, WritePlanTest,
+    ::testing::Values(
+        PlanCase{"Plain", "EONSillicon EN25LF10", 0, 0, 1, 0, PlanRefusal::kNone, false},
+        PlanCase{"PlainCopy2First", "EONSillicon EN25LF10", 0, 0, 2, 0, PlanRefusal::kNone, false},
+        // Copy 1 at 0x1000 holds 6116 bytes, up to 0x27E4: copy 2 at 0x2800
+        // starts in the block copy 1 ends in.
+        PlanCase{"CopiesShareABlock", "EONSillicon EN25LF10", 0x1000, 0x2800, 1, 0,
+                 PlanRefusal::kCopiesShareBlocks, false},
+        PlanCase{"DataBehindCopy2", "EONSillicon EN25LF10", 0, 0, 1, 20, PlanRefusal::kNone,
+                 false},
+        // 64 KiB blocks: area 1 shares the first block with the header,
+        // written first or second.
+        PlanCase{"FirstBlockCopyWrittenFirst", "Numonyx M25P40", 0x1000, 0x20000, 1, 0,
+                 PlanRefusal::kNone, true},
+        PlanCase{"FirstBlockCopyWrittenSecond", "Numonyx M25P40", 0x1000, 0x20000, 2, 0,
+                 PlanRefusal::kNone, true}),
+    [](const ::testing::TestParamInfo<PlanCase>& param) { return param.param.name; });
+
+// On a device: area 1 in the first 64 KiB block is the copy written second
+// (area 2 is older). Its erase takes the header and parameter area, which
+// come back at once, so the next run reads the device again.
+TEST(EngineWrite, FirstBlockCopyWrittenSecondKeepsTheHeader) {
+  zfimage::FlashImageSpec imageSpec = SmallSpec();
+  imageSpec.partName = "Numonyx M25P40";
+  imageSpec.firmware1 = Firmware(0x0120);
+  imageSpec.firmware2 = Firmware(0x0110);
+  std::vector<unsigned char> image = BuildImage(imageSpec);
+  testsupport::MoveArea(&image, 36, 0x1000);
+  testsupport::MoveArea(&image, 40, 0x20000);
+  vbridge::DeviceConfig config;
+  config.flashPart = imageSpec.partName;
+  OneBridge bridge(image, config);
+  ProgressRecorder recorder;
+  CFlashROM engine;
+  OpenAndRead(&engine);
+  const std::vector<unsigned char> file = Firmware(0x0130);
+  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
+  ASSERT_EQ(engine.GetFWCodeChange(), 2);
+  bridge.device->ClearLog();
+  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
+  EXPECT_TRUE(recorder.Reports().back().ok);
+
+  // The erase of block 0 is followed straight by the write of the header.
+  const std::vector<vbridge::ReceivedCommand> log = bridge.device->Log();
+  size_t erase0 = 0;
+  while (erase0 < log.size() &&
+         !(log[erase0].command == CMD_BLOCKERASEROM && log[erase0].address == 0)) {
+    ++erase0;
+  }
+  ASSERT_LT(erase0 + 1, log.size());
+  EXPECT_EQ(log[erase0 + 1].command, CMD_WRITEROM);
+  EXPECT_EQ(log[erase0 + 1].address, 0u);
+
+  std::vector<unsigned char> after = bridge.device->FlashBytes();
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0x1000, after.begin()));
+  EXPECT_TRUE(testsupport::HoldsAt(after, 0x1000, file));
+  EXPECT_TRUE(testsupport::HoldsAt(after, 0x20000, file));
+  CFlashROM next;
+  OpenAndRead(&next);
+  EXPECT_EQ(next.GetFWAllocate(), FWALLOCATE_DUAL);
+  EXPECT_EQ(next.GetFWVersion(), 0x0130);
 }
 
 }  // namespace

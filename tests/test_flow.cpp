@@ -3,7 +3,9 @@
 // bytes afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <ostream>
 #include <vector>
 
 #include "CommandSet.h"
@@ -420,5 +422,84 @@ TEST(Captions, NibblesPrintAsDecimalNumbers) {
   FormatToCaption(0x0123, text, sizeof text);
   EXPECT_STREQ(text, "to     version 01.23");
 }
+
+}  // namespace
+
+namespace {
+
+// Flash layouts and files that a safe write refuses, and the ones it must
+// still write, on the default 1 MiB flash (4 KiB blocks, copies at 0x1000
+// and 0x11000) with a 30016-byte file.
+struct WritePathCase {
+  const char* name;
+  uint16_t copy1Version;
+  uint16_t copy2Version;
+  SROM_BRIDGEIC copy1Variant;
+  int corruptCopy;          // 0, or the copy whose code is broken
+  uint32_t moveArea2To;     // 0: where it is
+  bool setSizeHighBytes;    // the file's code size bytes 6-7 not zero
+  uint16_t fileVersion;
+  int message;              // the one message of the run
+  int exitStatus;
+};
+
+void PrintTo(const WritePathCase& c, std::ostream* os) { *os << c.name; }
+
+class WritePathTest : public FlowTest, public ::testing::WithParamInterface<WritePathCase> {};
+
+TEST_P(WritePathTest, WritesOnlyWhatKeepsAValidCopy) {
+  const WritePathCase& c = GetParam();
+  WriteSystemInformation(testsupport::DefaultSystemInformation());
+  std::vector<unsigned char> file = Firmware(c.fileVersion);
+  if (c.setSizeHighBytes) file[6] = 0x01;
+  WriteFirmwareFile(file);
+  zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
+  imageSpec.firmware1 = Firmware(c.copy1Version, BRIDGEIC_QK9318A, 0x0154, 16384, 1);
+  imageSpec.firmware2 = Firmware(c.copy2Version, BRIDGEIC_QK9318A, 0x0154, 16384, 2);
+  imageSpec.corruptCopy = c.corruptCopy;
+  before_ = Image(imageSpec);
+  if (c.moveArea2To != 0) testsupport::MoveArea(&before_, 40, c.moveArea2To);
+  // The signature is not covered by the code CRC: the copy stays valid.
+  PutLE32(before_.data() + Area1Offset(before_), zfimage::SignatureOf(c.copy1Variant));
+  vbridge::VirtualBridge* device = AddBridge(before_);
+
+  EXPECT_EQ(Run(true), c.exitStatus);
+  EXPECT_EQ(Messages(), std::vector<int>{c.message});
+  const std::vector<unsigned char> after = device->FlashBytes();
+  if (c.message == 201) {
+    EXPECT_TRUE(HoldsAt(after, Area1Offset(before_), firmware_));
+    EXPECT_TRUE(HoldsAt(after, Area2Offset(before_), firmware_));
+  } else {
+    EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+    EXPECT_EQ(after, before_);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WritePathTest,
+    ::testing::Values(
+        // Copy 2 (older) is compared, but copy 1 runs 01.10: no downgrade.
+        WritePathCase{"DowngradeOfTheRunningCopy", 0x0110, 0x0100, BRIDGEIC_QK9318A, 0, 0, false,
+                      0x0105, 200, 2},
+        // An interrupted update to 01.20 is finished by a rerun.
+        WritePathCase{"RerunFinishesAnInterruptedUpdate", 0x0120, 0x0110, BRIDGEIC_QK9318A, 0, 0,
+                      false, 0x0120, 201, 0},
+        // A newer copy built for the other bridge variant does not count.
+        WritePathCase{"OtherVariantCopyDoesNotCount", 0x0150, 0x0100, BRIDGEIC_QK9318E, 0, 0,
+                      false, 0x0105, 201, 0},
+        // Nor does a newer copy whose code is broken.
+        WritePathCase{"BrokenCopyDoesNotCount", 0x0150, 0x0100, BRIDGEIC_QK9318A, 1, 0, false,
+                      0x0105, 201, 0},
+        // The 32-bit size would make copy 1's region run over copy 2.
+        WritePathCase{"CodeSizeUpperBytesSet", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0, true,
+                      0x0120, 202, 1},
+        // Area 2 in front of area 1 and overlapping it: the room wraps.
+        WritePathCase{"CopiesOverlapping", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0x0800, false,
+                      0x0120, 202, 1},
+        // Copy 1 (0x1000 + 30016 bytes) ends in the block where area 2
+        // starts: erasing either copy would cut into the other.
+        WritePathCase{"CopiesSharingAnEraseBlock", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0x8800,
+                      false, 0x0120, 202, 1}),
+    [](const ::testing::TestParamInfo<WritePathCase>& param) { return param.param.name; });
 
 }  // namespace

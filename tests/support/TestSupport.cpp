@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <algorithm>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -75,6 +77,17 @@ uint32_t Area1Offset(const std::vector<unsigned char>& image) {
 }
 uint32_t Area2Offset(const std::vector<unsigned char>& image) {
   return image.size() >= 48 ? GetLE32(image.data() + 40) : 0;
+}
+
+void MoveArea(std::vector<unsigned char>* image, uint32_t field, uint32_t to) {
+  unsigned char* bytes = image->data();
+  const uint32_t from = GetLE32(bytes + field);
+  const uint32_t size = GetLE32(bytes + from + 4) + 16;
+  const std::vector<unsigned char> area(bytes + from, bytes + from + size);
+  std::fill(bytes + from, bytes + from + size, 0xFF);
+  std::copy(area.begin(), area.end(), bytes + to);
+  PutLE32(bytes + field, to);
+  PutLE16(bytes + 4, static_cast<uint16_t>(CalcCRC16(bytes + 6, 42)));
 }
 
 bool HoldsAt(const std::vector<unsigned char>& image, uint32_t offset,

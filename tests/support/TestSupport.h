@@ -54,6 +54,10 @@ bool HasFlashChangingCommand(const vbridge::VirtualBridge& device);
 uint32_t Area1Offset(const std::vector<unsigned char>& image);
 uint32_t Area2Offset(const std::vector<unsigned char>& image);
 
+// Moves the firmware area whose offset field is `field` (36 or 40) to `to`,
+// leaving 0xFF where it was, and seals the header CRC again.
+void MoveArea(std::vector<unsigned char>* image, uint32_t field, uint32_t to);
+
 // True when `image` holds `file` byte for byte at `offset`.
 bool HoldsAt(const std::vector<unsigned char>& image, uint32_t offset,
              const std::vector<unsigned char>& file);
