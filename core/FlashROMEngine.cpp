@@ -91,10 +91,11 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   unsigned short compatibility = 0;
   uint32_t area1 = GetDWORDFromSROMImage(kArea1OffsetField);
   if (area1 != 0) {
-    uint32_t codeSize = GetDWORDFromSROMImage(area1 + 4);
+    uint32_t codeSize = GetDWORDFromSROMImage(area1 + kAreaCodeSize);
     if (!RangeInside(area1, 8, SROMImageSize)) codeSize = 0;
     if (codeSize >= 1 && codeSize <= 0xFFFF) {
-      uint64_t at = static_cast<uint64_t>(area1) + 14 + codeSize;
+      // The last two code bytes: header, then code, less the word itself.
+      uint64_t at = static_cast<uint64_t>(area1) + kFirmwareAreaHeaderSize + codeSize - 2;
       if (!RangeInside(at, 2, SROMImageSize)) return FLASH_IMAGE_ERROR;
       compatibility = GetWORDFromSROMImage(static_cast<uint32_t>(at));
     }
@@ -191,7 +192,7 @@ unsigned long CFlashROM::GetWriteSize() {
   if (FWCodeChange != 0 && SROMImage != nullptr) {
     for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
       uint32_t area = GetDWORDFromSROMImage(field);
-      if (area != 0) size += GetDWORDFromSROMImage(area + 4) + kFirmwareAreaHeaderSize;
+      if (area != 0) size += GetDWORDFromSROMImage(area + kAreaCodeSize) + kFirmwareAreaHeaderSize;
     }
   }
   if (EncryptionChange) size += 8;
