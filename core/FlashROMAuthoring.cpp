@@ -142,11 +142,11 @@ int CFlashROM::MakeparamHeader() {
   PutLE32(image + kParamAreaOffsetField, kNewParamAreaOffset);
   // The header CRC covers bytes 6 to 47 only; it is taken before the
   // parameter area is filled.
-  PutLE16(image + 4, static_cast<uint16_t>(CalcCRC16(image + 6, kImageHeaderSize - 6)));
+  SealHeaderCrc(image);
 
   unsigned char* area = image + kNewParamAreaOffset;
   std::memcpy(area, "318P", 4);
-  PutLE32(area + 4, kNewParamDataSize);
+  PutLE32(area + kParamDataSizeField, kNewParamDataSize);
   area[8] = 0x00;
   area[9] = 0x01;
   static const unsigned char kFixed[4] = {0x40, 0x00, 0xFF, 0x03};
@@ -156,7 +156,7 @@ int CFlashROM::MakeparamHeader() {
   std::memcpy(area + 40, kInterfaceCodes, sizeof kInterfaceCodes);
 
   const int crc = CalcCRC16(area + kFirmwareAreaHeaderSize, kNewParamDataSize);
-  PutLE16(area + 10, static_cast<uint16_t>(crc));
+  PutLE16(area + kParamCrcField, static_cast<uint16_t>(crc));
   return crc;
 }
 

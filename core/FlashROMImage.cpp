@@ -173,30 +173,44 @@ bool CFlashROM::LoadImage(const unsigned char* data, uint32_t size) {
 // ---------------------------------------------------------------------------
 // Header parameter bytes
 
+namespace {
+
+// The single-byte programming parameters and where the header keeps them;
+// both directions of the conversion go through this one table.
+struct HeaderByte {
+  uint32_t offset;
+  uint8_t ROM_PARAMETER_IMAGE::*field;
+};
+constexpr HeaderByte kHeaderBytes[] = {
+    {kHeaderReadCommand, &ROM_PARAMETER_IMAGE::ReadCommand},
+    {kHeaderProgramCommand, &ROM_PARAMETER_IMAGE::ProgramCommand},
+    {kHeaderEraseCommand, &ROM_PARAMETER_IMAGE::EraseCommand},
+    {kHeaderWriteEnableCommand, &ROM_PARAMETER_IMAGE::WriteEnableCommand},
+    {kHeaderWriteDisableCommand, &ROM_PARAMETER_IMAGE::WriteDisableCommand},
+    {kHeaderReadStatusCommand, &ROM_PARAMETER_IMAGE::ReadStatusCommand},
+    {kHeaderWriteStatusCommand, &ROM_PARAMETER_IMAGE::WriteStatusCommand},
+    {kHeaderChipEraseCommand, &ROM_PARAMETER_IMAGE::ChipEraseCommand},
+    {kHeaderEWSRCommand, &ROM_PARAMETER_IMAGE::EWSRCommand},
+    {kHeaderControlFlags, &ROM_PARAMETER_IMAGE::ControlFlags},
+    {kHeaderAAIProgramUnit, &ROM_PARAMETER_IMAGE::AAIProgramUnitSize},
+    {kHeaderEraseSizeLog2, &ROM_PARAMETER_IMAGE::EraseSizeLog2},
+    {kHeaderRomSizeLog2, &ROM_PARAMETER_IMAGE::RomSizeLog2},
+    {kHeaderReserved, &ROM_PARAMETER_IMAGE::Reserved},
+};
+
+}  // namespace
+
 void CFlashROM::MakeSROMParamFromImage() {
   if (!HeaderCrcHolds(SROMImage.get(), SROMImageSize)) return;
   CopyName(FlashTypeName, kFlashTypeNotShown);
 
   const unsigned char* p = SROMImage.get();
   ROM_PARAMETER_IMAGE& r = RomParameter;
-  r.ReadCommand = p[7];
-  r.ProgramCommand = p[8];
-  r.EraseCommand = p[9];
-  r.WriteEnableCommand = p[10];
-  r.WriteDisableCommand = p[11];
-  r.ReadStatusCommand = p[12];
-  r.WriteStatusCommand = p[13];
-  r.ChipEraseCommand = p[14];
-  r.EWSRCommand = p[15];
-  r.ControlFlags = p[16];
-  r.FrequencyCode = static_cast<uint8_t>(p[18] & 0x0F);
-  r.PageProgramUnitSize = GetLE16(p + 19);
-  r.AAIProgramUnitSize = p[21];
-  r.EraseSizeLog2 = p[22];
-  r.RomSizeLog2 = p[23];
-  r.Reserved = p[24];
-  // Bit 0 of byte 17 marks mode 2, which byte 25 cannot say by itself.
-  r.ModeCode = (p[17] & 0x01) ? 2 : p[25];
+  for (const HeaderByte& b : kHeaderBytes) r.*b.field = p[b.offset];
+  r.FrequencyCode = static_cast<uint8_t>(p[kHeaderFrequency] & 0x0F);
+  r.PageProgramUnitSize = GetLE16(p + kHeaderPageProgramUnit);
+  // The mode-2 flag marks mode 2, which the mode byte cannot say by itself.
+  r.ModeCode = (p[kHeaderModeTwoFlag] & 0x01) ? 2 : p[kHeaderModeCode];
 }
 
 void CFlashROM::MakeImageFromSROMParam() {
@@ -204,29 +218,11 @@ void CFlashROM::MakeImageFromSROMParam() {
 
   for (uint32_t i = 0; i < kParamBytesLength; ++i) SetBYTEToSROMImage(kParamBytesOffset + i, 0);
   const ROM_PARAMETER_IMAGE& r = RomParameter;
-  SetBYTEToSROMImage(7, r.ReadCommand);
-  SetBYTEToSROMImage(8, r.ProgramCommand);
-  SetBYTEToSROMImage(9, r.EraseCommand);
-  SetBYTEToSROMImage(10, r.WriteEnableCommand);
-  SetBYTEToSROMImage(11, r.WriteDisableCommand);
-  SetBYTEToSROMImage(12, r.ReadStatusCommand);
-  SetBYTEToSROMImage(13, r.WriteStatusCommand);
-  SetBYTEToSROMImage(14, r.ChipEraseCommand);
-  SetBYTEToSROMImage(15, r.EWSRCommand);
-  SetBYTEToSROMImage(16, r.ControlFlags);
-  SetBYTEToSROMImage(18, r.FrequencyCode);
-  SetWORDToSROMImage(19, r.PageProgramUnitSize);
-  SetBYTEToSROMImage(21, r.AAIProgramUnitSize);
-  SetBYTEToSROMImage(22, r.EraseSizeLog2);
-  SetBYTEToSROMImage(23, r.RomSizeLog2);
-  SetBYTEToSROMImage(24, r.Reserved);
-  if (r.ModeCode == 2) {
-    SetBYTEToSROMImage(25, 1);
-    SetBYTEToSROMImage(17, 1);
-  } else {
-    SetBYTEToSROMImage(25, r.ModeCode);
-    SetBYTEToSROMImage(17, 0);
-  }
+  for (const HeaderByte& b : kHeaderBytes) SetBYTEToSROMImage(b.offset, r.*b.field);
+  SetBYTEToSROMImage(kHeaderFrequency, r.FrequencyCode);
+  SetWORDToSROMImage(kHeaderPageProgramUnit, r.PageProgramUnitSize);
+  SetBYTEToSROMImage(kHeaderModeCode, r.ModeCode == 2 ? 1 : r.ModeCode);
+  SetBYTEToSROMImage(kHeaderModeTwoFlag, r.ModeCode == 2 ? 1 : 0);
 }
 
 uint32_t CFlashROM::GetParamSize() {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common.h"
+
 // ---- image header (offsets from the start of the image) ----
 constexpr uint32_t kImageHeaderSize = 48;
 constexpr uint32_t kHeaderCrcOffset = 4;                                 // u16
@@ -12,6 +14,25 @@ constexpr uint32_t kHeaderCrcFirst = 6;                                  // CRC 
 constexpr uint32_t kHeaderCrcLength = kImageHeaderSize - kHeaderCrcFirst;  // 42 bytes
 constexpr uint32_t kParamBytesOffset = 7;                                // 19 parameter bytes
 constexpr uint32_t kParamBytesLength = 19;
+// The flash programming parameters among them (one byte each unless noted).
+constexpr uint32_t kHeaderReadCommand = 7;
+constexpr uint32_t kHeaderProgramCommand = 8;
+constexpr uint32_t kHeaderEraseCommand = 9;
+constexpr uint32_t kHeaderWriteEnableCommand = 10;
+constexpr uint32_t kHeaderWriteDisableCommand = 11;
+constexpr uint32_t kHeaderReadStatusCommand = 12;
+constexpr uint32_t kHeaderWriteStatusCommand = 13;
+constexpr uint32_t kHeaderChipEraseCommand = 14;
+constexpr uint32_t kHeaderEWSRCommand = 15;
+constexpr uint32_t kHeaderControlFlags = 16;
+constexpr uint32_t kHeaderModeTwoFlag = 17;       // bit 0: mode 2
+constexpr uint32_t kHeaderFrequency = 18;         // low nibble
+constexpr uint32_t kHeaderPageProgramUnit = 19;   // u16
+constexpr uint32_t kHeaderAAIProgramUnit = 21;
+constexpr uint32_t kHeaderEraseSizeLog2 = 22;
+constexpr uint32_t kHeaderRomSizeLog2 = 23;
+constexpr uint32_t kHeaderReserved = 24;
+constexpr uint32_t kHeaderModeCode = 25;
 constexpr uint32_t kParamAreaOffsetField = 32;  // u32 P
 constexpr uint32_t kArea1OffsetField = 36;      // u32 O1
 constexpr uint32_t kArea2OffsetField = 40;      // u32 O2
@@ -46,3 +67,13 @@ constexpr uint32_t kAreaSignature = 0;  // u32 bridge signature
 constexpr uint32_t kAreaCodeSize = 4;   // u32 N
 constexpr uint32_t kAreaVersion = 8;    // u16
 constexpr uint32_t kAreaCodeCrc = 10;   // u16
+constexpr uint32_t kAreaReserved = 12;  // u32
+
+// The CRC the header should carry (over bytes 6..47), and the header sealed
+// with it. `image` holds at least the 48 header bytes.
+inline uint16_t HeaderCrcOf(const unsigned char* image) {
+  return static_cast<uint16_t>(CalcCRC16(image + kHeaderCrcFirst, kHeaderCrcLength));
+}
+inline void SealHeaderCrc(unsigned char* image) {
+  PutLE16(image + kHeaderCrcOffset, HeaderCrcOf(image));
+}

@@ -6,6 +6,8 @@
 // so each lookup ends after at most one pass over it.
 #include "SystemInformation.h"
 
+#include "ImageLayout.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -404,5 +406,5 @@ bool CSystemInformation::CheckFWTargetType(const unsigned char* fw, uint32_t siz
 
 uint16_t CSystemInformation::GetFWRevision(const unsigned char* fw, uint32_t size) const {
   if (fw == nullptr || size < 10) return 0;
-  return GetLE16(fw + 8);
+  return GetLE16(fw + kAreaVersion);
 }

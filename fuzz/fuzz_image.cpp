@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Exercise(data, n);
   if (n >= kImageHeaderSize) {
     std::vector<uint8_t> fixed(data, data + n);
-    PutLE16(&fixed[4], static_cast<uint16_t>(CalcCRC16(&fixed[6], kImageHeaderSize - 6)));
+    SealHeaderCrc(fixed.data());
     Exercise(fixed.data(), n);
     ThroughDevice(fixed.data(), n);
   }

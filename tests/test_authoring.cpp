@@ -29,7 +29,7 @@ TEST(ParamHeader, DefaultHeaderAndParameterArea) {
   EXPECT_EQ(0, std::memcmp(image, "318H", 4));
   EXPECT_EQ(image[6], 0x80);
   EXPECT_EQ(rom.GetDWORDFromSROMImage(32), 48u);
-  EXPECT_EQ(rom.GetWORDFromSROMImage(4), CalcCRC16(image + 6, 42));
+  EXPECT_EQ(rom.GetWORDFromSROMImage(kHeaderCrcOffset), HeaderCrcOf(image));
   EXPECT_EQ(0, std::memcmp(image + 48, "318P", 4));
   EXPECT_EQ(rom.GetDWORDFromSROMImage(52), 268u);
   const unsigned char fixed[8] = {0x00, 0x01, 0, 0, 0x40, 0x00, 0xFF, 0x03};
@@ -399,7 +399,7 @@ TEST(BuildImage, DefaultVirtualBridgeFlash) {
   const uint32_t n = rom.GetDWORDFromSROMImage(0x1000 + 4);
   EXPECT_EQ(rom.GetWORDFromSROMImage(0x1000 + 14 + n), 0x0154);
   // Both CRCs cover the final contents.
-  EXPECT_EQ(GetLE16(&image[4]), CalcCRC16(&image[6], 42));
+  EXPECT_EQ(GetLE16(&image[kHeaderCrcOffset]), HeaderCrcOf(image.data()));
   EXPECT_EQ(GetLE16(&image[48 + 10]), CalcCRC16(&image[64], 268));
   EXPECT_EQ(rom.GetRomParameter()->ReadCommand, 0x0B);
   // The same bytes every time.

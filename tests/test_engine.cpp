@@ -301,7 +301,7 @@ TEST(EngineWrite, AreaInsideTheFirstBlockTakesTheHeaderWithIt) {
   // A frequency byte with its upper nibble set: the bridge gets only the low
   // nibble, the rewritten header keeps the byte its CRC covers.
   image[18] |= 0xA0;
-  PutLE16(image.data() + 4, static_cast<uint16_t>(CalcCRC16(image.data() + 6, 42)));
+  SealHeaderCrc(image.data());
   OneBridge bridge(image);
   ProgressRecorder recorder;
   CFlashROM engine;

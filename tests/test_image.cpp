@@ -649,7 +649,7 @@ TEST(ImageCrafted, OffsetsAtAndBeyondTheEnd) {
     PutLE32(&image[48 + 4], 0xFFFFFFFFu);
     PutLE32(&image[48 + 20], value);
     PutLE32(&image[48 + 24], value);
-    PutLE16(&image[4], static_cast<uint16_t>(CalcCRC16(&image[6], 42)));
+    SealHeaderCrc(image.data());
     CFlashROM rom;
     EXPECT_TRUE(rom.LoadImage(image.data(), size));
     ExerciseEverything(rom);
@@ -670,7 +670,7 @@ TEST(ImageCrafted, RandomImagesNeverReachOutside) {
     image[22] = static_cast<unsigned char>(rng() % 14);
     image[23] = static_cast<unsigned char>(rng() % 14);
     if (size >= 64) PutLE32(&image[52], rng() % 2 ? size - 60 : rng());
-    PutLE16(&image[4], static_cast<uint16_t>(CalcCRC16(&image[6], 42)));
+    SealHeaderCrc(image.data());
     CFlashROM rom;
     rom.LoadImage(image.data(), size);
     ExerciseEverything(rom);

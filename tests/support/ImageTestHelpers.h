@@ -16,9 +16,9 @@
 
 namespace imagetest {
 
-constexpr uint32_t kArea1Field = 36;
-constexpr uint32_t kArea2Field = 40;
-constexpr uint32_t kParamField = 32;
+constexpr uint32_t kArea1Field = kArea1OffsetField;
+constexpr uint32_t kArea2Field = kArea2OffsetField;
+constexpr uint32_t kParamField = kParamAreaOffsetField;
 
 // A new (erased) image of 2^romLog2 bytes with 2^eraseLog2-byte blocks and
 // the default header and parameter area (P = 48).
@@ -40,7 +40,7 @@ inline bool NewImage(CFlashROM& rom, uint8_t romLog2, uint8_t eraseLog2, bool he
 // Recomputes the header CRC after bytes 6 to 47 changed.
 inline void FixHeaderCrc(CFlashROM& rom) {
   unsigned char* image = rom.MutableImage();
-  PutLE16(image + 4, static_cast<uint16_t>(CalcCRC16(image + 6, 42)));
+  SealHeaderCrc(image);
 }
 
 inline std::vector<unsigned char> Firmware(SROM_BRIDGEIC variant, uint16_t version,
@@ -59,11 +59,11 @@ inline void PutBytes(CFlashROM& rom, uint32_t offset, const std::vector<unsigned
 // An area header (no code written) claiming `codeSize` code bytes.
 inline void PutAreaHeader(CFlashROM& rom, uint32_t offset, uint32_t signature, uint32_t codeSize,
                           uint16_t version, uint16_t crc) {
-  rom.SetDWORDToSROMImage(offset, signature);
-  rom.SetDWORDToSROMImage(offset + 4, codeSize);
-  rom.SetWORDToSROMImage(offset + 8, version);
-  rom.SetWORDToSROMImage(offset + 10, crc);
-  rom.SetDWORDToSROMImage(offset + 12, 0);
+  rom.SetDWORDToSROMImage(offset + kAreaSignature, signature);
+  rom.SetDWORDToSROMImage(offset + kAreaCodeSize, codeSize);
+  rom.SetWORDToSROMImage(offset + kAreaVersion, version);
+  rom.SetWORDToSROMImage(offset + kAreaCodeCrc, crc);
+  rom.SetDWORDToSROMImage(offset + kAreaReserved, 0);
 }
 
 // A valid area of `codeSize` pseudo-random code bytes with a correct CRC.
@@ -72,7 +72,7 @@ inline void PutValidArea(CFlashROM& rom, uint32_t offset, uint32_t signature, ui
   const std::vector<unsigned char> code = zfimage::PseudoRandomCode(codeSize, seed);
   PutAreaHeader(rom, offset, signature, codeSize, version,
                 static_cast<uint16_t>(CalcCRC16(code.data(), codeSize)));
-  PutBytes(rom, offset + 16, code);
+  PutBytes(rom, offset + kFirmwareAreaHeaderSize, code);
 }
 
 inline void SetAreas(CFlashROM& rom, uint32_t o1, uint32_t o2) {

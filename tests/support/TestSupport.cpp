@@ -12,6 +12,7 @@
 
 #include "CommandSet.h"
 #include "FilRead.h"
+#include "ImageLayout.h"
 #include "common.h"
 
 namespace testsupport {
@@ -73,21 +74,21 @@ bool HasFlashChangingCommand(const vbridge::VirtualBridge& device) {
 }
 
 uint32_t Area1Offset(const std::vector<unsigned char>& image) {
-  return image.size() >= 48 ? GetLE32(image.data() + 36) : 0;
+  return image.size() >= kImageHeaderSize ? GetLE32(image.data() + kArea1OffsetField) : 0;
 }
 uint32_t Area2Offset(const std::vector<unsigned char>& image) {
-  return image.size() >= 48 ? GetLE32(image.data() + 40) : 0;
+  return image.size() >= kImageHeaderSize ? GetLE32(image.data() + kArea2OffsetField) : 0;
 }
 
 void MoveArea(std::vector<unsigned char>* image, uint32_t field, uint32_t to) {
   unsigned char* bytes = image->data();
   const uint32_t from = GetLE32(bytes + field);
-  const uint32_t size = GetLE32(bytes + from + 4) + 16;
+  const uint32_t size = GetLE32(bytes + from + kAreaCodeSize) + kFirmwareAreaHeaderSize;
   const std::vector<unsigned char> area(bytes + from, bytes + from + size);
   std::fill(bytes + from, bytes + from + size, 0xFF);
   std::copy(area.begin(), area.end(), bytes + to);
   PutLE32(bytes + field, to);
-  PutLE16(bytes + 4, static_cast<uint16_t>(CalcCRC16(bytes + 6, 42)));
+  SealHeaderCrc(bytes);
 }
 
 bool HoldsAt(const std::vector<unsigned char>& image, uint32_t offset,

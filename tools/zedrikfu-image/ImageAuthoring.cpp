@@ -47,7 +47,7 @@ bool WriteStringSlot(CFlashROM& rom, uint32_t slotAt, const std::string& text, c
 bool CheckFirmwareFile(const std::vector<unsigned char>& file, SROM_BRIDGEIC variant,
                        const char* which, std::string* error) {
   if (file.size() < kAreaHeaderSize || file.size() > kMaxFirmwareFileSize ||
-      file.size() != GetLE16(file.data() + 4) + static_cast<size_t>(kAreaHeaderSize)) {
+      file.size() != GetLE16(file.data() + kAreaCodeSize) + static_cast<size_t>(kAreaHeaderSize)) {
     SetError(error, std::string(which) + ": not a firmware file (length)");
     return false;
   }
@@ -93,9 +93,9 @@ std::vector<unsigned char> BuildFirmwareFile(SROM_BRIDGEIC variant, uint16_t ver
   PutLE16(code.data() + code.size() - 2, compat);
   std::vector<unsigned char> file(kAreaHeaderSize + code.size(), 0);
   PutLE32(file.data(), signature);
-  PutLE32(file.data() + 4, static_cast<uint32_t>(code.size()));
-  PutLE16(file.data() + 8, version);
-  PutLE16(file.data() + 10,
+  PutLE32(file.data() + kAreaCodeSize, static_cast<uint32_t>(code.size()));
+  PutLE16(file.data() + kAreaVersion, version);
+  PutLE16(file.data() + kAreaCodeCrc,
           static_cast<uint16_t>(CalcCRC16(code.data(), static_cast<uint32_t>(code.size()))));
   std::memcpy(file.data() + kAreaHeaderSize, code.data(), code.size());
   return file;
@@ -275,7 +275,7 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
   }
   PutLE16(image + p + kParamCrcField,
           static_cast<uint16_t>(CalcCRC16(image + p + kAreaHeaderSize, d)));
-  PutLE16(image + 4, static_cast<uint16_t>(CalcCRC16(image + 6, 42)));
+  SealHeaderCrc(image);
 
   if (imageSpec.corruptCopy == 1 || (imageSpec.corruptCopy == 2 && dual)) {
     const uint32_t at = (imageSpec.corruptCopy == 1 ? o1 : o2) + kAreaHeaderSize;

@@ -49,7 +49,7 @@ std::string Printable(const unsigned char* data, size_t length) {
 // field plus 16 and it starts with a bridge signature of the chip maker.
 bool LooksLikeFirmwareFile(const std::vector<unsigned char>& file) {
   if (file.size() < kAreaHeaderSize || file.size() > kMaxFirmwareFileSize) return false;
-  if (file.size() != GetLE16(file.data() + 4) + static_cast<size_t>(kAreaHeaderSize)) return false;
+  if (file.size() != GetLE16(file.data() + kAreaCodeSize) + static_cast<size_t>(kAreaHeaderSize)) return false;
   return (GetLE32(file.data()) & 0xFFFF) == kChipVendorId;
 }
 
@@ -61,10 +61,10 @@ int InspectFirmware(const std::string& path, const std::vector<unsigned char>& f
     return kExitRefused;
   }
   const uint32_t signature = GetLE32(file.data());
-  const uint32_t size16 = GetLE16(file.data() + 4);
-  const uint32_t size32 = GetLE32(file.data() + 4);
-  const uint16_t version = GetLE16(file.data() + 8);
-  const uint16_t stored = GetLE16(file.data() + 10);
+  const uint32_t size16 = GetLE16(file.data() + kAreaCodeSize);
+  const uint32_t size32 = GetLE32(file.data() + kAreaCodeSize);
+  const uint16_t version = GetLE16(file.data() + kAreaVersion);
+  const uint16_t stored = GetLE16(file.data() + kAreaCodeCrc);
   std::printf("  signature: %s\n", SignatureText(signature).c_str());
   std::printf("  version: %s (%s)\n", VersionText(version).c_str(), Hex(version, 4).c_str());
   std::printf("  code size: %u (size field %s)\n", size16, Hex(size32, 8).c_str());
@@ -111,10 +111,10 @@ void PrintArea(CFlashROM& rom, int number, uint32_t offset) {
     return;
   }
   const unsigned char* area = rom.Image() + offset;
-  const uint32_t n = GetLE32(area + 4);
-  const uint16_t stored = GetLE16(area + 10);
+  const uint32_t n = GetLE32(area + kAreaCodeSize);
+  const uint16_t stored = GetLE16(area + kAreaCodeCrc);
   std::printf(", signature %s, code size %u, version %s\n", SignatureText(GetLE32(area)).c_str(), n,
-              VersionText(GetLE16(area + 8)).c_str());
+              VersionText(GetLE16(area + kAreaVersion)).c_str());
   if (!RangeInside(static_cast<uint64_t>(offset) + kAreaHeaderSize, n, size)) {
     std::printf("  code outside the image\n");
     return;
@@ -185,8 +185,8 @@ int InspectFlash(const std::string& path, const std::vector<unsigned char>& file
     return kExitRefused;
   }
   const unsigned char* image = rom.Image();
-  const uint16_t storedHeaderCrc = GetLE16(image + 4);
-  const uint16_t computedHeaderCrc = static_cast<uint16_t>(CalcCRC16(image + 6, 42));
+  const uint16_t storedHeaderCrc = GetLE16(image + kHeaderCrcOffset);
+  const uint16_t computedHeaderCrc = HeaderCrcOf(image);
   std::printf("header: magic \"%s\", flags %s, CRC stored %s, computed %s (%s)\n",
               Printable(image, 4).c_str(), Hex(image[6], 2).c_str(),
               Hex(storedHeaderCrc, 4).c_str(), Hex(computedHeaderCrc, 4).c_str(),
@@ -203,13 +203,13 @@ int InspectFlash(const std::string& path, const std::vector<unsigned char>& file
   }
 
   // Parameter area.
-  const uint32_t p = rom.GetDWORDFromSROMImage(32);
+  const uint32_t p = rom.GetDWORDFromSROMImage(kParamAreaOffsetField);
   std::printf("parameter area: offset %s", Hex(p, 4).c_str());
   if (RangeInside(p, kAreaHeaderSize, size)) {
-    const uint32_t d = GetLE32(image + p + 4);
+    const uint32_t d = GetLE32(image + p + kParamDataSizeField);
     std::printf(", magic \"%s\", data %u bytes", Printable(image + p, 4).c_str(), d);
     if (RangeInside(static_cast<uint64_t>(p) + kAreaHeaderSize, d, size)) {
-      const uint16_t stored = GetLE16(image + p + 10);
+      const uint16_t stored = GetLE16(image + p + kParamCrcField);
       const uint16_t computed = static_cast<uint16_t>(CalcCRC16(image + p + kAreaHeaderSize, d));
       std::printf(", CRC stored %s, computed %s (%s)\n", Hex(stored, 4).c_str(),
                   Hex(computed, 4).c_str(), GoodBad(stored == computed));
@@ -244,8 +244,8 @@ int InspectFlash(const std::string& path, const std::vector<unsigned char>& file
                                       std::strlen(fileName)) + "\"").c_str());
 
   // Firmware areas.
-  const uint32_t o1 = rom.GetDWORDFromSROMImage(36);
-  const uint32_t o2 = rom.GetDWORDFromSROMImage(40);
+  const uint32_t o1 = rom.GetDWORDFromSROMImage(kArea1OffsetField);
+  const uint32_t o2 = rom.GetDWORDFromSROMImage(kArea2OffsetField);
   PrintArea(rom, 1, o1);
   PrintArea(rom, 2, o2);
   const SROM_BRIDGEIC bridge = rom.GetBridgeIC();
@@ -271,9 +271,10 @@ int InspectFlash(const std::string& path, const std::vector<unsigned char>& file
               installed == 0 ? "Unknown" : VersionText(installed).c_str());
 
   if (bridge == BRIDGEIC_QK9318E) {
-    const bool recordsInside = RangeInside(static_cast<uint64_t>(p) + 20, 8, size);
-    const uint32_t e1 = recordsInside ? GetLE32(image + p + 20) : 0;
-    const uint32_t e2 = recordsInside ? GetLE32(image + p + 24) : 0;
+    const bool recordsInside =
+        RangeInside(static_cast<uint64_t>(p) + kEncryptionRecord1Field, 8, size);
+    const uint32_t e1 = recordsInside ? GetLE32(image + p + kEncryptionRecord1Field) : 0;
+    const uint32_t e2 = recordsInside ? GetLE32(image + p + kEncryptionRecord2Field) : 0;
     _encryptionlist settings = {};
     rom.GetEncryption(&settings);
     std::printf("encryption: records at %s and %s, settings %u, %u, %u\n", Hex(e1, 5).c_str(),
