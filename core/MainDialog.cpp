@@ -7,6 +7,7 @@
 #include "Messages.h"
 #include "ProgressDialog.h"
 #include "SystemInformation.h"
+#include "WriteGuard.h"
 
 namespace {
 
@@ -147,15 +148,20 @@ void CMainDialog::OnInitialize() {
 void CMainDialog::OnOK() {
   int outcome;
   {
-    CProgressDialog writing(this, PROGRESS_MODE_WRITE);
-    outcome = writing.Create("ProgressDialog");
-  }
-  CloseFlashROM();
-  if (outcome == DIALOG_OK) {
-    wrote_ = true;
-    MessageBox(MSG_UPDATED, MESSAGE_INFORMATION);
-  } else {
-    failed_ = true;
+    // Interrupts, sleep and logout wait from here until the report is shown.
+    CWriteGuardScope guard;
+    {
+      CProgressDialog writing(this, PROGRESS_MODE_WRITE);
+      outcome = writing.Create("ProgressDialog");
+    }
+    CloseFlashROM();
+    guard.EndWrite();
+    if (outcome == DIALOG_OK) {
+      wrote_ = true;
+      MessageBox(MSG_UPDATED, MESSAGE_INFORMATION);
+    } else {
+      failed_ = true;
+    }
   }
   CDialogControl::OnOK();
 }
