@@ -14,6 +14,8 @@ Steps, in order:
   output:TEXT        wait until the output holds TEXT
   lines:N:FILE       wait until FILE has at least N lines
   signal:NAME        send signal NAME (INT, TERM, HUP, QUIT, ...) to the program
+  signal-child:NAME  send it to the program's only child process instead (the
+                     program under a harness that starts it)
   sleep:SECONDS      wait
   most:N:FILE        fail unless FILE has at most N lines
   check:COMMAND      run COMMAND with the shell; fail unless it succeeds
@@ -154,11 +156,21 @@ class Driver:
                 got = self.count_lines(path)
                 if got > count:
                     self.fail("%s has %d lines, at most %d expected" % (path, got, count))
-        elif kind == "signal":
+        elif kind in ("signal", "signal-child"):
             number = getattr(signal, "SIG" + arg)
             if self.ended():
                 self.fail("the program ended before SIG" + arg + " was sent")
-            os.kill(self.pid, number)
+            target = self.pid
+            if kind == "signal-child":
+                try:
+                    with open("/proc/%d/task/%d/children" % (self.pid, self.pid)) as f:
+                        children = f.read().split()
+                except OSError:
+                    children = []
+                if len(children) != 1:
+                    self.fail("the program has %d child processes, not one" % len(children))
+                target = int(children[0])
+            os.kill(target, number)
             at = self.count_lines(self.last_file) if self.last_file else -1
             print("drive: sent SIG%s at line %d" % (arg, at), flush=True)
         elif kind == "sleep":
