@@ -6,6 +6,7 @@
 #include "Messages.h"
 #include "ProgressDialog.h"
 #include "UpdateSession.h"
+#include "WriteGuard.h"
 
 CMainDialog::~CMainDialog() {
   // Paths that end during the checks leave the device open: close it here,
@@ -56,15 +57,20 @@ void CMainDialog::OnInitialize() {
 void CMainDialog::OnOK() {
   int outcome;
   {
-    CProgressDialog writing(this, PROGRESS_MODE_WRITE);
-    outcome = writing.Create("ProgressDialog");
-  }
-  CloseFlashROM();
-  if (outcome == DIALOG_OK) {
-    wrote_ = true;
-    MessageBox(MSG_UPDATED, MESSAGE_INFORMATION);
-  } else {
-    failed_ = true;
+    // Interrupts, sleep and logout wait from here until the report is shown.
+    CWriteGuardScope guard;
+    {
+      CProgressDialog writing(this, PROGRESS_MODE_WRITE);
+      outcome = writing.Create("ProgressDialog");
+    }
+    CloseFlashROM();
+    guard.EndWrite();
+    if (outcome == DIALOG_OK) {
+      wrote_ = true;
+      MessageBox(MSG_UPDATED, MESSAGE_INFORMATION);
+    } else {
+      failed_ = true;
+    }
   }
   CDialogControl::OnOK();
 }

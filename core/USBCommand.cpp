@@ -63,8 +63,9 @@ int CUSBCommand::USBCom_EnableVender() {
 int CUSBCommand::USBCom_GetVersion(unsigned char* buf, unsigned char len) {
   if (buf == nullptr) return 0;
   // The SCSI command set always asks for the 14-byte block; the USB one
-  // asks for the caller's length, which must hold the whole block.
-  if (!kScsiCommandSet && len < kVersionBlockSize) return 0;
+  // asks for the caller's length. Either way the buffer must hold the
+  // whole block.
+  if (len < kVersionBlockSize) return 0;
   _tag_UsbCommand cmd = MakeCommandRecord(CMD_GETVERSION);
   cmd.shortLength = kScsiCommandSet ? static_cast<uint8_t>(kVersionBlockSize) : len;
   cmd.data = buf;
@@ -73,6 +74,9 @@ int CUSBCommand::USBCom_GetVersion(unsigned char* buf, unsigned char len) {
 
 int CUSBCommand::USBCom_SetRomParameters(unsigned char* buf, unsigned short len) {
   if (buf == nullptr) return 0;
+  // The SCSI command set always sends the 19-byte block: a shorter buffer
+  // would be read past its end.
+  if (kScsiCommandSet && len < kRomParameterSize) return 0;
   _tag_UsbCommand cmd = MakeCommandRecord(CMD_SETROMPARAMETERS);
   cmd.length = kScsiCommandSet ? static_cast<uint16_t>(kRomParameterSize) : len;
   cmd.data = buf;

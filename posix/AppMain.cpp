@@ -5,6 +5,7 @@
 
 #include "FilRead.h"
 #include "MainDialog.h"
+#include "PosixWriteGuard.h"
 #include "TerminalDialog.h"
 #ifdef ZEDRIKFU_HAVE_GTK
 #include "GtkDialog.h"
@@ -29,6 +30,8 @@ int RunUpdater(int argc, char** argv) {
 #endif
   if (!layer) layer = std::make_unique<CTerminalDialogLayer>();
   SetDialogLayer(layer.get());
+  CPosixWriteGuard writeGuard;
+  SetWriteGuard(&writeGuard);
   ResetLastMessageId();
   int status;
   {
@@ -36,6 +39,7 @@ int RunUpdater(int argc, char** argv) {
     dialog.Create("MainWindow");
     status = dialog.ExitStatus();
   }
+  SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
   strAppDir = nullptr;
   return status;

@@ -1,5 +1,6 @@
 #include "TerminalDialog.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -79,6 +80,10 @@ void CTerminalDialogLayer::RunModal(CDialogControl* dialog) {
 }
 
 void CTerminalDialogLayer::RunMainWindow(CDialogControl* dialog, Window& /*window*/) {
+  // Keys pressed while the flash was read were not an answer to a question
+  // not yet shown: an Enter among them would start the write unasked. Input
+  // that is not a terminal is a scripted answer and stays.
+  if (inputIsTerminal_) tcflush(STDIN_FILENO, TCIFLUSH);
   while (!dialog->Ended()) {
     Print("[OK/Cancel] (Enter = OK): ");
     std::string line;

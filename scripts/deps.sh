@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libinih-dev
+  libinih-dev libglib2.0-dev
   "$@"
 )
 

@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh libusb-1.0-0-dev umockdev libumockdev-dev libgtk-3-dev xvfb xdotool \
-  imagemagick x11-utils desktop-file-utils
+  imagemagick x11-utils desktop-file-utils python3
 build=${ZEDRIKFU_BUILD_DIR:-build}
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -9,7 +9,9 @@
 # end the process at the first report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+# python3, dbus-daemon and python3-dbusmock: the end-to-end interrupt and
+# logind inhibitor tests (tests/e2e).
+bash scripts/deps.sh python3 dbus-daemon python3-dbusmock
 jobs=$(nproc 2>/dev/null || echo 2)
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1

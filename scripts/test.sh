@@ -2,7 +2,9 @@
 # Installs what is missing, configures, builds and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+# python3, dbus-daemon and python3-dbusmock: the end-to-end interrupt and
+# logind inhibitor tests (tests/e2e).
+bash scripts/deps.sh python3 dbus-daemon python3-dbusmock
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Native build and tests"

@@ -179,10 +179,16 @@ TEST_F(ScsiCommands, TransferUnitIs512Bytes) {
 }
 
 TEST_F(ScsiCommands, GetVersionAlwaysAsksForFourteenBytes) {
-  unsigned char buf[14] = {};
+  unsigned char buf[20] = {};
   EXPECT_EQ(cmd_.USBCom_GetVersion(nullptr, 14), 0);
+  // A buffer shorter than the block it receives is refused, not overrun.
+  EXPECT_EQ(cmd_.USBCom_GetVersion(buf, 0), 0);
+  EXPECT_EQ(cmd_.USBCom_GetVersion(buf, 13), 0);
   EXPECT_EQ(Received(), 0u);
-  ASSERT_EQ(cmd_.USBCom_GetVersion(buf, 0), 1);
+  ASSERT_EQ(cmd_.USBCom_GetVersion(buf, 20), 1);
+  EXPECT_EQ(OnlyTrace(), "SCSI FF 33 31 38 58 00 00 00 00 00 0E 00 in 14 ok");
+  EXPECT_EQ(buf[14], 0);  // nothing beyond the block
+  ASSERT_EQ(cmd_.USBCom_GetVersion(buf, 14), 1);
   EXPECT_EQ(OnlyTrace(), "SCSI FF 33 31 38 58 00 00 00 00 00 0E 00 in 14 ok");
   EXPECT_EQ(std::memcmp(buf, "318a", 4), 0);
   EXPECT_EQ(buf[8], 0x54);
@@ -193,7 +199,11 @@ TEST_F(ScsiCommands, SetRomParametersAlwaysSendsNineteen) {
   unsigned char params[19];
   for (int i = 0; i < 19; ++i) params[i] = static_cast<unsigned char>(100 + i);
   EXPECT_EQ(cmd_.USBCom_SetRomParameters(nullptr, 19), 0);
-  ASSERT_EQ(cmd_.USBCom_SetRomParameters(params, 4), 1);
+  // A buffer shorter than the block it sends is refused, not read past.
+  EXPECT_EQ(cmd_.USBCom_SetRomParameters(params, 4), 0);
+  EXPECT_EQ(cmd_.USBCom_SetRomParameters(params, 18), 0);
+  EXPECT_EQ(Received(), 0u);
+  ASSERT_EQ(cmd_.USBCom_SetRomParameters(params, 19), 1);
   EXPECT_EQ(OnlyTrace(), "SCSI FE 08 00 00 00 00 00 00 13 00 out 19 ok");
   EXPECT_EQ(dev_->RomParameters(), Bytes(params, params + 19));
 }

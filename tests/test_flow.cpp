@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "CommandSet.h"
@@ -16,6 +17,7 @@
 #include "ScriptedDialog.h"
 #include "TestSupport.h"
 #include "VirtualBus.h"
+#include "WriteGuard.h"
 #include "common.h"
 
 using testsupport::Area1Offset;
@@ -364,6 +366,100 @@ TEST_F(FlowTest, WriteFailureKeepsOneValidCopy) {
   EXPECT_GE(ValidCopies(device->FlashBytes()), 1);
   // The device is still closed properly after the failed write.
   EXPECT_EQ(device->Log().back().command, CMD_DISABLEVENDER);
+}
+
+// Records each call of the build's write hooks with what the bridge had
+// received and what had been shown by then.
+class RecordingWriteGuard : public CWriteGuard {
+ public:
+  struct Call {
+    std::string hook;
+    size_t commands;
+    bool flashChanged;
+    std::vector<int> messages;
+  };
+  RecordingWriteGuard(const vbridge::VirtualBridge* device, const ScriptedDialogLayer* layer)
+      : device_(device), layer_(layer) {
+    SetWriteGuard(this);
+  }
+  ~RecordingWriteGuard() override { SetWriteGuard(nullptr); }
+  void WriteStarts() override { Record("starts"); }
+  void WriteEnded() override { Record("ended"); }
+  void ReportShown() override { Record("shown"); }
+  std::vector<std::string> Hooks() const {
+    std::vector<std::string> hooks;
+    for (const Call& call : calls) hooks.push_back(call.hook);
+    return hooks;
+  }
+  std::vector<Call> calls;
+
+ private:
+  void Record(const char* hook) {
+    calls.push_back({hook, device_->Log().size(), testsupport::HasFlashChangingCommand(*device_),
+                     layer_->MessageIds()});
+  }
+  const vbridge::VirtualBridge* device_;
+  const ScriptedDialogLayer* layer_;
+};
+
+TEST_F(FlowTest, TheWriteGuardSpansTheWriteFromItsFirstCommandToItsReport) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  RecordingWriteGuard guard(device, &layer_);
+  EXPECT_EQ(Run(true), 0);
+  ASSERT_EQ(guard.Hooks(), (std::vector<std::string>{"starts", "ended", "shown"}));
+  const std::vector<vbridge::ReceivedCommand> log = device->Log();
+  // Held before the first erase, with nothing shown yet.
+  EXPECT_FALSE(guard.calls[0].flashChanged);
+  ASSERT_LT(guard.calls[0].commands, log.size());
+  EXPECT_TRUE(guard.calls[0].messages.empty());
+  // The write's last command (vendor mode left) was sent before the end of
+  // the write, and the report came after it.
+  EXPECT_EQ(guard.calls[1].commands, log.size());
+  EXPECT_EQ(log.back().command, CMD_DISABLEVENDER);
+  EXPECT_TRUE(guard.calls[1].messages.empty());
+  EXPECT_EQ(guard.calls[2].messages, (std::vector<int>{201}));
+}
+
+TEST_F(FlowTest, TheWriteGuardIsNotCalledWithoutAWrite) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  {
+    RecordingWriteGuard guard(device, &layer_);
+    EXPECT_EQ(Run(false), 2);  // Cancel
+    EXPECT_TRUE(guard.calls.empty());
+  }
+  {
+    RecordingWriteGuard guard(device, &layer_);
+    ResetLastMessageId();
+    EXPECT_EQ(Run(true), 0);
+    layer_.messages.clear();
+    ResetLastMessageId();
+    EXPECT_EQ(Run(true), 2);  // already the latest
+    EXPECT_EQ(guard.Hooks(), (std::vector<std::string>{"starts", "ended", "shown"}));
+  }
+}
+
+TEST_F(FlowTest, TheWriteGuardEndsAfterAFailedWrite) {
+  vbridge::VirtualBridge* device = Standard(0x0120);
+  // How many commands come up to the question, on an identical twin; one
+  // 50 commands into the write fails.
+  {
+    vbridge::VirtualBus probeBus;
+    vbridge::VirtualBridge* probe = probeBus.AddDevice(vbridge::DeviceConfig(), before_);
+    ASSERT_NE(probe, nullptr);
+    ScriptedDialogLayer probeLayer;
+    probeLayer.answers.push_back(false);
+    ScopedDialogLayer scopedLayer(&probeLayer);
+    vbridge::ScopedActiveBus scopedBus(&probeBus);
+    CMainDialog dialog;
+    dialog.Create("MainWindow");
+    device->SetFailAtCommand(static_cast<uint32_t>(probe->Log().size() + 50));
+  }
+  RecordingWriteGuard guard(device, &layer_);
+  EXPECT_EQ(Run(true), 1);
+  ASSERT_EQ(guard.Hooks(), (std::vector<std::string>{"starts", "ended", "shown"}));
+  EXPECT_FALSE(guard.calls[0].flashChanged);
+  EXPECT_EQ(guard.calls[1].commands, device->Log().size());
+  EXPECT_EQ(guard.calls[2].messages, (std::vector<int>{202}));
 }
 
 TEST_F(FlowTest, IncompatibleDeviceIsRefusedBeforeAnyErase) {

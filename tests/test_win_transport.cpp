@@ -482,19 +482,43 @@ TEST(WinPassThroughSend, ANonZeroScsiStatusFailsWithoutRetry) {
   EXPECT_EQ(io.calls, 1);
 }
 
-TEST(WinPassThroughSend, MissingReplyBytesAreZero) {
-  Bytes reply(512, 0xAA);
-  _tag_UsbCommand cmd = Command(CMD_READROM, 0x400, 512, reply.data());
-  auto buffer = std::make_unique<PassThroughBuffer<Record32>>();
-  FakeIo io;
-  io.failures = 2;  // leftovers of failed calls must not show either
-  io.device = [](PassThroughBuffer<Record32>* b) {
-    for (int i = 0; i < 100; ++i) b->data[i] = static_cast<uint8_t>(i + 1);
-    b->spt.DataTransferLength = 100;  // the device sent 100 of 512 bytes
+TEST(WinPassThroughSend, ADataPhaseShorterThanAskedFailsInEitherDirection) {
+  struct Case {
+    UsbCommandNumber number;
+    uint16_t length;
+    uint32_t moved;  // DataTransferLength as the driver gives it back
+    bool ok;
   };
-  ASSERT_TRUE(zfwin::SendPassThrough(&cmd, buffer.get(), std::ref(io)));
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(reply[i], i + 1) << i;
-  for (int i = 100; i < 512; ++i) ASSERT_EQ(reply[i], 0) << i;
+  const Case cases[] = {
+      {CMD_READROM, 512, 100, false},  // the device sent 100 of 512 bytes
+      {CMD_READROM, 512, 511, false},
+      {CMD_READROM, 512, 0, false},
+      {CMD_READROM, 512, 512, true},
+      {CMD_WRITEROM, 512, 256, false},  // the device took half of the data
+      {CMD_WRITEROM, 512, 512, true},
+      {CMD_SETROMPARAMETERS, 19, 18, false},
+      {CMD_GETVERSION, 14, 13, false},
+      {CMD_BLOCKERASEROM, 0, 0, true},  // no data phase
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "command " << c.number << ", " << c.moved << " of "
+                                    << c.length);
+    Bytes data(512, 0xAA);
+    _tag_UsbCommand cmd = Command(c.number, 0x400, c.length, data.data());
+    if (c.number == CMD_GETVERSION) cmd.shortLength = static_cast<uint8_t>(c.length);
+    auto buffer = std::make_unique<PassThroughBuffer<Record32>>();
+    FakeIo io;
+    io.failures = 2;  // leftovers of failed calls must not count either
+    io.device = [&c](PassThroughBuffer<Record32>* b) {
+      for (uint32_t i = 0; i < c.moved; ++i) b->data[i] = static_cast<uint8_t>(i + 1);
+      b->spt.DataTransferLength = c.moved;
+    };
+    EXPECT_EQ(zfwin::SendPassThrough(&cmd, buffer.get(), std::ref(io)), c.ok);
+    EXPECT_EQ(io.calls, 3);  // the device answered: no retry either way
+    if (c.ok && c.number == CMD_READROM) {
+      for (int i = 0; i < 512; ++i) ASSERT_EQ(data[i], static_cast<uint8_t>(i + 1)) << i;
+    }
+  }
 }
 
 TEST(WinPassThroughSend, RefusedCommandsMakeNoCall) {

@@ -7,6 +7,7 @@
 #include "FilRead.h"
 #include "Settings.h"
 #include "Win32Dialog.h"
+#include "WinWriteGuard.h"
 #include "WinMainDialog.h"
 
 #ifndef NOMINMAX
@@ -48,8 +49,11 @@ int RunWindowsUpdater(void* instance) {
 
   int status;
   {
+    CWinWriteGuard writeGuard;
     CWin32DialogLayer layer(instance);
+    layer.SetWriteGuard(&writeGuard);
     SetDialogLayer(&layer);
+    SetWriteGuard(&writeGuard);
     ResetLastMessageId();
     {
       // Its destruction frees the image and closes a device left open.
@@ -57,6 +61,7 @@ int RunWindowsUpdater(void* instance) {
       dialog.Create("MainWindow");
       status = dialog.ExitStatus();
     }
+    SetWriteGuard(nullptr);
     SetDialogLayer(nullptr);
   }
   strAppDir = nullptr;

@@ -247,10 +247,12 @@ bool FillPassThrough(const _tag_UsbCommand& cmd, PassThroughBuffer<Record>* buff
 // Sends one command through `call(buffer, size)` (DeviceIoControl with the
 // buffer as input and output): up to ten calls while the call fails, no
 // retry once the device has answered. A non-zero SCSI status fails the
-// command. For data coming in, the caller's buffer receives the whole
-// requested length; bytes the device did not send are zero. The buffer is
-// filled afresh before every call, so that a failed call cannot leave
-// changed fields or data behind for the next one.
+// command, and so does a data phase that moved fewer bytes than asked (the
+// driver gives the bytes moved back in DataTransferLength): the caller's
+// buffer would hold stale bytes, or the device would have taken part of
+// the data. For data coming in, the caller's buffer receives the whole
+// requested length. The buffer is filled afresh before every call, so that
+// a failed call cannot leave changed fields or data behind for the next one.
 template <class Record, class Call>
 bool SendPassThrough(_tag_UsbCommand* cmd, PassThroughBuffer<Record>* buffer, Call&& call) {
   if (cmd == nullptr || buffer == nullptr) return false;
@@ -264,6 +266,7 @@ bool SendPassThrough(_tag_UsbCommand* cmd, PassThroughBuffer<Record>* buffer, Ca
   if (buffer->spt.ScsiStatus != 0) return false;
   ScsiCommandBlock block;
   if (!EncodeScsiCdb(*cmd, &block)) return false;
+  if (buffer->spt.DataTransferLength < block.dataLength) return false;
   if (block.dataIn && block.dataLength != 0) {
     std::memcpy(cmd->data, buffer->data, block.dataLength);
   }

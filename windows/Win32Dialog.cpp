@@ -8,6 +8,7 @@
 #include "Messages.h"
 #include "Progress.h"
 #include "Settings.h"
+#include "WinWriteGuard.h"
 #include "resource.h"
 
 #ifndef NOMINMAX
@@ -78,6 +79,12 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       dialog->OnCommand(id == IDOK ? COMMAND_OK : COMMAND_CANCEL);
       return TRUE;
     }
+    case WM_QUERYENDSESSION:
+      // While the flash is written, shutdown and logout wait (the write's
+      // progress dialog shows why).
+      if (gLayer == nullptr || !gLayer->HoldsSessionEnd()) return FALSE;
+      SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, FALSE);
+      return TRUE;
     case WM_TIMER: {
       CDialogControl* dialog = DialogOf(hwnd);
       if (dialog == nullptr || wParam != kWindowTimer || gLayer == nullptr) return FALSE;
@@ -164,6 +171,11 @@ void CWin32DialogLayer::ShowWindow(CDialogControl* dialog) {
   ::ShowWindow(window.hwnd, SW_SHOW);
   UpdateWindow(window.hwnd);
   SetForegroundWindow(window.hwnd);
+  if (writeGuard_ != nullptr) writeGuard_->WindowShown(window.hwnd);
+}
+
+bool CWin32DialogLayer::HoldsSessionEnd() const {
+  return writeGuard_ != nullptr && writeGuard_->HoldsSessionEnd();
 }
 
 void CWin32DialogLayer::RunModal(CDialogControl* dialog) {
@@ -209,6 +221,7 @@ void CWin32DialogLayer::DestroyWindow(CDialogControl* dialog) {
   // The owner takes input again before this window goes, so that it becomes
   // the active window.
   if (window.ownerDisabled) EnableWindow(window.owner, TRUE);
+  if (writeGuard_ != nullptr) writeGuard_->WindowClosing(window.hwnd);
   ::DestroyWindow(window.hwnd);
   windows_.erase(it);
   for (auto s = stack_.begin(); s != stack_.end(); ++s) {

@@ -13,6 +13,8 @@
 
 #include "DialogControl.h"
 
+class CWinWriteGuard;
+
 class CWin32DialogLayer : public CDialogLayer {
  public:
   // `instance`: the module whose resources hold the templates, the string
@@ -39,12 +41,17 @@ class CWin32DialogLayer : public CDialogLayer {
   // The window's timer went off: runs the dialog's due timers and sets the
   // window's timer for the next one.
   void OnWindowTimer(CDialogControl* dialog);
+  // The write guard told of the dialog windows shown and destroyed, and
+  // asked whether a session may end now.
+  void SetWriteGuard(CWinWriteGuard* guard) { writeGuard_ = guard; }
+  bool HoldsSessionEnd() const;
 
  private:
   struct Window;
   void ArmTimer(CDialogControl* dialog);
 
   void* instance_;
+  CWinWriteGuard* writeGuard_ = nullptr;
   std::map<const CDialogControl*, std::unique_ptr<Window>> windows_;
   std::vector<CDialogControl*> stack_;  // dialogs in creation order; the last one owns the next
   bool quitPending_ = false;

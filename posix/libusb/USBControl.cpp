@@ -113,6 +113,7 @@ int CUSBControl::USBCom_Send(_tag_UsbCommand* cmd) {
   const int result = libusb_control_transfer(device_.get(), setup.bmRequestType(),
                                              setup.bRequest(), setup.wValue(), setup.wIndex(),
                                              cmd->data, length, kControlTimeoutMs);
-  // The count of bytes actually moved is not examined.
-  return result >= 0 ? 1 : 0;
+  // A transfer that moved fewer bytes than asked fails: data coming in would
+  // leave stale bytes in the buffer, data going out would be cut short.
+  return result >= 0 && result == static_cast<int>(length) ? 1 : 0;
 }

@@ -50,6 +50,16 @@ run "$d" ok
 [ "$status" -eq 2 ] || fail "second run: exit $status"
 expect_in "The firmware is already the latest version!" "$d/out.txt" "second run"
 
+# 1b. Enter alone (an empty line) is OK and writes.
+d="$scratch/enter"
+prepare "$d" 0x0120
+run "$d" ""
+[ "$status" -eq 0 ] || fail "empty answer: exit $status"
+expect_in "OK" "$d/out.txt" "empty answer taken as"
+expect_in "The update was completed successfully." "$d/out.txt" "empty answer"
+"$image" inspect "$d/bridge.bin" > "$d/inspect.txt" || fail "inspect after the empty answer"
+[ "$(grep -c 'version 01.20' "$d/inspect.txt")" -ge 2 ] || fail "empty answer: both copies should hold 01.20"
+
 # 2. Cancel writes nothing.
 d="$scratch/cancel"
 prepare "$d" 0x0120

@@ -2,7 +2,8 @@
 # The real zedrikfu (libusb transport, terminal layer) against virtual
 # bridges presented as emulated USB devices by vbridge-usb: a whole update
 # past a non-bridge and a busy device, the run after it, Cancel, an unplug
-# during the read, a stall during the write, and no bridge at all.
+# during the read, a stall during the write, signals during the write, and no
+# bridge at all.
 # $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -83,6 +84,25 @@ status_is "$code" 1 "stall during the write"
 has "The firmaware update failed!" "$d/out.txt" "message 202"
 [ "$(grep -c ' fail$' "$d/bridge.trace")" -eq 1 ] && ok || bad "not exactly one failed command"
 sed -n "$((before_write + 40))p" "$d/bridge.trace" | grep -q ' fail$' && ok || bad "the wrong command failed"
+
+# --- Ctrl+C and a kill during the write: it goes on to its end --------------------
+# tests/e2e/drive.py sends the signals to zedrikfu (the child of vbridge-usb)
+# once the bridge has received the 40th command of the write.
+d=$work/signals
+updater_folder "$d" "$updater" "$tool"
+bridge_section bridge >"$d/devices.ini"
+(cd "$d" && /usr/bin/python3 "$here/../e2e/drive.py" --log out.txt send:ok\\n \
+  "lines:$((before_write + 40)):bridge.trace" signal-child:INT signal-child:TERM \
+  -- "$vbridge" devices.ini -- ./zedrikfu >drive.txt 2>&1)
+code=$?
+status_is "$code" 0 "signals during the write"
+has "The update was completed successfully." "$d/out.txt" "message 201 after the signals"
+has "the program ends once the write is complete" "$d/out.txt" "notice of the held signals"
+sent=$(sed -n 's/^drive: sent SIGINT at line \([0-9]*\)$/\1/p' "$d/drive.txt")
+[ "${sent:-0}" -gt "$before_write" ] && ok || bad "SIGINT not sent during the write: ${sent:-none}"
+[ "$("$tool" inspect "$d/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] &&
+  ok || bad "not both copies written after the signals"
+lacks " fail" "$d/bridge.trace" "no failed command after the signals"
 
 # --- no bridge on the bus ----------------------------------------------------------
 d=$work/none

@@ -134,5 +134,38 @@ else
 fi
 finish "zedrikfu-sim cancelled" 2
 
+# --- zedrikfu-sim with its GTK windows: a kill or a hang-up during the write ----------
+# (A script's background job ignores SIGINT and SIGQUIT: those two are sent
+# in the terminal tests, tests/e2e/interrupts.sh.)
+d=$work/sim-signals
+updater_folder "$d" "$sim" "$tool"
+bridge_section bridge Latency=1500 >"$d/virtual-devices.ini"
+(cd "$d" && exec ./zedrikfu-sim >out.txt 2>&1) &
+app_pid=$!
+if w=$(window MainWindow 30); then
+  ok
+  press "$w" Return
+  for _ in $(seq 300); do grep -q '^USB 40 E5 ' "$d/bridge.trace" 2>/dev/null && break; sleep 0.02; done
+  if grep -q '^USB 40 E5 ' "$d/bridge.trace"; then
+    kill -TERM "$app_pid"
+    sleep 0.2
+    kill -HUP "$app_pid"
+    if w=$(window MessageBox 30); then
+      ok
+      press "$w" Return
+    else
+      bad "no message box after signals during the write"
+    fi
+  else
+    bad "the write did not start"
+  fi
+else
+  bad "no main window from zedrikfu-sim"
+fi
+finish "zedrikfu-sim with SIGTERM and SIGHUP during the write" 0
+has "the program ends once the write is complete" "$d/out.txt" "notice of the held signal"
+[ "$("$tool" inspect "$d/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] &&
+  ok || bad "not both copies written after the signals"
+
 echo "screenshots: $artifacts"
 summary "GTK under Xvfb"

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -250,6 +251,53 @@ TEST_F(UsbTest, AStallOrAnIoErrorFailsThatCommandAloneWithoutRetry) {
   }
 }
 
+TEST_F(UsbTest, ATransferThatMovesFewerBytesThanAskedFailsInEitherDirection) {
+  std::vector<uint8_t> content(0x2000);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 5 + 1);
+  vbridge::VirtualBridge* device = Add(Bridge(1), content);
+  Start();
+  CUSBCommand command;
+  ASSERT_EQ(command.Open(nullptr), 0);
+  ASSERT_EQ(command.USBCom_EnableVender(), 1);
+  unsigned char parameters[kRomParameterSize] = {};
+  ASSERT_EQ(command.USBCom_SetRomParameters(parameters, kRomParameterSize), 1);
+
+  struct Case {
+    const char* what;
+    uint16_t moved;  // bytes the device moves of the data phase
+  };
+  for (const Case& c : {Case{"none of 48", 0}, Case{"40 of 48", 40}, Case{"47 of 48", 47}}) {
+    SCOPED_TRACE(c.what);
+    // Data coming in: the buffer would keep stale bytes behind the short answer.
+    unsigned char buffer[48];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    emulation_.SetShortTransfer(0, 1, c.moved);
+    EXPECT_EQ(command.USBCom_ReadRom(0x1000, buffer, 48), 0);
+    // Data going out: the device took only part of it.
+    unsigned char data[48];
+    std::memset(data, 0x5A, sizeof data);
+    emulation_.SetShortTransfer(0, 1, c.moved);
+    EXPECT_EQ(command.USBCom_WriteRom(0x1800, data, 48), 0);
+    // The version block and the flash identification likewise.
+    unsigned char version[kVersionBlockSize] = {};
+    emulation_.SetShortTransfer(0, 1, c.moved < kVersionBlockSize ? c.moved : 10);
+    EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
+    unsigned char id[3] = {};
+    emulation_.SetShortTransfer(0, 1, 2);
+    EXPECT_EQ(command.USBCom_GETROMID(0x9F000000, 1, id, 3), 0);
+  }
+  // Whole transfers go on succeeding, with the whole data.
+  unsigned char buffer[48] = {};
+  ASSERT_EQ(command.USBCom_ReadRom(0x1000, buffer, 48), 1);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 48),
+            std::vector<uint8_t>(content.begin() + 0x1000, content.begin() + 0x1030));
+  unsigned char version[kVersionBlockSize] = {};
+  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
+  // Each short transfer was one request, not retried.
+  EXPECT_EQ(device->CommandCount(), 3u + 3u * 4u + 2u);
+  EXPECT_EQ(emulation_.UnexpectedRequests(), 0);
+}
+
 TEST_F(UsbTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
   vbridge::DeviceConfig config = Bridge(1);
   config.unplugAtCommand = 4;
@@ -366,6 +414,18 @@ TEST_F(UsbFlowTest, AnUnplugDuringTheReadShowsReadAbortedAndWritesNothing) {
   EXPECT_EQ(layer_.MessageIds(), (std::vector<int>{107}));
   EXPECT_EQ(layer_.created, (std::vector<std::string>{"MainWindow", "ProgressDialog"}));
   EXPECT_FALSE(bridge->Present());
+  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*bridge));
+  EXPECT_EQ(bridge->FlashBytes(), image_);
+}
+
+TEST_F(UsbFlowTest, AShortAnswerDuringTheReadShowsReadAbortedAndWritesNothing) {
+  vbridge::VirtualBridge* bridge = Add(Bridge(1), image_);
+  Start();
+  // A read command in the middle of the first firmware copy answers 40 of
+  // its 48 bytes: the image would hold 8 stale bytes.
+  emulation_.SetShortTransfer(0, 120, 40);
+  EXPECT_EQ(Run(true), 1);
+  EXPECT_EQ(layer_.MessageIds(), (std::vector<int>{107}));
   EXPECT_FALSE(testsupport::HasFlashChangingCommand(*bridge));
   EXPECT_EQ(bridge->FlashBytes(), image_);
 }

@@ -198,7 +198,9 @@ mkfifo "$d/trace.pipe"
 # waits once the pipe is full.
 sleep 300 <"$d/trace.pipe" &
 holder_pid=$!
-start "$d" ZEDRIKFU-sim.exe
+# Wine reports the calls that keep the system awake and hold off shutdown
+# (stubs there) on these debug channels.
+WINEDEBUG=-all,warn+ntdll,fixme+graphics start "$d" ZEDRIKFU-sim.exe
 
 check "progress dialog shows during the read" wait_for "class=msctls_progress32" 30
 sleep 1  # the worker now waits on the full pipe
@@ -241,6 +243,14 @@ check "flash read in 512-byte SCSI commands" grep -q '^SCSI FD 84 .* in 512 ok$'
 check "flash written in 512-byte SCSI commands" grep -q '^SCSI FE 94 .* out 512 ok$' "$d/trace.txt"
 check "vendor mode left at the end" \
   bash -c "tail -1 '$d/trace.txt' | grep -q '^SCSI FF 33 31 38 58 00 00 00 00 02 00 00 none ok$'"
+# Awake from the start of the write, the shutdown block reason on its
+# progress dialog, then the execution state back. (Wine's
+# ShutdownBlockReasonCreate fails, so there is no reason to destroy here.)
+held=$(sed -n -e 's/.*NtSetThreadExecutionState (\(0x[0-9a-f]*\),.*/state \1/p' \
+  -e 's/.*ShutdownBlockReasonCreate ([0-9A-Fa-f]*, L"\([^"]*\)").*/reason \1/p' "$d/stderr.txt")
+check "write held: system awake, shutdown reason, then released" test "$held" = "state 0x80000001
+reason The firmware of a USB storage bridge is being written. Do not turn off the computer until the update has completed.
+state 0x80000000"
 
 # ---- 2: the same firmware again ------------------------------------------------------
 
@@ -276,7 +286,8 @@ mkdir -p "$cwd"
 crlf "[Setting]" "Caption=Other Caption" >"$d/ZEDRIKFU.ini"
 sysinfo >"$cwd/ZEDRIKFU.ini"
 make_firmware "$cwd/MainFW.kqfw"  # the default name, relative to the current directory
-start "$d" ZEDRIKFU-sim.exe "$cwd"  # no virtual-devices.ini: the default bridge is created
+# No virtual-devices.ini: the default bridge is created.
+WINEDEBUG=-all,warn+ntdll,fixme+graphics start "$d" ZEDRIKFU-sim.exe "$cwd"
 check "main dialog titled from the settings beside the program" \
   wait_for 'window title="Other Caption" style=' 30
 check "default virtual bridge created beside the program" \
@@ -285,6 +296,8 @@ press Escape "Other Caption"
 code=$(exit_code "$d")
 check "exit status 2 after Cancel (got $code)" test "$code" = 2
 check "nothing written after Cancel" installed "$d/bridge.bin" 01.10
+check "nothing held without a write" \
+  bash -c "! grep -qE 'NtSetThreadExecutionState|ShutdownBlockReason' '$d/stderr.txt'"
 
 # ---- 4: no system information file in the current directory ----------------------------
 

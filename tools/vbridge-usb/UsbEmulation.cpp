@@ -111,6 +111,8 @@ struct UsbEmulation::Device {
   Failure failure = Failure::Stall;
   bool removed = false;
   uint32_t hangAt = 0;    // the request that is never answered (0: none)
+  uint32_t shortAt = 0;   // the request that moves only shortBytes (0: none)
+  uint16_t shortBytes = 0;
   uint32_t requests = 0;  // control requests received
   // URBs that have completed and wait to be reaped, and URBs that are never
   // answered (until discarded), per open file.
@@ -190,9 +192,16 @@ struct UsbEmulation::Device {
       return;
     }
 
+    bool cut = false;
+    uint16_t cutTo = 0;
     {
       std::lock_guard<std::mutex> guard(lock);
-      if (++requests == hangAt) {
+      ++requests;
+      if (requests == shortAt && shortBytes < wLength) {
+        cut = true;
+        cutTo = shortBytes;
+      }
+      if (requests == hangAt) {
         // Accepted, and then nothing: the request stays pending until the
         // program gives up on it and discards it.
         unanswered[client].push_back(static_cast<UMockdevIoctlData*>(g_object_ref(urbData.get())));
@@ -202,11 +211,23 @@ struct UsbEmulation::Device {
     }
     if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     uint32_t transferred = 0;
-    const bool ok = bridge->HandleUsb(setup, setup + 8, wLength, &transferred);
+    const bool in = (setup[0] & 0x80) != 0;
+    bool ok;
+    if (cut && in) {
+      // Only the first bytes of the answer reach the program's buffer; the
+      // rest of it keeps what it held.
+      std::vector<uint8_t> answer(wLength);
+      ok = bridge->HandleUsb(setup, answer.data(), wLength, &transferred);
+      if (transferred > cutTo) transferred = cutTo;
+      if (ok && transferred != 0) std::memcpy(setup + 8, answer.data(), transferred);
+    } else {
+      ok = bridge->HandleUsb(setup, setup + 8, wLength, &transferred);
+    }
     int status = 0;
     int actual = 0;
     if (ok) {
-      actual = (setup[0] & 0x80) != 0 ? static_cast<int>(transferred) : wLength;
+      actual = in ? static_cast<int>(transferred) : wLength;
+      if (cut && actual > cutTo) actual = cutTo;
     } else if (!bridge->Present()) {
       status = -ESHUTDOWN;  // the device went away during the request
     } else {
@@ -456,6 +477,13 @@ void UsbEmulation::SetUnansweredRequest(size_t index, uint32_t n) {
   if (index >= devices_.size() || !devices_[index]) return;
   std::lock_guard<std::mutex> guard(devices_[index]->lock);
   devices_[index]->hangAt = devices_[index]->requests + n;
+}
+
+void UsbEmulation::SetShortTransfer(size_t index, uint32_t n, uint16_t bytes) {
+  if (index >= devices_.size() || !devices_[index]) return;
+  std::lock_guard<std::mutex> guard(devices_[index]->lock);
+  devices_[index]->shortAt = devices_[index]->requests + n;
+  devices_[index]->shortBytes = bytes;
 }
 
 void UsbEmulation::Unplug(size_t index) {

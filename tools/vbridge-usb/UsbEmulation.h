@@ -63,6 +63,10 @@ class UsbEmulation {
   // The `n`th control request to device `index` from now on is accepted and
   // never answered (a bridge that stopped responding).
   void SetUnansweredRequest(size_t index, uint32_t n);
+  // The `n`th control request to device `index` from now on moves only
+  // `bytes` bytes of its data phase (fewer than asked): the bridge handles
+  // the whole request, but only that many bytes come back or count as sent.
+  void SetShortTransfer(size_t index, uint32_t n, uint16_t bytes);
   // Unplugs device `index` now.
   void Unplug(size_t index);
 

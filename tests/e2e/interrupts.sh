@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# zedrikfu-sim interrupted: SIGINT, SIGTERM, SIGHUP and SIGQUIT at sampled
+# commands of the write, during the read and at the question, and keys
+# typed while the flash is read. Judged on the virtual bridge's flash image
+# afterwards: a signal during the write must not stop it (message 201, both
+# copies valid), one before it ends the program with nothing written.
+# tests/e2e/drive.py runs the program (on a pseudo-terminal where a person's
+# terminal matters) and sends the signal once the bridge's trace file has
+# reached a given command.
+set -u
+unset DISPLAY WAYLAND_DISPLAY  # the terminal front-end
+sim=$(realpath "$1")
+image=$(realpath "$2")
+drive=$(dirname "$(realpath "$0")")/drive.py
+python=/usr/bin/python3
+failures=0
+runs=0
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+ulimit -c 0  # SIGQUIT leaves no core file
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A folder with the program, the system information file, firmware 01.20
+# and a 64 KiB flash with two copies of 01.10; every command of the bridge
+# takes LATENCY microseconds and is traced in trace.txt.
+prepare() {  # folder latency
+  mkdir -p "$1"
+  cp "$sim" "$1/zedrikfu-sim"
+  printf '[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=1\r\nVenderID0=0x3F1C\r\nProductID0=0x0001\r\n' \
+    > "$1/ZEDRIKFU.ini"
+  "$image" make-firmware --variant A --version 0x0110 --compat 0x0154 --random-size 4000 --seed 5 \
+    -o "$1/old.kqfw" > /dev/null || fail "make-firmware"
+  "$image" make-firmware --variant A --version 0x0120 --compat 0x0154 --random-size 4000 --seed 6 \
+    -o "$1/MainFW.kqfw" > /dev/null || fail "make-firmware"
+  "$image" make-flash --part "Macronix MX25V512C" --variant A --copies 2 --firmware "$1/old.kqfw" \
+    -o "$1/flash.bin" > /dev/null || fail "make-flash"
+  cp "$1/flash.bin" "$1/flash.orig"
+  printf '[bridge]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=318a\nCompat=0x0154\nFlashPart=Macronix MX25V512C\nFlashImage=flash.bin\nTrace=trace.txt\nLatency=%s\n' \
+    "$2" > "$1/virtual-devices.ini"
+}
+
+# A fresh flash and trace for the next run in a folder.
+reset() { cp "$1/flash.orig" "$1/flash.bin"; rm -f "$1/trace.txt"; }
+
+# drive FOLDER DRIVE-ARGUMENTS...: runs zedrikfu-sim there under the driver;
+# exit status in $status, the driver's report in FOLDER/drive.txt and the
+# program's output in FOLDER/out.txt.
+drive() {
+  local d=$1
+  shift
+  runs=$((runs + 1))
+  (cd "$d" && "$python" "$drive" --log out.txt "$@" -- ./zedrikfu-sim > drive.txt 2>&1)
+  status=$?
+}
+
+# The update is complete: both copies hold 01.20 with good CRCs, the header
+# and the parameter area are good.
+updated() {  # flash description
+  local report
+  report=$("$image" inspect "$1") || { fail "$2: inspect failed"; return; }
+  [ "$(grep -cE '^firmware area [12]: .* version 01\.20$' <<<"$report")" -eq 2 ] ||
+    fail "$2: not both copies hold 01.20"
+  [ "$(grep -cE '^  code CRC: stored (0x[0-9A-F]+), computed \1 \(good\)' <<<"$report")" -eq 2 ] ||
+    fail "$2: not both copies have a good CRC"
+  grep -qE '^header: .*\(good\)$' <<<"$report" || fail "$2: header damaged"
+  grep -qE '^parameter area: .*\(good\)$' <<<"$report" || fail "$2: parameter area damaged"
+}
+
+# Nothing was written: the flash as before, no erase or write command sent.
+untouched() {  # folder description
+  cmp -s "$1/flash.bin" "$1/flash.orig" || fail "$2: the flash changed"
+  grep -qE '^USB 40 E[57] ' "$1/trace.txt" && fail "$2: an erase or write was sent"
+}
+
+signal_number() { kill -l "$1"; }
+
+# --- how many commands come before the write, and how many in all -------------
+d="$scratch/count"
+prepare "$d" 0
+(cd "$d" && echo no | ./zedrikfu-sim > /dev/null 2>&1)
+before=$(wc -l < "$d/trace.txt")
+reset "$d"
+(cd "$d" && echo ok | ./zedrikfu-sim > /dev/null 2>&1) || fail "count: the update failed"
+total=$(wc -l < "$d/trace.txt")
+writing=$((total - before))
+[ "$before" -gt 1000 ] && [ "$writing" -gt 100 ] || fail "count: $before before the write, $writing in it"
+echo "commands: $before up to the question, $writing in the write"
+
+# --- a signal during the write: the write goes on, is reported, then the end --
+d="$scratch/write"
+prepare "$d" 200
+points=(1 3 $((writing / 5)) $((writing * 2 / 5)) $((writing * 3 / 5)) $((writing * 4 / 5)) $((writing - 4)))
+held=0
+for point in "${points[@]}"; do
+  for sig in INT TERM HUP QUIT; do
+    what="SIG$sig at write command $point"
+    reset "$d"
+    drive "$d" send:ok\\n "lines:$((before + point)):trace.txt" "signal:$sig"
+    [ "$status" -eq 0 ] || { fail "$what: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+    sent=$(sed -n 's/^drive: sent SIG[A-Z]* at line \([0-9]*\)$/\1/p' "$d/drive.txt")
+    [ -n "$sent" ] && [ "$sent" -gt "$before" ] && [ "$sent" -lt "$total" ] ||
+      fail "$what: sent at line ${sent:-?}, not during the write ($before..$total)"
+    grep -qF "The update was completed successfully." "$d/out.txt" || fail "$what: no message 201"
+    grep -qF "the program ends once the write is complete" "$d/out.txt" ||
+      fail "$what: the signal was not taken while writing"
+    [ "$(wc -l < "$d/trace.txt")" -eq "$total" ] || fail "$what: the write did not run to its end"
+    updated "$d/flash.bin" "$what"
+    held=$((held + 1))
+  done
+done
+# Ctrl+C pressed again and again, then a kill: one notice, a complete write.
+reset "$d"
+drive "$d" send:ok\\n "lines:$((before + writing / 3)):trace.txt" signal:INT sleep:0.01 signal:INT \
+  signal:TERM signal:HUP
+[ "$status" -eq 0 ] || fail "repeated signals: exit $status"
+[ "$(grep -c "the program ends once the write is complete" "$d/out.txt")" -eq 1 ] ||
+  fail "repeated signals: not exactly one notice"
+updated "$d/flash.bin" "repeated signals"
+echo "write: $held signal runs at ${#points[@]} commands of the write, each completed"
+
+# --- a signal during the read or at the question ends the program as before --
+d="$scratch/early"
+prepare "$d" 200
+for sig in INT TERM HUP QUIT; do
+  number=$(signal_number "$sig")
+  what="SIG$sig during the read"
+  reset "$d"
+  drive "$d" send:ok\\n "lines:$((before / 2)):trace.txt" "signal:$sig"
+  [ "$status" -eq $((128 + number)) ] || fail "$what: exit $status, wanted $((128 + number))"
+  untouched "$d" "$what"
+
+  what="SIG$sig at the question"
+  reset "$d"
+  drive "$d" --tty "output:(Enter = OK): " "signal:$sig"
+  [ "$status" -eq $((128 + number)) ] || fail "$what: exit $status, wanted $((128 + number))"
+  untouched "$d" "$what"
+  [ "$(wc -l < "$d/trace.txt")" -eq "$before" ] || fail "$what: commands after the question"
+done
+
+# --- keys typed ahead while the flash is read do not answer the question ------
+d="$scratch/typeahead"
+prepare "$d" 200
+reset "$d"
+drive "$d" --tty "lines:$((before / 3)):trace.txt" send:\\n "lines:$((before / 2)):trace.txt" \
+  send:yes\\n "output:(Enter = OK): " sleep:0.5 alive "most:$before:trace.txt" send:no\\n
+[ "$status" -eq 2 ] || { fail "typed ahead, then no: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+untouched "$d" "typed ahead, then no"
+
+# Enter at the question (on a terminal) is OK; the report waits for Enter.
+reset "$d"
+drive "$d" --tty "output:(Enter = OK): " send:\\n "output:(Enter to close)" alive send:\\n
+[ "$status" -eq 0 ] || { fail "Enter on a terminal: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+grep -qF "The update was completed successfully." "$d/out.txt" || fail "Enter on a terminal: no 201"
+updated "$d/flash.bin" "Enter on a terminal"
+
+echo "$runs runs"
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failure(s)"
+  exit 1
+fi
+echo "all interrupt scenarios passed"
