@@ -8,6 +8,8 @@
 #include "FlashROM.h"
 #include "common.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 
@@ -318,3 +320,5 @@ void* CFlashROM::WriteThread(void* argument) {
   engine->ClearFlag();
   return nullptr;
 }
+
+ZF_VARIANT_END

@@ -11,6 +11,8 @@
 #include "FlashROM.h"
 #include "common.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 
@@ -313,3 +315,5 @@ int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versio
   std::memcpy(SROMImage.get() + o1, file, length);
   return FLASH_OK;
 }
+
+ZF_VARIANT_END

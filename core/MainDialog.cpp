@@ -8,6 +8,8 @@
 #include "ProgressDialog.h"
 #include "SystemInformation.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 void FormatRevision(const char* prefix, uint16_t revision, char* out, unsigned size) {
@@ -167,3 +169,5 @@ int CMainDialog::ExitStatus() const {
   if (last == 0 && !failed_ && Outcome() == DIALOG_CANCEL) return 2;
   return 1;
 }
+
+ZF_VARIANT_END

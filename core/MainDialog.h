@@ -6,6 +6,7 @@
 
 #include "DialogControl.h"
 #include "FlashROM.h"
+#include "Variant.h"
 
 class CFileRead;
 
@@ -19,6 +20,8 @@ constexpr int kCaptionFromControl = 210;
 constexpr int kCaptionToControl = 224;
 constexpr int kProgressBarControl = 220;
 #endif
+
+ZF_VARIANT_BEGIN
 
 // "from version 01.23" / "from version Unknown" and "to     version 01.23".
 void FormatFromCaption(uint16_t revision, char* out, unsigned size);
@@ -50,3 +53,5 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   bool failed_ = false;
   bool wrote_ = false;
 };
+
+ZF_VARIANT_END

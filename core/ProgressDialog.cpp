@@ -4,6 +4,8 @@
 #include "MainDialog.h"
 #include "Messages.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 constexpr int kPollTimer = 0;
 constexpr unsigned kPollPeriodMs = 100;
@@ -88,3 +90,5 @@ void CProgressDialog::OnTimerEvent(int timerId) {
     CDialogControl::OnCancel();
   }
 }
+
+ZF_VARIANT_END
