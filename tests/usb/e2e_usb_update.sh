@@ -66,6 +66,7 @@ updater_folder "$d" "$updater" "$tool"
 } >"$d/devices.ini"
 run "$d" ok
 status_is "$code" 0 "update"
+cp "$d/out.txt" "$d/first.txt"
 has "$named" "$d/out.txt" "the line naming the transport"
 has "from version 01.10" "$d/out.txt" "first caption"
 has "to     version 01.20" "$d/out.txt" "second caption"
@@ -133,17 +134,25 @@ has "Not found a target device!" "$d/out.txt" "message 203"
 
 # --- the choice of the transport ------------------------------------------------------
 # ZEDRIKFU_TRANSPORT asks for the other path: usb is taken whatever the devices
-# show, scsi finds no device where none shows a SCSI side.
+# show, and updates as the SCSI path did (the same messages and flash bytes);
+# scsi finds no device where none shows a SCSI side.
 d=$work/other
 updater_folder "$d" "$updater" "$tool"
 section bridge >"$d/devices.ini"
 if [ "$path" = scsi ]; then
-  (cd "$d" && echo no | ZEDRIKFU_TRANSPORT=usb ZEDRIKFU_VERBOSE=1 "$vbridge" devices.ini -- \
+  (cd "$d" && echo ok | ZEDRIKFU_TRANSPORT=usb ZEDRIKFU_VERBOSE=1 "$vbridge" devices.ini -- \
     ./zedrikfu >out.txt 2>&1)
-  status_is $? 2 "USB control requests asked for"
+  status_is $? 0 "USB control requests asked for"
   has "zedrikfu: transport: USB control requests 001:002" "$d/out.txt" "USB named"
   has "USB C0 FF 33 31 38 58 0E 00 in 14 ok" "$d/bridge.trace" "USB encoding when asked for"
   lacks "SCSI " "$d/bridge.trace" "no SCSI command when USB was asked for"
+  cmp -s "$d/flash.bin" "$work/update/flash.bin" && ok || bad "the paths left different flash bytes"
+  # The progress is drawn at the pace of each path; everything else is the same.
+  shown() { grep -v -e '^Progress: ' -e '^zedrikfu: transport: ' "$1"; }
+  if diff <(shown "$work/update/first.txt") <(shown "$d/out.txt") >"$d/diff.txt"; then ok; else
+    bad "the paths showed different texts"
+    cat "$d/diff.txt"
+  fi
 else
   (cd "$d" && echo ok | ZEDRIKFU_TRANSPORT=scsi ZEDRIKFU_VERBOSE=1 "$vbridge" devices.ini -- \
     ./zedrikfu >out.txt 2>&1)
