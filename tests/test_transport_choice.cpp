@@ -150,35 +150,4 @@ TEST_F(Choice, ABuildWithoutTheScsiTransportRefusesScsiAndTakesUsbOnAuto) {
   EXPECT_EQ(said, "");
 }
 
-TEST_F(Choice, TheEnvironmentChoosesAndAWrongValueGetsOneMessage) {
-  struct Case {
-    const char* transport;  // null: unset
-    const char* verbose;
-    int status;
-    const char* line;
-  };
-  const Case cases[] = {
-      {nullptr, nullptr, kScsiRun, ""},
-      {"usb", "1", kUsbRun, "zedrikfu: transport: USB control requests 001:002\n"},
-      {"auto", "0", kScsiRun, ""},
-      {"Usb", "1", 1, "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"Usb\"\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.transport != nullptr ? c.transport : "(unset)");
-    gStand = Stand();
-    gStand.scsiDevices = {"/dev/sg1"};
-    gStand.usbDevices = {"001:002"};
-    if (c.transport != nullptr) setenv("ZEDRIKFU_TRANSPORT", c.transport, 1);
-    if (c.verbose != nullptr) setenv("ZEDRIKFU_VERBOSE", c.verbose, 1);
-    char* argv[] = {&program_[0], nullptr};
-    testing::internal::CaptureStderr();
-    const int status = RunFromEnvironment(1, argv, &kScsi, kUsb);
-    const std::string said = testing::internal::GetCapturedStderr();
-    unsetenv("ZEDRIKFU_TRANSPORT");
-    unsetenv("ZEDRIKFU_VERBOSE");
-    EXPECT_EQ(status, c.status);
-    EXPECT_EQ(said, c.line);
-  }
-}
-
 }  // namespace
