@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release mode (build-bench/), runs them for both
-# transports and prints one table of the figures with their goals.
+# transports, then one full update through each of zedrikfu's real transports
+# (libusb, SCSI generic) against the umockdev emulation of the bridge, and
+# prints one table of the figures with their goals.
 #   bash bench/run.sh                      # everything
 #   bash bench/run.sh --benchmark_min_time=0.05   # extra flags for the benchmark programs
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh >/dev/null
+bash scripts/deps.sh libusb-1.0-0-dev libudev-dev libsgutils2-dev umockdev libumockdev-dev >/dev/null
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZEDRIKFU_TESTS=OFF -DZEDRIKFU_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target \
-  zf_bench_usb zf_bench_scsi zf_bench_memory_usb zf_bench_memory_scsi >/dev/null
+  zf_bench_usb zf_bench_scsi zf_bench_memory_usb zf_bench_memory_scsi \
+  zf_bench_emulation_libusb zf_bench_emulation_sgio >/dev/null
 
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
@@ -18,6 +21,10 @@ for transport in usb scsi; do
   echo "== zf_bench_$transport"
   "$build/zf_bench_$transport" "$@"
   "$build/zf_bench_memory_$transport"
+done
+for transport in libusb sgio; do
+  echo "== zf_bench_emulation_$transport"
+  LD_PRELOAD=libumockdev-preload.so.0 "$build/zf_bench_emulation_$transport"
 done
 
 # One table: a row per figure, a column per transport.

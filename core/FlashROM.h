@@ -13,6 +13,7 @@
 #include "Types.h"
 #include "USBCommand.h"
 #include "WritePlan.h"
+#include "Variant.h"
 
 class IDFilter;
 
@@ -30,6 +31,8 @@ constexpr uint32_t kFirmwareMaxFileSize = 65536;
 // Largest flash the engine takes on: 2^24 bytes, all that 3-byte SPI
 // addresses reach.
 constexpr uint8_t kMaxRomSizeLog2 = 24;
+
+ZF_VARIANT_BEGIN
 
 class CFlashROM : public CUSBCommand, public CSROMData {
  public:
@@ -153,3 +156,5 @@ class CFlashROM : public CUSBCommand, public CSROMData {
 
 // UTF-16LE to UTF-8; prints the cause on standard output when it fails.
 bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint16_t capacity);
+
+ZF_VARIANT_END

@@ -6,6 +6,8 @@
 #include "FlashROM.h"
 #include "common.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 // Where a new image keeps its parameter area, and its size.
@@ -235,3 +237,5 @@ void CFlashROM::SetFWFileName(const char* name) {
   std::memset(slot, 0, length + 1);
   std::memcpy(slot, name, length);
 }
+
+ZF_VARIANT_END

@@ -8,6 +8,8 @@
 #include "FlashROM.h"
 #include "common.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 
@@ -253,3 +255,5 @@ void* CFlashROM::WriteThread(void* argument) {
   engine->ClearFlag();
   return nullptr;
 }
+
+ZF_VARIANT_END

@@ -12,6 +12,8 @@
 #include "FlashROM.h"
 #include "common.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 
@@ -367,3 +369,5 @@ int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versio
   std::memcpy(SROMImage.get() + o1, file, length);
   return FLASH_OK;
 }
+
+ZF_VARIANT_END

@@ -24,6 +24,8 @@
 #include "FlashROM.h"
 #include "common.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 // Image layout used here.
@@ -448,3 +450,5 @@ bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint
   return true;
 #endif
 }
+
+ZF_VARIANT_END

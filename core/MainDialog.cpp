@@ -8,6 +8,8 @@
 #include "UpdateSession.h"
 #include "WriteGuard.h"
 
+ZF_VARIANT_BEGIN
+
 CMainDialog::~CMainDialog() {
   // Paths that end during the checks leave the device open: close it here,
   // without telling the bridge to leave vendor mode.
@@ -82,3 +84,5 @@ int CMainDialog::ExitStatus() const {
   if (last == 0 && !failed_ && Outcome() == DIALOG_CANCEL) return 2;
   return 1;
 }
+
+ZF_VARIANT_END

@@ -6,6 +6,7 @@
 
 #include "DialogControl.h"
 #include "FlashROM.h"
+#include "Variant.h"
 
 class CFileRead;
 
@@ -21,6 +22,7 @@ constexpr int kProgressBarControl = 220;
 #endif
 
 #include "UpdateSession.h"
+ZF_VARIANT_BEGIN
 
 class CMainDialog : public CDialogControl, public CFlashROM {
  public:
@@ -48,3 +50,5 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   bool failed_ = false;
   bool wrote_ = false;
 };
+
+ZF_VARIANT_END

@@ -5,6 +5,8 @@
 #include "Messages.h"
 #include "UpdateSession.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 constexpr int kPollTimer = 0;
 constexpr unsigned kPollPeriodMs = 100;
@@ -73,3 +75,5 @@ void CProgressDialog::OnTimerEvent(int timerId) {
     CDialogControl::OnCancel();
   }
 }
+
+ZF_VARIANT_END

@@ -4,10 +4,13 @@
 
 #include "DialogControl.h"
 #include "Progress.h"
-
-class CFlashROM;
+#include "Variant.h"
 
 enum : int { PROGRESS_MODE_WRITE = 0, PROGRESS_MODE_READ = 1, PROGRESS_MODE_NONE = 2 };
+
+ZF_VARIANT_BEGIN
+
+class CFlashROM;
 
 class CProgressDialog : public CDialogControl {
  public:
@@ -31,3 +34,5 @@ class CProgressDialog : public CDialogControl {
 
 // The progress report handed to the engine; runs on the worker thread.
 void callback(unsigned short percent, bool ok);
+
+ZF_VARIANT_END

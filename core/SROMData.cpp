@@ -7,6 +7,8 @@
 
 #include "USBCommand.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 constexpr unsigned kEndRow = kSerialFlashPartCount;
@@ -280,3 +282,5 @@ int CSROMData::CheckSROMType(const char* name, CUSBCommand* command) {
   }
   return 0;
 }
+
+ZF_VARIANT_END

@@ -6,8 +6,11 @@
 #include <cstdint>
 
 #include "Types.h"
+#include "Variant.h"
 
+ZF_VARIANT_BEGIN
 class CUSBCommand;
+ZF_VARIANT_END
 
 // One identification probe of a part.
 struct SerialFlashIdProbe {
@@ -55,6 +58,8 @@ extern const uint8_t gFlashRomSizeTable[5];
 // The name the engine gives a part it cannot name.
 extern const char kFlashTypeNotShown[];
 
+ZF_VARIANT_BEGIN
+
 class CSROMData {
  public:
   CSROMData() = default;
@@ -78,3 +83,5 @@ class CSROMData {
   int SearchSROMType(CUSBCommand* command, ROM_PARAMETER_IMAGE* image);
   int CheckSROMType(const char* name, CUSBCommand* command);
 };
+
+ZF_VARIANT_END

@@ -7,6 +7,7 @@
 
 #include "IDFilter.h"
 
+ZF_VARIANT_BEGIN
 
 int CUSBCommand::Open(IDFilter* filter) {
   void* list = GetDeviceList();
@@ -135,3 +136,5 @@ int CUSBCommand::USBCom_GETROMID(unsigned long command, unsigned char count, uns
   cmd.data = buf;
   return USBCom_Send(&cmd) ? 1 : 0;
 }
+
+ZF_VARIANT_END

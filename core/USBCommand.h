@@ -8,8 +8,11 @@
 
 #include "CommandSet.h"
 #include "USBControl.h"
+#include "Variant.h"
 
 class IDFilter;
+
+ZF_VARIANT_BEGIN
 
 class CUSBCommand : public CUSBControl {
  public:
@@ -36,3 +39,5 @@ class CUSBCommand : public CUSBControl {
   int USBCom_GETROMID(unsigned long command, unsigned char count, unsigned char* buf,
                       unsigned char len);
 };
+
+ZF_VARIANT_END

@@ -7,6 +7,8 @@
 #include "IDFilter.h"
 #include "SystemInformation.h"
 
+ZF_VARIANT_BEGIN
+
 namespace {
 
 void FormatRevision(const char* prefix, uint16_t revision, char* out, unsigned size) {
@@ -201,3 +203,5 @@ UpdateDecision CUpdateSession::Prepare() {
   decision.write = SummarizePlan(plan, request, static_cast<uint32_t>(CFlashROM::kTransferUnit));
   return decision;
 }
+
+ZF_VARIANT_END

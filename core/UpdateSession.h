@@ -12,9 +12,12 @@
 #include "FlashROM.h"
 #include "Messages.h"
 #include "Types.h"
+#include "Variant.h"
 #include "WritePlan.h"
 
 class CFileRead;
+
+ZF_VARIANT_BEGIN
 
 struct UpdateDecision {
   // 0: every check passed and the new image is prepared, ask the user.
@@ -78,3 +81,5 @@ int OpenDefaultFirmwareFile(CFileRead* file);
 // "from version 01.23" / "from version Unknown" and "to     version 01.23".
 void FormatFromCaption(uint16_t revision, char* out, unsigned size);
 void FormatToCaption(uint16_t revision, char* out, unsigned size);
+
+ZF_VARIANT_END

@@ -11,11 +11,7 @@
 #include "GtkDialog.h"
 #endif
 
-std::string ProgramFolder(const char* argv0) {
-  std::string path = argv0 != nullptr ? argv0 : "";
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
+ZF_VARIANT_BEGIN
 
 int RunUpdater(int argc, char** argv) {
   std::string folder = ProgramFolder(argc > 0 ? argv[0] : nullptr);
@@ -44,3 +40,5 @@ int RunUpdater(int argc, char** argv) {
   strAppDir = nullptr;
   return status;
 }
+
+ZF_VARIANT_END

@@ -60,6 +60,7 @@ struct DeviceConfig {
   int64_t flipReadBitAt = -1;            // < 0: never
   std::string trace;                     // empty: no trace file
   uint32_t latencyUs = 0;                // time each command takes, in microseconds
+  bool scsi = true;                      // vbridge-usb also shows it as a SCSI disk
 };
 
 // Data phase of a request as the bus saw it.

@@ -29,7 +29,8 @@ constexpr size_t kMaxIniSize = 1 << 20;
 const char* const kKeys[] = {"VendorID",      "ProductID",       "ChipID",
                              "Compat",        "FlashPart",       "FlashImage",
                              "Busy",          "FailAtCommand",   "UnplugAtCommand",
-                             "FlipReadBitAt", "Trace",           "Latency"};
+                             "FlipReadBitAt", "Trace",           "Latency",
+                             "Scsi"};
 
 bool EqualsNoCase(const char* a, const char* b) {
   for (; *a != 0 && *b != 0; ++a, ++b) {
@@ -229,6 +230,9 @@ int HandleKey(void* user, const char* /*section*/, const char* name, const char*
   } else if (key == kKeys[11]) {
     if (!numberIn(0, 1000000, false)) return 0;
     device.latencyUs = static_cast<uint32_t>(number);
+  } else if (key == kKeys[12]) {
+    if (!numberIn(0, 1, false)) return 0;
+    device.scsi = number == 1;
   }
   return 1;
 }

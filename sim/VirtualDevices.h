@@ -15,6 +15,9 @@
 //   Trace=                   file that gets one line per command received
 //   Latency=0                microseconds each command takes (0 to 1000000),
 //                            to watch a run at the pace of real hardware
+//   Scsi=1                   1: vbridge-usb also presents the device as the SCSI
+//                            disk of a USB storage bridge (/dev/sgN, /dev/sdX);
+//                            0: as a USB device only
 //
 // Numbers are decimal or hexadecimal with "0x". Relative file names are
 // relative to the folder of the ini file. A key left out keeps the default of

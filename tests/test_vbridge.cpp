@@ -523,6 +523,7 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
                                     "FlipReadBitAt=4096\n"
                                     "Trace=first.log\n"
                                     "Latency=250\n"
+                                    "Scsi=0\n"
                                     "\n"
                                     "[second]\n"
                                     "ChipID=ABCD\n");
@@ -544,6 +545,7 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
   EXPECT_EQ(a.flipReadBitAt, 4096);
   EXPECT_EQ(fs::path(a.trace), fs::path(dir.File("first.log")));
   EXPECT_EQ(a.latencyUs, 250u);
+  EXPECT_FALSE(a.scsi);
 
   const DeviceConfig& b = devices.Devices()[1];
   const DeviceConfig defaults;
@@ -555,6 +557,7 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
   EXPECT_FALSE(b.busy);
   EXPECT_EQ(b.flipReadBitAt, -1);
   EXPECT_EQ(b.latencyUs, 0u);
+  EXPECT_TRUE(b.scsi);
 }
 
 TEST(VirtualDevicesIni, BusOrderFollowsTheFileAndImagesAreCreated) {
@@ -588,6 +591,7 @@ TEST(VirtualDevicesIni, MalformedFilesGiveOneMessageWithFileLineAndKey) {
       {"[a]\nBusy=2\n", 2, "Busy"},                                       //
       {"[a]\nFlipReadBitAt=-2\n", 2, "FlipReadBitAt"},                    //
       {"[a]\nLatency=1000001\n", 2, "Latency"},                          //
+      {"[a]\nScsi=yes\n", 2, "Scsi"},                                    //
       {"[a]\nFailAtCommand=\n", 2, "FailAtCommand"},                      // empty number
       {"[a]\nUnplugAtCommand=010x\n", 2, "UnplugAtCommand"},              //
       {"[a]\n\nFlashPart=Winbond W25Q80\n", 3, "FlashPart"},              // unknown part

@@ -3,8 +3,11 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "IDFilter.h"
+
+ZF_VARIANT_BEGIN
 
 namespace {
 
@@ -117,3 +120,14 @@ int CUSBControl::USBCom_Send(_tag_UsbCommand* cmd) {
   // leave stale bytes in the buffer, data going out would be cut short.
   return result >= 0 && result == static_cast<int>(length) ? 1 : 0;
 }
+
+std::string CUSBControl::DeviceName() const {
+  if (!device_) return std::string();
+  libusb_device* device = libusb_get_device(device_.get());
+  char name[16];
+  std::snprintf(name, sizeof name, "%03u:%03u", libusb_get_bus_number(device),
+                libusb_get_device_address(device));
+  return name;
+}
+
+ZF_VARIANT_END

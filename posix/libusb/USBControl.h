@@ -6,14 +6,18 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "CommandSet.h"
+#include "Variant.h"
 
 class IDFilter;
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
+
+ZF_VARIANT_BEGIN
 
 class CUSBControl {
  public:
@@ -43,6 +47,9 @@ class CUSBControl {
   // One exchange with the open device; 1 on success.
   int USBCom_Send(_tag_UsbCommand* cmd);
 
+  // The open device as "bus:address" ("001:005"); empty when none is open.
+  std::string DeviceName() const;
+
  private:
   struct ContextDeleter {
     void operator()(libusb_context* context) const;
@@ -63,3 +70,5 @@ class CUSBControl {
   size_t next_ = 0;                    // enumeration state: next index of order_ to try
   std::unique_ptr<libusb_device_handle, HandleDeleter> device_;  // the open device
 };
+
+ZF_VARIANT_END

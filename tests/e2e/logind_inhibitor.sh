@@ -55,7 +55,7 @@ done
 dbus-daemon --session --nofork --nopidfile --print-address=3 3> "$scratch/bus.address" \
   2> "$scratch/bus.err" &
 bus_pid=$!
-for _ in $(seq 100); do [ -s "$scratch/bus.address" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -s "$scratch/bus.address" ] && break; sleep 0.05; done
 bus=$(head -n1 "$scratch/bus.address")
 [ -n "$bus" ] || { echo "FAIL: no private bus"; exit 1; }
 DBUS_SYSTEM_BUS_ADDRESS=$bus "$python" -m dbusmock --template logind --system \
@@ -64,7 +64,7 @@ mock_pid=$!
 
 # Scripts the driver runs while the program runs: the inhibitors logind
 # holds, and checks that ZEDRIKFU's is held or has been given back (logind
-# notices a closed descriptor a moment later: waited for up to 2 s).
+# notices a closed descriptor a moment later: waited for up to 10 s).
 cat > "$scratch/inhibitors" <<EOF
 #!/bin/sh
 exec gdbus call --address '$bus' --dest org.freedesktop.login1 \
@@ -78,7 +78,7 @@ cat > "$scratch/held" <<EOF
 EOF
 cat > "$scratch/released" <<EOF
 #!/bin/sh
-for i in \$(seq 40); do
+for i in \$(seq 200); do
   '$scratch/inhibitors' > '$scratch/after.txt' || exit 1
   grep -qF "'ZEDRIKFU'" '$scratch/after.txt' || exit 0
   sleep 0.05
@@ -86,7 +86,7 @@ done
 exit 1
 EOF
 chmod +x "$scratch/inhibitors" "$scratch/held" "$scratch/released"
-for _ in $(seq 100); do "$scratch/inhibitors" > /dev/null 2>&1 && break; sleep 0.05; done
+for _ in $(seq 600); do "$scratch/inhibitors" > /dev/null 2>&1 && break; sleep 0.05; done
 "$scratch/inhibitors" > /dev/null 2>&1 || { echo "FAIL: the logind mock did not start"; cat "$scratch/logind.out"; exit 1; }
 
 d="$scratch/update"

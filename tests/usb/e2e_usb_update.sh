@@ -1,26 +1,59 @@
 #!/usr/bin/env bash
-# The real zedrikfu (libusb transport, terminal layer) against virtual
-# bridges presented as emulated USB devices by vbridge-usb: a whole update
-# past a non-bridge and a busy device, the run after it, Cancel, an unplug
-# during the read, a stall during the write, signals during the write, and no
-# bridge at all.
-# $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image.
+# The real zedrikfu (terminal layer) against virtual bridges presented by
+# vbridge-usb: a whole update past a non-bridge and a busy device, the run
+# after it, Cancel, an unplug during the read, a failed command during the
+# write, signals during the write, and no bridge at all; then the choice of
+# the transport.
+# $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image, $4: the path under test:
+#   scsi  the devices also show as SCSI disks and zedrikfu on auto takes the
+#         SCSI generic path (the SCSI encoding, 512 bytes per flash command);
+#   usb   the devices show no SCSI side and auto falls back to USB control
+#         requests (48 bytes per flash command).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
 vbridge=$(program "$1")
 updater=$(program "$2")
 tool=$(program "$3")
+path=${4:-usb}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset DISPLAY WAYLAND_DISPLAY  # the terminal layer
 
+# What the path looks like: the trace lines of its encoding, the line that
+# names it, and fault positions inside the read and the write of the 64 KiB
+# flash (1366 reads of 48 bytes, or 128 of 512).
+case $path in
+  scsi)
+    side=1
+    named="zedrikfu: transport: SCSI generic /dev/sg"
+    version_request="SCSI FF 33 31 38 58 00 00 00 00 00 0E 00 in 14 ok"
+    erase="SCSI FD A4 " write="SCSI FE 94 " changes="SCSI (FD A4|FE 94) "
+    leave_vendor_mode="SCSI FF 33 31 38 58 00 00 00 00 02 00 00 none ok"
+    unplug_at=70 fail_after=12
+    ;;
+  usb)
+    side=0
+    named="zedrikfu: transport: USB control requests 001:"
+    version_request="USB C0 FF 33 31 38 58 0E 00 in 14 ok"
+    erase="USB 40 E5 " write="USB 40 E7 " changes="USB 40 E[57] "
+    leave_vendor_mode="USB 40 FD 33 31 38 58 00 00 none ok"
+    unplug_at=700 fail_after=40
+    ;;
+  *) echo "usage: $0 VBRIDGE ZEDRIKFU IMAGE-TOOL scsi|usb" >&2; exit 2 ;;
+esac
+
 # run DIR ANSWER: zedrikfu under vbridge-usb with the devices of DIR, the
-# answer on standard input; output in DIR/out.txt, exit status in $code.
+# answer on standard input; output in DIR/out.txt (with the line naming the
+# transport), exit status in $code.
 run() {
-  (cd "$1" && printf '%s\n' "$2" | "$vbridge" devices.ini -- ./zedrikfu >out.txt 2>&1)
+  (cd "$1" && printf '%s\n' "$2" |
+    ZEDRIKFU_VERBOSE=1 "$vbridge" devices.ini -- ./zedrikfu >out.txt 2>&1)
   code=$?
 }
+
+# section NAME [KEY=VALUE...]: a bridge section with this path's SCSI side
+section() { bridge_section "$@" "Scsi=$side"; }
 
 version_of() { "$tool" inspect "$1" | sed -n 's/^installed version (for QK9318A): //p'; }
 
@@ -28,69 +61,76 @@ version_of() { "$tool" inspect "$1" | sed -n 's/^installed version (for QK9318A)
 d=$work/update
 updater_folder "$d" "$updater" "$tool"
 {
-  printf '[disk]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=dsk1\nTrace=disk.trace\n\n'
-  printf '[held]\nVendorID=0x3F1C\nProductID=0x0001\nBusy=1\nTrace=held.trace\n\n'
-  bridge_section bridge
+  printf '[disk]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=dsk1\nTrace=disk.trace\nScsi=%s\n\n' $side
+  printf '[held]\nVendorID=0x3F1C\nProductID=0x0001\nBusy=1\nTrace=held.trace\nScsi=%s\n\n' $side
+  section bridge
 } >"$d/devices.ini"
 run "$d" ok
 status_is "$code" 0 "update"
+cp "$d/out.txt" "$d/first.txt"
+has "$named" "$d/out.txt" "the line naming the transport"
 has "from version 01.10" "$d/out.txt" "first caption"
 has "to     version 01.20" "$d/out.txt" "second caption"
 has "The update was completed successfully." "$d/out.txt" "message 201"
 [ "$(version_of "$d/flash.bin")" = "01.20" ] && ok || bad "flash not updated: $(version_of "$d/flash.bin")"
 [ "$(wc -l <"$d/disk.trace")" -eq 1 ] && ok || bad "the non-bridge got more than its version request"
-has "USB C0 FF 33 31 38 58 0E 00 in 14 ok" "$d/disk.trace" "version request to the non-bridge"
+has "$version_request" "$d/disk.trace" "version request to the non-bridge"
 [ ! -s "$d/held.trace" ] && ok || bad "the busy device received commands"
-has "USB 40 E5 " "$d/bridge.trace" "block erase"
-has "USB 40 E7 " "$d/bridge.trace" "flash write"
-has "USB 40 FD 33 31 38 58 00 00 none ok" "$d/bridge.trace" "vendor mode left"
+has "$erase" "$d/bridge.trace" "block erase"
+has "$write" "$d/bridge.trace" "flash write"
+has "$leave_vendor_mode" "$d/bridge.trace" "vendor mode left"
 lacks " fail" "$d/bridge.trace" "no failed command"
+# Only this path's encoding reached the bridge.
+[ "$(grep -c "^${erase%% *} " "$d/bridge.trace")" -eq "$(wc -l <"$d/bridge.trace")" ] && ok ||
+  bad "commands of the other encoding in the trace"
 
 # --- the next run finds the new firmware ------------------------------------
 lines=$(wc -l <"$d/bridge.trace")
 run "$d" ok
 status_is "$code" 2 "second run"
 has "The firmware is already the latest version!" "$d/out.txt" "message 200"
-tail -n +"$((lines + 1))" "$d/bridge.trace" | grep -qE "USB 40 E[57] " && bad "second run wrote" || ok
+tail -n +"$((lines + 1))" "$d/bridge.trace" | grep -qE "$changes" && bad "second run wrote" || ok
 
 # --- Cancel ---------------------------------------------------------------------
 d=$work/cancel
 updater_folder "$d" "$updater" "$tool"
-bridge_section bridge >"$d/devices.ini"
+section bridge >"$d/devices.ini"
 run "$d" no
 status_is "$code" 2 "cancel"
 cmp -s "$d/flash.bin" "$d/flash.orig" && ok || bad "cancel changed the flash"
-grep -qE "USB 40 E[57] " "$d/bridge.trace" && bad "cancel wrote" || ok
+grep -qE "$changes" "$d/bridge.trace" && bad "cancel wrote" || ok
 before_write=$(wc -l <"$d/bridge.trace")
 
 # --- unplugged halfway through the read --------------------------------------
 d=$work/unplug
 updater_folder "$d" "$updater" "$tool"
-bridge_section bridge UnplugAtCommand=700 >"$d/devices.ini"
+section bridge "UnplugAtCommand=$unplug_at" >"$d/devices.ini"
 run "$d" ok
 status_is "$code" 1 "unplug during the read"
 has "Read aborted!" "$d/out.txt" "message 107"
 has "Please make sure that the target device is connected properly and is recognized by your PC." \
   "$d/out.txt" "message 107, second line"
 cmp -s "$d/flash.bin" "$d/flash.orig" && ok || bad "the flash changed after the unplug"
-[ "$(wc -l <"$d/bridge.trace")" -eq 700 ] && ok || bad "commands after the unplug reached the bridge"
+[ "$(wc -l <"$d/bridge.trace")" -eq "$unplug_at" ] && ok ||
+  bad "commands after the unplug reached the bridge"
 
-# --- a stall during the write ---------------------------------------------------
+# --- a failed command (stall, or CHECK CONDITION) during the write ------------------
 d=$work/stall
 updater_folder "$d" "$updater" "$tool"
-bridge_section bridge "FailAtCommand=$((before_write + 40))" >"$d/devices.ini"
+section bridge "FailAtCommand=$((before_write + fail_after))" >"$d/devices.ini"
 run "$d" ok
-status_is "$code" 1 "stall during the write"
+status_is "$code" 1 "failed command during the write"
 has "The firmaware update failed!" "$d/out.txt" "message 202"
 [ "$(grep -c ' fail$' "$d/bridge.trace")" -eq 1 ] && ok || bad "not exactly one failed command"
-sed -n "$((before_write + 40))p" "$d/bridge.trace" | grep -q ' fail$' && ok || bad "the wrong command failed"
+sed -n "$((before_write + fail_after))p" "$d/bridge.trace" | grep -qE "^$write.* fail$" && ok ||
+  bad "the wrong command failed"
 
 # --- Ctrl+C and a kill during the write: it goes on to its end --------------------
 # tests/e2e/drive.py sends the signals to zedrikfu (the child of vbridge-usb)
 # once the bridge has received the 40th command of the write.
 d=$work/signals
 updater_folder "$d" "$updater" "$tool"
-bridge_section bridge >"$d/devices.ini"
+section bridge >"$d/devices.ini"
 (cd "$d" && /usr/bin/python3 "$here/../e2e/drive.py" --log out.txt send:ok\\n \
   "lines:$((before_write + 40)):bridge.trace" signal-child:INT signal-child:TERM \
   -- "$vbridge" devices.ini -- ./zedrikfu >drive.txt 2>&1)
@@ -107,9 +147,43 @@ lacks " fail" "$d/bridge.trace" "no failed command after the signals"
 # --- no bridge on the bus ----------------------------------------------------------
 d=$work/none
 updater_folder "$d" "$updater" "$tool"
-printf '[disk]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=dsk1\n' >"$d/devices.ini"
+printf '[disk]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=dsk1\nScsi=%s\n' $side >"$d/devices.ini"
 run "$d" ok
 status_is "$code" 1 "no bridge"
 has "Not found a target device!" "$d/out.txt" "message 203"
 
-summary "zedrikfu over emulated USB"
+# --- the choice of the transport ------------------------------------------------------
+# ZEDRIKFU_TRANSPORT asks for the other path: usb is taken whatever the devices
+# show, and updates as the SCSI path did (the same messages and flash bytes);
+# scsi finds no device where none shows a SCSI side.
+d=$work/other
+updater_folder "$d" "$updater" "$tool"
+section bridge >"$d/devices.ini"
+if [ "$path" = scsi ]; then
+  (cd "$d" && echo ok | ZEDRIKFU_TRANSPORT=usb ZEDRIKFU_VERBOSE=1 "$vbridge" devices.ini -- \
+    ./zedrikfu >out.txt 2>&1)
+  status_is $? 0 "USB control requests asked for"
+  has "zedrikfu: transport: USB control requests 001:002" "$d/out.txt" "USB named"
+  has "USB C0 FF 33 31 38 58 0E 00 in 14 ok" "$d/bridge.trace" "USB encoding when asked for"
+  lacks "SCSI " "$d/bridge.trace" "no SCSI command when USB was asked for"
+  cmp -s "$d/flash.bin" "$work/update/flash.bin" && ok || bad "the paths left different flash bytes"
+  # The progress is drawn at the pace of each path; everything else is the same.
+  shown() { grep -v -e '^Progress: ' -e '^zedrikfu: transport: ' "$1"; }
+  if diff <(shown "$work/update/first.txt") <(shown "$d/out.txt") >"$d/diff.txt"; then ok; else
+    bad "the paths showed different texts"
+    cat "$d/diff.txt"
+  fi
+else
+  (cd "$d" && echo ok | ZEDRIKFU_TRANSPORT=scsi ZEDRIKFU_VERBOSE=1 "$vbridge" devices.ini -- \
+    ./zedrikfu >out.txt 2>&1)
+  status_is $? 1 "SCSI generic asked for, no SCSI side"
+  has "zedrikfu: transport: SCSI generic (no device)" "$d/out.txt" "SCSI named"
+  has "Not found a target device!" "$d/out.txt" "message 203 without a SCSI side"
+  [ ! -s "$d/bridge.trace" ] && ok || bad "a command reached the bridge without a SCSI side"
+  (cd "$d" && ZEDRIKFU_TRANSPORT=sg "$vbridge" devices.ini -- ./zedrikfu >out.txt 2>&1 </dev/null)
+  status_is $? 1 "unknown transport"
+  [ "$(cat "$d/out.txt")" = 'zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not "sg"' ] &&
+    ok || bad "unknown transport: $(cat "$d/out.txt")"
+fi
+
+summary "zedrikfu over emulated devices ($path)"

@@ -69,8 +69,10 @@ finish() {
 d=$work/update
 updater_folder "$d" "$updater" "$tool"
 bridge_section bridge >"$d/devices.ini"
-# 2 ms per request keeps the 64 KiB read on the screen for a few seconds.
-(cd "$d" && exec "$vbridge" --delay-ms 2 devices.ini -- ./zedrikfu >out.txt 2>&1) &
+# zedrikfu takes the SCSI generic path here: 20 ms per command keeps the
+# 64 KiB read (128 commands) on the screen for a few seconds.
+(cd "$d" && ZEDRIKFU_VERBOSE=1 exec "$vbridge" --delay-ms 20 devices.ini -- ./zedrikfu \
+  >out.txt 2>&1) &
 app_pid=$!
 
 if w=$(window ProgressDialog); then
@@ -100,6 +102,7 @@ else
   bad "no message box after the write"
 fi
 finish "GTK update" 0
+has "zedrikfu: transport: SCSI generic /dev/sg1" "$d/out.txt" "GTK update over SCSI generic"
 [ "$("$tool" inspect "$d/flash.bin" | sed -n 's/^installed version (for QK9318A): //p')" = "01.20" ] &&
   ok || bad "GTK update did not write the new firmware"
 

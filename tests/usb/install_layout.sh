@@ -20,13 +20,14 @@ entry=$stage/usr/share/applications/zedrikfu.desktop
 [ -f "$rule" ] && ok || bad "no udev rule in /usr/lib/udev/rules.d"
 [ -f "$entry" ] && ok || bad "no desktop entry in /usr/share/applications"
 if [ -f "$rule" ]; then
-  # Every rule line matches USB devices of vendor 0x3F1C only and grants
-  # access to the user at the seat.
+  # Two rules, each for devices of vendor 0x3F1C only, grant access to the
+  # user at the seat: the USB device and the SCSI generic node below it.
   grep -v '^#' "$rule" | grep -v '^$' >"$stage/rules"
-  [ -s "$stage/rules" ] && ok || bad "the rule file holds no rule"
+  [ "$(wc -l <"$stage/rules")" -eq 2 ] && ok || bad "the rule file does not hold two rules"
   while read -r line; do
     case "$line" in
-      *'SUBSYSTEM=="usb"'*'ATTR{idVendor}=="3f1c"'*'TAG+="uaccess"'*) ok ;;
+      'SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="3f1c", TAG+="uaccess"') ok ;;
+      'SUBSYSTEM=="scsi_generic", SUBSYSTEMS=="usb", ATTRS{idVendor}=="3f1c", TAG+="uaccess"') ok ;;
       *) bad "unexpected rule: $line" ;;
     esac
   done <"$stage/rules"

@@ -1,12 +1,14 @@
 // vbridge-usb: runs a program with the virtual devices of a
-// virtual-devices.ini presented as emulated USB devices.
+// virtual-devices.ini presented as emulated USB devices and (Scsi=1, the
+// default) as the SCSI disks of USB storage bridges.
 //
 //   vbridge-usb [--delay-ms N] FILE -- PROGRAM [ARGS...]
 //
 // --delay-ms N answers every request after N milliseconds, like a slow
 // bridge (tests use it to keep a progress dialog on the screen).
-// The devices answer in the USB encoding through the virtual bridge, with the
-// faults and traces of FILE. The program runs with umockdev's preload library
+// The devices answer control requests in the USB encoding and SG_IO on their
+// SCSI generic nodes in the SCSI encoding through the virtual bridge, with the
+// faults and traces of FILE (UsbEmulation.h). The program runs with umockdev's preload library
 // and sees only the emulated devices. The exit status is the program's (128 +
 // the signal number when a signal ended it); 125 when the devices cannot be
 // set up, 127 when the program cannot be started.

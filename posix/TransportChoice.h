@@ -1,0 +1,43 @@
+// How zedrikfu reaches the bridge: through the kernel's SCSI generic
+// interface (the SCSI encoding, 512 bytes per flash command) or with USB
+// control requests (48 bytes per flash command). Each is a build of the
+// updater against its transport; the choice is made once at start-up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class IDFilter;
+
+enum class TransportMode { Auto, Scsi, Usb };
+
+// "auto", "scsi" or "usb"; null or empty is "auto". False for anything else.
+bool ParseTransportMode(const char* text, TransportMode* mode);
+
+// One transport of the program.
+struct TransportEntry {
+  const char* description;  // "SCSI generic", "USB control requests"
+  // The devices that open and pass the filter, by name; nothing is sent.
+  std::vector<std::string> (*admittedDevices)(IDFilter* filter);
+  // The updater over this transport; returns the exit status.
+  int (*run)(int argc, char** argv);
+};
+
+// Reads the device filter from ZEDRIKFU.ini in `folder` without the path
+// line the update flow prints. False when the file cannot be read.
+bool ReadDeviceFilter(const std::string& folder, IDFilter* filter);
+
+// Picks the transport: "usb" and "scsi" as asked; "auto" the SCSI path when
+// a device that ZEDRIKFU.ini admits shows a SCSI node that can be opened,
+// USB control requests otherwise. With `verbose` one line on standard error
+// names the path and the devices it will consider. `scsi` may be null (a
+// build without it): then "scsi" is refused and "auto" takes USB. Returns
+// the exit status of the run, or 1 when the transport cannot be had.
+int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
+                     const TransportEntry* scsi, const TransportEntry& usb);
+
+// The same with the mode from ZEDRIKFU_TRANSPORT and verbose from
+// ZEDRIKFU_VERBOSE=1. A value of ZEDRIKFU_TRANSPORT other than auto, scsi or
+// usb gets one message on standard error and exit status 1.
+int RunFromEnvironment(int argc, char** argv, const TransportEntry* scsi,
+                       const TransportEntry& usb);

@@ -1,0 +1,117 @@
+#include "USBControl.h"
+
+#include <fcntl.h>
+#include <scsi/sg_pt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "IDFilter.h"
+
+ZF_VARIANT_BEGIN
+
+namespace {
+
+// Status codes of OpenNextDevice.
+constexpr int kOpened = 0;
+constexpr int kAlreadyOpen = 2;
+constexpr int kNoneLeft = 5;
+
+// Opens a device node for SG_IO: read and write access, which the sg driver
+// needs for commands outside its list of harmless ones. Anything but a
+// character or block device is refused. -1 when it cannot be opened.
+int OpenNode(const std::string& node) {
+  struct stat info = {};
+  if (stat(node.c_str(), &info) != 0) return -1;
+  if (!S_ISCHR(info.st_mode) && !S_ISBLK(info.st_mode)) return -1;
+  return open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+}
+
+}  // namespace
+
+void CUSBControl::Descriptor::Reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+void CUSBControl::PassThroughDeleter::operator()(sg_pt_base* object) const {
+  destruct_scsi_pt_obj(object);
+}
+
+CUSBControl::CUSBControl() = default;
+
+CUSBControl::~CUSBControl() { CloseDevice(); }
+
+void* CUSBControl::GetDeviceList() {
+  if (!passThrough_) passThrough_.reset(construct_scsi_pt_obj());
+  return passThrough_ ? &devices_ : nullptr;
+}
+
+int CUSBControl::OpenNextDevice(void* list, void** cursor) {
+  if (device_.Get() >= 0) return kAlreadyOpen;
+  if (list == nullptr || list != &devices_ || cursor == nullptr) return kNoneLeft;
+  if (*cursor == list) {  // a fresh start: a new snapshot of the bus
+    devices_ = zfsg::FindScsiUsbDevices();
+    next_ = 0;
+  }
+  *cursor = &next_;
+
+  while (next_ < devices_.size()) {
+    const zfsg::ScsiUsbDevice& candidate = devices_[next_++];
+    for (const std::string& node : candidate.nodes) {
+      const int fd = OpenNode(node);
+      if (fd < 0) continue;  // held elsewhere, no permission, or gone
+      device_.Reset(fd);
+      node_ = node;
+      idsKnown_ = candidate.idsKnown;
+      vendorId_ = candidate.vendorId;
+      productId_ = candidate.productId;
+      return kOpened;
+    }
+  }
+  return kNoneLeft;
+}
+
+int CUSBControl::IDCheck(IDFilter* filter) {
+  if (device_.Get() < 0 || !idsKnown_) return 0;
+  // A missing filter admits every pair, as it does for device selection.
+  if (filter == nullptr) return 1;
+  return filter->CheckID(vendorId_, productId_) ? 1 : 0;
+}
+
+int CUSBControl::CloseDevice() {
+  device_.Reset();
+  node_.clear();
+  idsKnown_ = false;
+  vendorId_ = 0;
+  productId_ = 0;
+  return 1;
+}
+
+int CUSBControl::USBCom_Send(_tag_UsbCommand* cmd) {
+  if (cmd == nullptr || device_.Get() < 0 || !passThrough_) return 0;
+  ScsiCommandBlock block;
+  if (!EncodeScsiCdb(*cmd, &block)) return 0;
+  if (block.dataLength >= kDataLimit) return 0;
+  if (block.dataLength != 0 && cmd->data == nullptr) return 0;
+
+  sg_pt_base* command = passThrough_.get();
+  clear_scsi_pt_obj(command);
+  set_scsi_pt_cdb(command, block.cdb, block.cdbLength);
+  unsigned char sense[kSenseSize] = {};
+  set_scsi_pt_sense(command, sense, sizeof sense);
+  const int length = static_cast<int>(block.dataLength);
+  if (length != 0 && block.dataIn) set_scsi_pt_data_in(command, cmd->data, length);
+  if (length != 0 && !block.dataIn) set_scsi_pt_data_out(command, cmd->data, length);
+
+  // A negative result is an error of the system call (the device has gone,
+  // for one), a positive one a time-out or a refused request.
+  if (do_scsi_pt(command, device_.Get(), kCommandTimeoutSeconds, 0) != 0) return 0;
+  // GOOD alone: a CHECK CONDITION with sense data, another status or an
+  // error of the host adapter or the driver fails the command.
+  if (get_scsi_pt_result_category(command) != SCSI_PT_RESULT_GOOD) return 0;
+  // Every byte asked for must have moved.
+  if (get_scsi_pt_resid(command) != 0) return 0;
+  return 1;
+}
+
+ZF_VARIANT_END

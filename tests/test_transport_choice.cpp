@@ -1,0 +1,153 @@
+// The choice of zedrikfu's transport: the mode asked for, the devices each
+// transport finds with the filter of ZEDRIKFU.ini, the line that names the
+// path, and the run that follows. The transports are stand-ins that record
+// how they were used.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "IDFilter.h"
+#include "TestSupport.h"
+#include "TransportChoice.h"
+
+namespace {
+
+constexpr int kScsiRun = 10;  // exit statuses that tell the runs apart
+constexpr int kUsbRun = 20;
+
+// What the stand-in transports find, and how they were used.
+struct Stand {
+  std::vector<std::string> scsiDevices;
+  std::vector<std::string> usbDevices;
+  int scsiProbes = 0;
+  int usbProbes = 0;
+  bool filterAdmitsBridge = false;  // 0x3F1C:0x0001, from the ini
+  bool filterAdmitsOther = false;   // 0x3F1C:0x0002
+} gStand;
+
+void SeeFilter(IDFilter* filter) {
+  gStand.filterAdmitsBridge = filter != nullptr && filter->CheckID(0x3F1C, 0x0001);
+  gStand.filterAdmitsOther = filter != nullptr && filter->CheckID(0x3F1C, 0x0002);
+}
+std::vector<std::string> ScsiDevices(IDFilter* filter) {
+  ++gStand.scsiProbes;
+  SeeFilter(filter);
+  return gStand.scsiDevices;
+}
+std::vector<std::string> UsbDevices(IDFilter* filter) {
+  ++gStand.usbProbes;
+  SeeFilter(filter);
+  return gStand.usbDevices;
+}
+int RunScsi(int, char**) { return kScsiRun; }
+int RunUsb(int, char**) { return kUsbRun; }
+
+const TransportEntry kScsi = {"SCSI generic", ScsiDevices, RunScsi};
+const TransportEntry kUsb = {"USB control requests", UsbDevices, RunUsb};
+
+TEST(TransportChoice, ParsesTheThreeModesAndNothingElse) {
+  struct Case {
+    const char* text;
+    bool valid;
+    TransportMode mode;
+  };
+  const Case cases[] = {
+      {nullptr, true, TransportMode::Auto}, {"", true, TransportMode::Auto},
+      {"auto", true, TransportMode::Auto},  {"scsi", true, TransportMode::Scsi},
+      {"usb", true, TransportMode::Usb},    {"SCSI", false, TransportMode::Auto},
+      {"sg", false, TransportMode::Auto},   {"usb ", false, TransportMode::Auto},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
+    TransportMode mode = TransportMode::Usb;
+    EXPECT_EQ(ParseTransportMode(c.text, &mode), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(mode, c.mode);
+    }
+  }
+}
+
+class Choice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gStand = Stand();
+    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
+                                       testsupport::DefaultSystemInformation()));
+    program_ = dir_.File("zedrikfu");
+  }
+  // Runs the choice; the exit status, and the standard error in *said.
+  int Run(TransportMode mode, bool verbose, const TransportEntry* scsi, std::string* said) {
+    char* argv[] = {&program_[0], nullptr};
+    testing::internal::CaptureStderr();
+    const int status = RunWithTransport(1, argv, mode, verbose, scsi, kUsb);
+    *said = testing::internal::GetCapturedStderr();
+    return status;
+  }
+
+  testsupport::ScratchDir dir_;
+  std::string program_;
+};
+
+TEST_F(Choice, EachModeTakesItsPathAndTheVerboseLineNamesItWithItsDevices) {
+  struct Case {
+    const char* name;
+    TransportMode mode;
+    bool verbose;
+    std::vector<std::string> scsiDevices;
+    std::vector<std::string> usbDevices;
+    int status;
+    const char* line;
+    int scsiProbes;
+    int usbProbes;
+  };
+  const Case cases[] = {
+      {"auto, a SCSI node opens", TransportMode::Auto, true, {"/dev/sg1", "/dev/sg3"}, {"001:002"},
+       kScsiRun, "zedrikfu: transport: SCSI generic /dev/sg1, /dev/sg3\n", 1, 0},
+      {"auto, no SCSI node opens", TransportMode::Auto, true, {}, {"001:002", "001:004"},
+       kUsbRun, "zedrikfu: transport: USB control requests 001:002, 001:004\n", 1, 1},
+      {"auto, quiet", TransportMode::Auto, false, {}, {"001:002"}, kUsbRun, "", 1, 0},
+      {"scsi without a node", TransportMode::Scsi, true, {}, {"001:002"}, kScsiRun,
+       "zedrikfu: transport: SCSI generic (no device)\n", 1, 0},
+      {"usb with a SCSI node", TransportMode::Usb, false, {"/dev/sg1"}, {}, kUsbRun, "", 0, 0},
+      {"usb, verbose, no device", TransportMode::Usb, true, {"/dev/sg1"}, {}, kUsbRun,
+       "zedrikfu: transport: USB control requests (no device)\n", 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    gStand = Stand();
+    gStand.scsiDevices = c.scsiDevices;
+    gStand.usbDevices = c.usbDevices;
+    std::string said;
+    EXPECT_EQ(Run(c.mode, c.verbose, &kScsi, &said), c.status);
+    EXPECT_EQ(said, c.line);
+    EXPECT_EQ(gStand.scsiProbes, c.scsiProbes);
+    EXPECT_EQ(gStand.usbProbes, c.usbProbes);
+    if (c.scsiProbes + c.usbProbes != 0) {
+      // The probes see the ids of ZEDRIKFU.ini and no others.
+      EXPECT_TRUE(gStand.filterAdmitsBridge);
+      EXPECT_FALSE(gStand.filterAdmitsOther);
+    }
+  }
+}
+
+TEST_F(Choice, WithoutTheSystemInformationFileNoDeviceIsProbedAndUsbRunsToReportIt) {
+  std::remove(dir_.File("ZEDRIKFU.ini").c_str());
+  gStand.scsiDevices = {"/dev/sg1"};
+  std::string said;
+  EXPECT_EQ(Run(TransportMode::Auto, true, &kScsi, &said), kUsbRun);
+  EXPECT_EQ(said, "zedrikfu: transport: USB control requests (no device)\n");
+  EXPECT_EQ(gStand.scsiProbes + gStand.usbProbes, 0);
+}
+
+TEST_F(Choice, ABuildWithoutTheScsiTransportRefusesScsiAndTakesUsbOnAuto) {
+  std::string said;
+  EXPECT_EQ(Run(TransportMode::Scsi, false, nullptr, &said), 1);
+  EXPECT_EQ(said, "zedrikfu: this build has no SCSI generic transport\n");
+  EXPECT_EQ(Run(TransportMode::Auto, false, nullptr, &said), kUsbRun);
+  EXPECT_EQ(said, "");
+}
+
+}  // namespace
