@@ -62,7 +62,7 @@ void CMainDialog::OnInitialize() {
   // 2. The device.
   IDFilter filter;
   systemInformation.AddFilter(&filter);
-  if (OpenFlashROM(&filter) == 2) {
+  if (OpenFlashROM(&filter) == kSelectAlreadyOpen) {
     Fail(MSG_ONLY_ONE, MESSAGE_ERROR);
     return;
   }

@@ -102,7 +102,7 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
     }
   } closer{&engine};
 
-  if (engine.OpenFlashROM(&filter) == 2) return result;
+  if (engine.OpenFlashROM(&filter) == kSelectAlreadyOpen) return result;
   unsigned char version[kVersionBlockSize] = {};
   if (!engine.USBCom_GetVersion(version, sizeof version)) return result;
   if (!information.CheckTargetType(version)) return result;
