@@ -139,6 +139,3 @@ class CFlashROM : public CUSBCommand, public CSROMData {
                    unsigned long total, Transfer transfer);
   std::thread worker_;
 };
-
-// UTF-16LE to UTF-8; prints the cause on standard output when it fails.
-bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint16_t capacity);

@@ -4,21 +4,11 @@
 
 #include <cstdint>
 
+#include "BuildRules.h"  // control ids of the two captions and the progress bar
 #include "DialogControl.h"
 #include "FlashROM.h"
 
 class CFileRead;
-
-// Control ids of the two captions and the progress bar.
-#ifdef _WIN32
-constexpr int kCaptionFromControl = 1001;
-constexpr int kCaptionToControl = 1002;
-constexpr int kProgressBarControl = 1044;
-#else
-constexpr int kCaptionFromControl = 210;
-constexpr int kCaptionToControl = 224;
-constexpr int kProgressBarControl = 220;
-#endif
 
 // "from version 01.23" / "from version Unknown" and "to     version 01.23".
 void FormatFromCaption(uint16_t revision, char* out, unsigned size);

@@ -33,7 +33,6 @@ class CVirtualTransport {
   // One exchange with the open device; 1 on success.
   int USBCom_Send(_tag_UsbCommand* cmd);
 
-  vbridge::Encoding TransportEncoding() const { return encoding_; }
   // The open device, or null (also when the active bus changed since).
   vbridge::VirtualBridge* OpenedDevice() const;
 

@@ -11,6 +11,7 @@
 #include "FlashROM.h"
 #include "ImageAuthoring.h"
 #include "ImageTestHelpers.h"
+#include "TextConversion.h"
 #include "VirtualBus.h"
 #include "common.h"
 
