@@ -44,7 +44,7 @@ void BM_TransportRead1MiB(benchmark::State& state) {
   CUSBControl transport;
   void* list = transport.GetDeviceList();
   void* cursor = list;
-  if (transport.OpenNextDevice(list, &cursor) != 0) {
+  if (transport.OpenNextDevice(list, &cursor) != kSelectOpened) {
     state.SkipWithError("no device");
     return;
   }

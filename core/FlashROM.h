@@ -154,7 +154,4 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
 };
 
-// UTF-16LE to UTF-8; prints the cause on standard output when it fails.
-bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint16_t capacity);
-
 ZF_VARIANT_END

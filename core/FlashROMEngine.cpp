@@ -37,7 +37,7 @@ int CFlashROM::CheckDevice(unsigned short compatibility) {
 
 int CFlashROM::OpenFlashROM(IDFilter* filter) {
   int result = Open(filter);
-  if (result != 0) return result;
+  if (result != kSelectOpened) return result;
   return CheckDevice(0);
 }
 

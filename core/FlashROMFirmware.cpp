@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "BuildRules.h"
 #include "FlashROM.h"
 #include "common.h"
 
@@ -281,13 +282,10 @@ int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versio
     const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
     const uint64_t eAt = p + kEncryptionRecord1Field;
     const uint32_t e = RangeInside(eAt, 4, SROMImageSize) ? GetLE32(SROMImage.get() + eAt) : 0;
-#ifdef _WIN32
-    // The Windows build does not refuse a missing encryption record (E = 0);
-    // a single copy's space then wraps and the length checks below bound it.
-    const bool noRecordRefused = false;
-#else
-    const bool noRecordRefused = e == 0;
-#endif
+    // Whether a missing encryption record (E = 0) is refused is the build's
+    // rule; where it is not, a single copy's space wraps and the length
+    // checks below bound it.
+    const bool noRecordRefused = kFirmwareNeedsEncryptionRecord && e == 0;
     if (noRecordRefused || signature != kSignatureQK9318E) return FLASH_IMAGE_ERROR;
     if (FWAllocate == FWALLOCATE_SINGLE) {
       space = e - o1;

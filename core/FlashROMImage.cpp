@@ -5,23 +5,13 @@
 // The flash contents are outside input: every offset taken from the image is
 // checked against the allocated size before a byte is read or written, and a
 // field that lies outside the image counts as absent.
-#ifdef _WIN32
-#include <windows.h>
-
-// The Windows build's own list fields and string conversion (windows/).
-#include "../windows/ActionParameters.h"
-#include "../windows/TextConversion.h"
-#else
-#include <iconv.h>
-#endif
-
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <new>
-#include <vector>
 
+#include "ActionParameters.h"
+#include "BuildRules.h"
 #include "FlashROM.h"
+#include "SlotText.h"
 #include "common.h"
 
 ZF_VARIANT_BEGIN
@@ -69,33 +59,6 @@ bool HeaderCrcHolds(const unsigned char* image, uint32_t size) {
   const int crc = CalcCRC16(image + kHeaderCrcFirst, kHeaderCrcLength);
   return crc == GetLE16(image + kHeaderCrcOffset);
 }
-
-// The three causes of a failed conversion, each with its console line.
-void ReportConversionFailure(const char* line) {
-  std::printf("%s\n", line);
-  std::fflush(stdout);
-}
-constexpr char kInvalidSequence[] = "invlaid multibyte string";
-constexpr char kIncompleteSequence[] = "input multibyte invalid";
-constexpr char kOutputTooSmall[] = "output buffer is small";
-
-#ifndef _WIN32
-// Closes an iconv descriptor when it goes out of scope.
-class IconvHandle {
- public:
-  IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  ~IconvHandle() {
-    if (valid()) iconv_close(cd_);
-  }
-  IconvHandle(const IconvHandle&) = delete;
-  IconvHandle& operator=(const IconvHandle&) = delete;
-  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  iconv_t get() const { return cd_; }
-
- private:
-  iconv_t cd_;
-};
-#endif
 
 }  // namespace
 
@@ -256,14 +219,7 @@ bool ReadStringSlot(const unsigned char* image, uint32_t size, uint64_t p, uint3
   const uint64_t textAt = lengthAt + 2;
   if (!RangeInside(textAt, n, size)) return false;
   char converted[kActionStringCapacity] = {};
-#ifdef _WIN32
-  // The Windows build compares the strings in the thread's code page.
-  if (!zfwin::UTF16ToThreadCodePage(image + textAt, n, converted, kActionStringCapacity)) {
-    return false;
-  }
-#else
-  if (!localUTF16ToUTF8(image + textAt, n, converted, kActionStringCapacity)) return false;
-#endif
+  if (!ConvertSlotText(image + textAt, n, converted, kActionStringCapacity)) return false;
   std::memcpy(field, converted, kActionStringCapacity);
   return true;
 }
@@ -275,13 +231,10 @@ void CFlashROM::GetActionParameter(_actionparamlist* list) {
   const unsigned char* image = SROMImage.get();
   const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
 
-#ifdef _WIN32
-  // The Windows build's list also carries the nine option flags (P+16 to
-  // P+19), Option38/Option39 (P+38, P+39) and the identification texts (P+256,
-  // P+264, P+280); its string slots are converted to the thread's code page
-  // (ReadStringSlot) and the values beside the name slot are read below.
-  zfwin::FillWindowsActionFields(image, SROMImageSize, p, list);
-#endif
+  // Where the build's list carries them: the nine option flags (P+16 to
+  // P+19), Option38/Option39 (P+38, P+39) and the identification texts
+  // (P+256, P+264, P+280); the values beside the name slot are read below.
+  if (kActionListHasOptionFields) FillActionOptionFields(image, SROMImageSize, p, list);
 
   if (!ReadStringSlot(image, SROMImageSize, p, kStringSlot1, list->ManufacturerString)) return;
   if (!ReadStringSlot(image, SROMImageSize, p, kStringSlot2, list->ProductString)) return;
@@ -295,20 +248,20 @@ void CFlashROM::GetActionParameter(_actionparamlist* list) {
 
   // The flash type name slot; erased (or outside the image) means no name.
   const uint64_t nameAt = p + kFlashTypeNameSlot;
-  const bool slotInside = RangeInside(nameAt, kFlashTypeNameSize, SROMImageSize);
-  if (!slotInside || (image[nameAt] == 0xFF && image[nameAt + 1] == 0xFF &&
-                      image[nameAt + 2] == 0xFF && image[nameAt + 3] == 0xFF)) {
+  const bool namePresent =
+      RangeInside(nameAt, kFlashTypeNameSize, SROMImageSize) &&
+      !(image[nameAt] == 0xFF && image[nameAt + 1] == 0xFF && image[nameAt + 2] == 0xFF &&
+        image[nameAt + 3] == 0xFF);
+  if (!namePresent) {
     CopyName(FlashTypeName, kFlashTypeNotShown);
   } else {
     std::memcpy(FlashTypeName, image + nameAt, kFlashTypeNameSize);
     FlashTypeName[kFlashTypeNameSize - 1] = '\0';
   }
   CopyName(list->FlashParamList.Name, FlashTypeName);
-#ifdef _WIN32
-  const bool namePresent = slotInside && !(image[nameAt] == 0xFF && image[nameAt + 1] == 0xFF &&
-                                           image[nameAt + 2] == 0xFF && image[nameAt + 3] == 0xFF);
-  zfwin::FillWindowsNameSlotFields(image, SROMImageSize, p, namePresent, list);
-#endif
+  if (kActionListHasOptionFields) {
+    FillActionNameSlotFields(image, SROMImageSize, p, namePresent, list);
+  }
 
   list->FWCodeSize = GetFWCodeSize();
   list->FWAllocate = FWAllocate;
@@ -372,83 +325,6 @@ void CFlashROM::ClearFlag() {
   ParameterChange = 0;
   FWCodeChange = 0;
   EncryptionChange = 0;
-}
-
-// ---------------------------------------------------------------------------
-// Text conversion
-
-bool localUTF16ToUTF8(const unsigned char* in, uint16_t inBytes, char* out, uint16_t capacity) {
-  if (out == nullptr || capacity == 0) {
-    ReportConversionFailure(kOutputTooSmall);
-    return false;
-  }
-  if (inBytes == 0) {
-    out[0] = '\0';
-    return true;
-  }
-  if (in == nullptr) return false;
-  // Room for the terminator.
-  const size_t room = static_cast<size_t>(capacity) - 1;
-
-#ifdef _WIN32
-  // The system's converter: UTF-16 units composed from the little-endian
-  // bytes, then converted with invalid sequences rejected.
-  if (inBytes % 2 != 0) {
-    ReportConversionFailure(kIncompleteSequence);
-    return false;
-  }
-  std::vector<wchar_t> units(inBytes / 2);
-  for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<wchar_t>(GetLE16(in + 2 * i));
-  const wchar_t last = units.back();
-  if (last >= 0xD800 && last <= 0xDBFF) {  // a pair cut off at the end
-    ReportConversionFailure(kIncompleteSequence);
-    return false;
-  }
-  const int count = static_cast<int>(units.size());
-  const int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units.data(), count,
-                                         nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) {
-    ReportConversionFailure(kInvalidSequence);
-    return false;
-  }
-  if (static_cast<size_t>(needed) > room) {
-    ReportConversionFailure(kOutputTooSmall);
-    return false;
-  }
-  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, units.data(), count, out, needed, nullptr,
-                      nullptr);
-  out[needed] = '\0';
-  return true;
-#else
-  IconvHandle converter("UTF-8", "UTF-16LE");
-  if (!converter.valid()) return false;
-
-  // iconv takes a non-const input pointer; the input is copied so that the
-  // caller's bytes are never written through.
-  std::vector<char> input(in, in + inBytes);
-  char* inPtr = input.data();
-  size_t inLeft = inBytes;
-  char* outPtr = out;
-  size_t outLeft = room;
-
-  size_t result = iconv(converter.get(), &inPtr, &inLeft, &outPtr, &outLeft);
-  if (result != static_cast<size_t>(-1)) {
-    result = iconv(converter.get(), nullptr, nullptr, &outPtr, &outLeft);
-  }
-  if (result == static_cast<size_t>(-1)) {
-    const int error = errno;
-    if (error == EILSEQ) {
-      ReportConversionFailure(kInvalidSequence);
-    } else if (error == EINVAL) {
-      ReportConversionFailure(kIncompleteSequence);
-    } else if (error == E2BIG) {
-      ReportConversionFailure(kOutputTooSmall);
-    }
-    return false;
-  }
-  *outPtr = '\0';
-  return true;
-#endif
 }
 
 ZF_VARIANT_END

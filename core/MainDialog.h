@@ -4,24 +4,15 @@
 
 #include <cstdint>
 
+#include "BuildRules.h"  // control ids of the two captions and the progress bar
 #include "DialogControl.h"
 #include "FlashROM.h"
 #include "Variant.h"
 
 class CFileRead;
 
-// Control ids of the two captions and the progress bar.
-#ifdef _WIN32
-constexpr int kCaptionFromControl = 1001;
-constexpr int kCaptionToControl = 1002;
-constexpr int kProgressBarControl = 1044;
-#else
-constexpr int kCaptionFromControl = 210;
-constexpr int kCaptionToControl = 224;
-constexpr int kProgressBarControl = 220;
-#endif
-
 #include "UpdateSession.h"
+
 ZF_VARIANT_BEGIN
 
 class CMainDialog : public CDialogControl, public CFlashROM {

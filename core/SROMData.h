@@ -46,14 +46,17 @@ struct SerialFlashRomParam {
   SerialFlashIdProbe IdProbe2;
 };
 
-// The 20 supported parts followed by the row named "END".
+// The 20 supported parts followed by the row named "END"; the rules the
+// table keeps are in SROMTableCheck.h.
 constexpr unsigned kSerialFlashPartCount = 20;
 extern const SerialFlashRomParam gSerialFlashRomParamTbl[kSerialFlashPartCount + 1];
 
-extern const uint16_t gPageProgUnitSizeTable[4];
-extern const uint8_t gAAIProgUnitSizeTable[2];
-extern const uint8_t gEraseSizeTable[3];
-extern const uint8_t gFlashRomSizeTable[5];
+// The code tables of the list form: page program unit in bytes, AAI unit in
+// bytes, erase block and flash size as log2 of bytes.
+inline constexpr uint16_t gPageProgUnitSizeTable[4] = {1, 32, 128, 256};
+inline constexpr uint8_t gAAIProgUnitSizeTable[2] = {1, 2};
+inline constexpr uint8_t gEraseSizeTable[3] = {12, 15, 16};
+inline constexpr uint8_t gFlashRomSizeTable[5] = {16, 17, 18, 19, 20};
 
 // The name the engine gives a part it cannot name.
 extern const char kFlashTypeNotShown[];

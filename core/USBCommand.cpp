@@ -11,7 +11,7 @@ ZF_VARIANT_BEGIN
 
 int CUSBCommand::Open(IDFilter* filter) {
   void* list = GetDeviceList();
-  if (list == nullptr) return 4;
+  if (list == nullptr) return kSelectNoDeviceList;
 
   // First pass: find the position of the first device that passes the
   // filter and answers as a bridge. Every device opened is closed again.
@@ -21,7 +21,7 @@ int CUSBCommand::Open(IDFilter* filter) {
   for (;;) {
     if (!found) ++position;
     const int r = OpenNextDevice(list, &cursor);
-    if (r != 0) {
+    if (r != kSelectOpened) {
       if (found) break;
       return r;
     }
@@ -40,7 +40,7 @@ int CUSBCommand::Open(IDFilter* filter) {
   // device through its version block.
   cursor = list;
   for (int i = 1; i < position; ++i) {
-    if (OpenNextDevice(list, &cursor) != 0) break;
+    if (OpenNextDevice(list, &cursor) != kSelectOpened) break;
     CloseDevice();
   }
   return OpenNextDevice(list, &cursor);

@@ -1,14 +1,14 @@
 // The vendor command set on top of the platform transport. The transport
 // (CUSBControl) is chosen at link time: every build variant provides its own
-// "USBControl.h" on the include path with the five transport primitives and
-// two constants:
-//   static constexpr unsigned short kRomTransferMax;  // 48 (USB) or 512 (SCSI)
-//   static constexpr bool kScsiCommandSet;            // SCSI command differences
+// "USBControl.h" on the include path, with what Transport.h lists.
 #pragma once
 
 #include "CommandSet.h"
+#include "Transport.h"
 #include "USBControl.h"
 #include "Variant.h"
+
+static_assert(transport_contract::Holds<CUSBControl>(), "the transport keeps the contract");
 
 class IDFilter;
 
@@ -21,8 +21,8 @@ class CUSBCommand : public CUSBControl {
   CUSBCommand(const CUSBCommand&) = delete;
   CUSBCommand& operator=(const CUSBCommand&) = delete;
 
-  // Device selection: 0 open, 2 already open, 4 no device list, 5 none found
-  // (or another transport status passed on).
+  // Device selection: a SelectStatus, kSelectOpened when a device is open;
+  // kSelectNoDeviceList, or the transport's status when no device is left.
   int Open(IDFilter* filter);
   int Close();
 

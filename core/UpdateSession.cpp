@@ -120,7 +120,7 @@ UpdateDecision CUpdateSession::Prepare() {
   // 2. The device.
   IDFilter filter;
   systemInformation.AddFilter(&filter);
-  if (engine.OpenFlashROM(&filter) == 2) return Ending(MSG_ONLY_ONE, MESSAGE_ERROR);
+  if (engine.OpenFlashROM(&filter) == kSelectAlreadyOpen) return Ending(MSG_ONLY_ONE, MESSAGE_ERROR);
 
   // 3, 4. The bridge answers and is the configured variant.
   unsigned char version[kVersionBlockSize] = {};

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "FlashROM.h"
+#include "TextConversion.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Failures print their cause on standard output.

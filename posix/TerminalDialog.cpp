@@ -9,6 +9,7 @@
 #include <iostream>
 #include <thread>
 
+#include "BuildRules.h"
 #include "Messages.h"
 #include "Progress.h"
 
@@ -49,8 +50,8 @@ bool CTerminalDialogLayer::CreateWindow(CDialogControl* dialog, const char* wind
   window.name = name;
   window.title = kProgramName;
   if (name == "MainWindow") {
-    window.captions[210] = kMainFromDefault;
-    window.captions[224] = kMainToDefault;
+    window.captions[kCaptionFromControl] = kMainFromDefault;
+    window.captions[kCaptionToControl] = kMainToDefault;
   }
   windows_[dialog] = window;
   return true;

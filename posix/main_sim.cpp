@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
       ProgramFolder(argc > 0 ? argv[0] : nullptr) + "virtual-devices.ini";
   std::string error;
   vbridge::VirtualBus bus;
-  if (!zfimage::LoadOrCreateVirtualDevices(iniPath, &bus, &error)) {
+  if (!vbridge::LoadOrCreateVirtualDevices(iniPath, &bus, &error)) {
     std::fprintf(stderr, "zedrikfu-sim: %s\n", error.c_str());
     return 1;
   }

@@ -46,21 +46,26 @@ enum class Encoding { Usb, Scsi };
 constexpr uint32_t kBridgeTransferMax = 512;
 
 // Description of one virtual device (one section of virtual-devices.ini).
+// Each field but the name is set by one key of the file; a new description
+// has every key's default (DeviceKeys() of VirtualDevices.h): a QK9318A
+// bridge with ids 0x3F1C/0x0001 and a 1 MiB Winbond W25Q80BL in memory, no
+// faults.
 struct DeviceConfig {
-  std::string name = "bridge";           // section name, used in messages
-  uint16_t vendorId = 0x3F1C;
-  uint16_t productId = 0x0001;
-  std::string chipId = "318a";           // at most 4 characters
-  uint16_t compat = 0x0154;
-  std::string flashPart = "Winbond W25Q80BL";
-  std::string flashImage;                // empty: contents kept in memory only
-  bool busy = false;
-  uint32_t failAtCommand = 0;            // 0: never
-  uint32_t unplugAtCommand = 0;          // 0: never
-  int64_t flipReadBitAt = -1;            // < 0: never
-  std::string trace;                     // empty: no trace file
-  uint32_t latencyUs = 0;                // time each command takes, in microseconds
-  bool scsi = true;                      // vbridge-usb also shows it as a SCSI disk
+  DeviceConfig();
+  std::string name = "bridge";  // section name, used in messages
+  uint16_t vendorId{};            // VendorID
+  uint16_t productId{};           // ProductID
+  std::string chipId;           // ChipID, at most 4 characters
+  uint16_t compat{};              // Compat
+  std::string flashPart;        // FlashPart
+  std::string flashImage;       // FlashImage; empty: contents kept in memory only
+  bool busy{};                    // Busy
+  uint32_t failAtCommand{};       // FailAtCommand; 0: never
+  uint32_t unplugAtCommand{};     // UnplugAtCommand; 0: never
+  int64_t flipReadBitAt{};        // FlipReadBitAt; < 0: never
+  std::string trace;            // Trace; empty: no trace file
+  uint32_t latencyUs{};           // Latency: time each command takes, in microseconds
+  bool scsi{};                    // Scsi: vbridge-usb also shows it as a SCSI disk
 };
 
 // Data phase of a request as the bus saw it.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <type_traits>
 
 #include "VirtualFlash.h"
 
@@ -25,13 +26,6 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr size_t kMaxIniSize = 1 << 20;
 
-// The keys of a device section, in the spelling of the documentation.
-const char* const kKeys[] = {"VendorID",      "ProductID",       "ChipID",
-                             "Compat",        "FlashPart",       "FlashImage",
-                             "Busy",          "FailAtCommand",   "UnplugAtCommand",
-                             "FlipReadBitAt", "Trace",           "Latency",
-                             "Scsi"};
-
 bool EqualsNoCase(const char* a, const char* b) {
   for (; *a != 0 && *b != 0; ++a, ++b) {
     char ca = *a, cb = *b;
@@ -42,9 +36,9 @@ bool EqualsNoCase(const char* a, const char* b) {
   return *a == 0 && *b == 0;
 }
 
-const char* CanonicalKey(const char* name) {
-  for (const char* key : kKeys) {
-    if (EqualsNoCase(name, key)) return key;
+const DeviceKey* FindKey(const char* name) {
+  for (const DeviceKey& key : DeviceKeys()) {
+    if (EqualsNoCase(name, key.name)) return &key;
   }
   return nullptr;
 }
@@ -161,78 +155,21 @@ int HandleKey(void* user, const char* /*section*/, const char* name, const char*
     return 0;
   }
   state->lastName = keyText;
-  const char* key = CanonicalKey(name);
+  const DeviceKey* key = FindKey(name);
   if (key == nullptr) {
     state->Fail("key \"" + keyText + "\": unknown key");
     return 0;
   }
   std::set<std::string>& seen = state->seen.back();
-  if (!seen.insert(key).second) {
+  if (!seen.insert(key->name).second) {
     state->Fail("key \"" + keyText + "\": given twice in section [" +
                 state->devices.back().name + "]");
     return 0;
   }
-
-  DeviceConfig& device = state->devices.back();
-  const std::string value = rawValue;
-  const std::string quoted = "\"" + value + "\"";
-  const std::string where = "key \"" + std::string(key) + "\": ";
-  int64_t number = 0;
-  auto numberIn = [&](int64_t low, int64_t high, bool allowNegative) {
-    if (!ParseNumber(value, allowNegative, &number)) {
-      state->Fail(where + quoted + " is not a number");
-      return false;
-    }
-    if (number < low || number > high) {
-      state->Fail(where + quoted + " is out of range (" + std::to_string(low) + " to " +
-                  std::to_string(high) + ")");
-      return false;
-    }
-    return true;
-  };
-
-  if (key == kKeys[0] || key == kKeys[1] || key == kKeys[3]) {
-    if (!numberIn(0, 0xFFFF, false)) return 0;
-    const uint16_t v = static_cast<uint16_t>(number);
-    if (key == kKeys[0]) device.vendorId = v;
-    if (key == kKeys[1]) device.productId = v;
-    if (key == kKeys[3]) device.compat = v;
-  } else if (key == kKeys[2]) {
-    const std::string chip = Unquote(value);
-    if (chip.size() > 4) {
-      state->Fail(where + quoted + " is longer than 4 characters");
-      return 0;
-    }
-    device.chipId = chip;
-  } else if (key == kKeys[4]) {
-    const std::string part = Unquote(value);
-    if (VirtualFlash::FindPart(part) < 0) {
-      state->Fail(where + "\"" + part + "\" is not a part of the flash-part table");
-      return 0;
-    }
-    device.flashPart = part;
-  } else if (key == kKeys[5]) {
-    const std::string file = Unquote(value);
-    device.flashImage = file.empty() ? std::string() : ResolveRelativeTo(state->path, file);
-  } else if (key == kKeys[6]) {
-    if (!numberIn(0, 1, false)) return 0;
-    device.busy = number == 1;
-  } else if (key == kKeys[7] || key == kKeys[8]) {
-    if (!numberIn(0, 0xFFFFFFFF, false)) return 0;
-    if (key == kKeys[7]) device.failAtCommand = static_cast<uint32_t>(number);
-    if (key == kKeys[8]) device.unplugAtCommand = static_cast<uint32_t>(number);
-  } else if (key == kKeys[9]) {
-    if (!numberIn(-1, 0xFFFFFFFF, true)) return 0;
-    device.flipReadBitAt = number;
-  } else if (key == kKeys[10]) {
-    const std::string file = Unquote(value);
-    device.trace = file.empty() ? std::string() : ResolveRelativeTo(state->path, file);
-  } else if (key == kKeys[11]) {
-    if (!numberIn(0, 1000000, false)) return 0;
-    device.latencyUs = static_cast<uint32_t>(number);
-  } else if (key == kKeys[12]) {
-    if (!numberIn(0, 1, false)) return 0;
-    device.scsi = number == 1;
+  std::string error;
+  if (!ApplyDeviceKey(*key, rawValue, state->path, &state->devices.back(), &error)) {
+    state->Fail("key \"" + std::string(key->name) + "\": " + error);
+    return 0;
   }
   return 1;
 }
@@ -268,7 +205,123 @@ bool WriteWhole(const std::string& path, const void* data, size_t size, std::str
   return true;
 }
 
+// The store functions of the key table: a checked number or text into one
+// field of the device.
+template <auto Field>
+void StoreNumber(DeviceConfig* device, int64_t number, const std::string& /*text*/) {
+  using Type = std::remove_reference_t<decltype(device->*Field)>;
+  device->*Field = static_cast<Type>(number);
+}
+
+template <auto Field>
+void StoreText(DeviceConfig* device, int64_t /*number*/, const std::string& text) {
+  device->*Field = text;
+}
+
+// The values of a new file that differ from the keys' defaults: its bridge
+// keeps the flash in a file beside it.
+struct NewFileValue {
+  const char* key;
+  const char* value;
+};
+const NewFileValue kNewFileValues[] = {{"FlashImage", kDefaultFlashImageName}};
+
 }  // namespace
+
+const std::vector<DeviceKey>& DeviceKeys() {
+  using K = KeyKind;
+  static const std::vector<DeviceKey> keys = {
+      {"VendorID", K::Number, 0, 0xFFFF, "0x3F1C", "USB vendor id of the device",
+       StoreNumber<&DeviceConfig::vendorId>},
+      {"ProductID", K::Number, 0, 0xFFFF, "0x0001", "USB product id of the device",
+       StoreNumber<&DeviceConfig::productId>},
+      {"ChipID", K::Text, 0, 4, "318a",
+       "version block bytes 0-3: 318a (QK9318A) or 318e (QK9318E); other text: not a bridge",
+       StoreText<&DeviceConfig::chipId>},
+      {"Compat", K::Number, 0, 0xFFFF, "0x0154",
+       "compatibility word of the version block (bytes 8-9)", StoreNumber<&DeviceConfig::compat>},
+      {"FlashPart", K::PartName, 0, 0, "Winbond W25Q80BL",
+       "a part name of the flash-part table: size, erase block, identification replies",
+       StoreText<&DeviceConfig::flashPart>},
+      {"FlashImage", K::File, 0, 0, "",
+       "flash contents; created 0xFF-filled if missing; every erase and program is\n"
+       "written through to this file at once; empty: kept in memory only",
+       StoreText<&DeviceConfig::flashImage>},
+      {"Busy", K::Number, 0, 1, "0", "1: the device cannot be opened (held by another program)",
+       StoreNumber<&DeviceConfig::busy>},
+      {"FailAtCommand", K::Number, 0, 0xFFFFFFFF, "0",
+       "N > 0: the Nth command this device receives fails (counted from 1)",
+       StoreNumber<&DeviceConfig::failAtCommand>},
+      {"UnplugAtCommand", K::Number, 0, 0xFFFFFFFF, "0",
+       "N > 0: from the Nth command on, the device is gone",
+       StoreNumber<&DeviceConfig::unplugAtCommand>},
+      {"FlipReadBitAt", K::Number, -1, 0xFFFFFFFF, "-1",
+       "A >= 0: every flash read returns bit 0 of byte A inverted",
+       StoreNumber<&DeviceConfig::flipReadBitAt>},
+      {"Trace", K::File, 0, 0, "", "file name: one line per command received, appended",
+       StoreText<&DeviceConfig::trace>},
+      {"Latency", K::Number, 0, 1000000, "0",
+       "microseconds each command takes (0: at once), to watch a run at the pace of\n"
+       "real hardware", StoreNumber<&DeviceConfig::latencyUs>},
+      {"Scsi", K::Number, 0, 1, "1",
+       "1: vbridge-usb also presents the device as the SCSI disk of a USB storage\n"
+       "bridge (/dev/sgN, /dev/sdX); 0: as a USB device only",
+       StoreNumber<&DeviceConfig::scsi>},
+  };
+  return keys;
+}
+
+bool ApplyDeviceKey(const DeviceKey& key, const std::string& value, const std::string& iniPath,
+                    DeviceConfig* device, std::string* error) {
+  const std::string quoted = "\"" + value + "\"";
+  auto fail = [error](const std::string& message) {
+    if (error != nullptr) *error = message;
+    return false;
+  };
+  switch (key.kind) {
+    case KeyKind::Number: {
+      int64_t number = 0;
+      if (!ParseNumber(value, key.low < 0, &number)) return fail(quoted + " is not a number");
+      if (number < key.low || number > key.high) {
+        return fail(quoted + " is out of range (" + std::to_string(key.low) + " to " +
+                    std::to_string(key.high) + ")");
+      }
+      key.store(device, number, std::string());
+      return true;
+    }
+    case KeyKind::Text: {
+      const std::string text = Unquote(value);
+      if (static_cast<int64_t>(text.size()) > key.high) {
+        return fail(quoted + " is longer than " + std::to_string(key.high) + " characters");
+      }
+      key.store(device, 0, text);
+      return true;
+    }
+    case KeyKind::PartName: {
+      const std::string part = Unquote(value);
+      if (VirtualFlash::FindPart(part) < 0) {
+        return fail("\"" + part + "\" is not a part of the flash-part table");
+      }
+      key.store(device, 0, part);
+      return true;
+    }
+    case KeyKind::File: {
+      const std::string file = Unquote(value);
+      key.store(device, 0, file.empty() ? std::string() : ResolveRelativeTo(iniPath, file));
+      return true;
+    }
+  }
+  return fail("key of an unknown kind");
+}
+
+DeviceConfig::DeviceConfig() {
+  // The defaults are values of the file's own syntax: a default that does
+  // not suit its key is caught by the tests, which compare a fresh
+  // description with the values documented for a new file.
+  for (const DeviceKey& key : DeviceKeys()) {
+    ApplyDeviceKey(key, key.defaultValue, std::string(), this, nullptr);
+  }
+}
 
 std::string ResolveRelativeTo(const std::string& iniPath, const std::string& name) {
   const std::filesystem::path file(name);
@@ -334,44 +387,35 @@ bool VirtualDevices::Load(const std::string& iniPath, std::string* error) {
 DeviceConfig DefaultDeviceConfig() {
   DeviceConfig device;
   device.name = "bridge";
-  device.vendorId = 0x3F1C;
-  device.productId = 0x0001;
-  device.chipId = "318a";
-  device.compat = 0x0154;
-  device.flashPart = "Winbond W25Q80BL";
-  device.flashImage = kDefaultFlashImageName;
+  for (const NewFileValue& v : kNewFileValues) {
+    const DeviceKey* key = FindKey(v.key);
+    if (key != nullptr) ApplyDeviceKey(*key, v.value, std::string(), &device, nullptr);
+  }
   return device;
 }
 
 bool WriteDefaultVirtualDevices(const std::string& iniPath, std::string* error) {
   const DeviceConfig d = DefaultDeviceConfig();
-  char ids[160];
-  std::snprintf(ids, sizeof(ids), "VendorID=0x%04X\nProductID=0x%04X\nChipID=%s\nCompat=0x%04X\n",
-                static_cast<unsigned>(d.vendorId), static_cast<unsigned>(d.productId),
-                d.chipId.c_str(), static_cast<unsigned>(d.compat));
   std::string text;
   text += "; Virtual devices of zedrikfu-sim, one section per USB device in bus order.\n";
   text += "; Numbers are decimal or hexadecimal (0x...); file names are relative to this folder.\n";
   text += "\n[" + d.name + "]\n";
-  text += "; USB ids, chip id (version block bytes 0-3) and compatibility word (bytes 8-9)\n";
-  text += ids;
-  text += "; a part name of the flash-part table: size, erase block, identification replies\n";
-  text += "FlashPart=" + d.flashPart + "\n";
-  text += "; flash contents; created 0xFF-filled if missing; every erase and program is\n";
-  text += "; written through to this file at once\n";
-  text += "FlashImage=" + d.flashImage + "\n";
-  text += "; 1: the device cannot be opened (held by another program)\n";
-  text += "Busy=0\n";
-  text += "; N > 0: the Nth command this device receives fails (counted from 1)\n";
-  text += "FailAtCommand=0\n";
-  text += "; N > 0: from the Nth command on, the device is gone\n";
-  text += "UnplugAtCommand=0\n";
-  text += "; A >= 0: every flash read returns bit 0 of byte A inverted\n";
-  text += "FlipReadBitAt=-1\n";
-  text += "; file name: one line per command received, appended\n";
-  text += "Trace=\n";
-  text += "; microseconds each command takes (0: at once)\n";
-  text += "Latency=0\n";
+  for (const DeviceKey& key : DeviceKeys()) {
+    std::string value = key.defaultValue;
+    for (const NewFileValue& v : kNewFileValues) {
+      if (FindKey(v.key) == &key) value = v.value;
+    }
+    // One comment line per line of the key's comment, then the key.
+    const std::string comment = key.comment;
+    size_t from = 0;
+    for (;;) {
+      const size_t end = comment.find('\n', from);
+      text += "; " + comment.substr(from, end == std::string::npos ? end : end - from) + "\n";
+      if (end == std::string::npos) break;
+      from = end + 1;
+    }
+    text += std::string(key.name) + "=" + value + "\n";
+  }
   return WriteWhole(iniPath, text.data(), text.size(), error);
 }
 

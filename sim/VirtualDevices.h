@@ -1,27 +1,9 @@
 // virtual-devices.ini: the description of the virtual devices, one section
-// per USB device in bus order (section names are free):
-//
-//   [bridge]
-//   VendorID=0x3F1C          USB ids of the device
-//   ProductID=0x0001
-//   ChipID=318a              version block bytes 0-3 (at most 4 characters)
-//   Compat=0x0154            compatibility word, version block bytes 8-9
-//   FlashPart=Winbond W25Q80BL   a part name of the flash-part table
-//   FlashImage=bridge.bin    flash contents (created 0xFF-filled if missing)
-//   Busy=0                   1: the device cannot be opened
-//   FailAtCommand=0          N > 0: the Nth command received fails
-//   UnplugAtCommand=0        N > 0: from the Nth command on, the device is gone
-//   FlipReadBitAt=-1         A >= 0: reads return bit 0 of byte A inverted
-//   Trace=                   file that gets one line per command received
-//   Latency=0                microseconds each command takes (0 to 1000000),
-//                            to watch a run at the pace of real hardware
-//   Scsi=1                   1: vbridge-usb also presents the device as the SCSI
-//                            disk of a USB storage bridge (/dev/sgN, /dev/sdX);
-//                            0: as a USB device only
-//
-// Numbers are decimal or hexadecimal with "0x". Relative file names are
-// relative to the folder of the ini file. A key left out keeps the default of
-// DeviceConfig; without FlashImage the flash lives in memory only.
+// per USB device in bus order (section names are free), one Key=value line
+// per setting. The keys, what their values may be, their defaults and their
+// comments in a new file are the rows of DeviceKeys() below; a key left out
+// keeps its default. Numbers are decimal or hexadecimal with "0x"; relative
+// file names are relative to the folder of the ini file.
 #pragma once
 
 #include <cstdint>
@@ -32,12 +14,42 @@
 
 namespace vbridge {
 
+// How the value of a key is read.
+enum class KeyKind {
+  Number,    // decimal, or hexadecimal with "0x", from `low` to `high`
+  Text,      // at most `high` characters; surrounding double quotes are removed
+  PartName,  // a part name of the flash-part table
+  File,      // a file name, resolved against the ini file's folder; empty: none
+};
+
+// One key of a device section.
+struct DeviceKey {
+  const char* name;          // as written in the file; matched in any case
+  KeyKind kind;
+  int64_t low;               // Number: smallest value
+  int64_t high;              // Number: largest value; Text: most characters
+  const char* defaultValue;  // the value of a key left out, as a new file has it
+  const char* comment;       // the comment above the key in a new file
+  // Puts a checked value into the device: the number for KeyKind::Number,
+  // the text (unquoted, a file name resolved) for the others.
+  void (*store)(DeviceConfig* device, int64_t number, const std::string& text);
+};
+
+// The keys of a device section, in the order of a new file.
+const std::vector<DeviceKey>& DeviceKeys();
+
+// Checks `value` for `key` and stores it into `device`. False with the fault
+// in *error ("\"12x\" is not a number", "... is out of range (0 to 1)", ...)
+// when the value does not suit the key; the device is then unchanged.
+bool ApplyDeviceKey(const DeviceKey& key, const std::string& value, const std::string& iniPath,
+                    DeviceConfig* device, std::string* error);
+
 class VirtualDevices {
  public:
   // Reads and checks the file. On any fault (file not readable, bad syntax,
-  // key outside a section, unknown or repeated key, bad number, ChipID longer
-  // than 4 characters, unknown FlashPart) returns false and sets *error to
-  // one message naming the file, the line and the key.
+  // key outside a section, unknown or repeated key, a value that does not
+  // suit its key) returns false and sets *error to one message naming the
+  // file, the line and the key.
   bool Load(const std::string& iniPath, std::string* error);
 
   const std::string& Path() const { return path_; }
@@ -48,12 +60,14 @@ class VirtualDevices {
   std::vector<DeviceConfig> devices_;
 };
 
-// The device of a new virtual-devices.ini: one QK9318A bridge with a 1 MiB
-// Winbond W25Q80BL whose contents are in "bridge.bin".
+// The device of a new virtual-devices.ini: every key at its default (one
+// QK9318A bridge with a 1 MiB Winbond W25Q80BL), its contents in
+// "bridge.bin".
 DeviceConfig DefaultDeviceConfig();
 constexpr const char kDefaultFlashImageName[] = "bridge.bin";
 
-// Writes a virtual-devices.ini with the default device (overwrites).
+// Writes a virtual-devices.ini with the default device (overwrites): every
+// key of DeviceKeys() with its comment.
 bool WriteDefaultVirtualDevices(const std::string& iniPath, std::string* error);
 
 // Writes a flash image file for the named part: `content` from address 0,

@@ -8,13 +8,6 @@
 
 namespace {
 
-// Status codes of OpenNextDevice.
-constexpr int kOpened = 0;
-constexpr int kUsbAlreadyOpen = 2;
-constexpr int kNoneLeft = 5;
-constexpr int kScsiAlreadyOpen = 6;
-constexpr int kScsiAtEnd = 1;
-
 // The pass-through data area holds at most 16383 bytes.
 constexpr uint32_t kScsiDataLimit = 16384;
 
@@ -28,14 +21,14 @@ vbridge::VirtualBridge* CVirtualTransport::OpenedDevice() const {
 }
 
 int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
-  if (open_) return encoding_ == vbridge::Encoding::Scsi ? kScsiAlreadyOpen : kUsbAlreadyOpen;
+  if (open_) return encoding_ == vbridge::Encoding::Scsi ? kSelectHandleOpen : kSelectAlreadyOpen;
   vbridge::VirtualBus* bus = vbridge::ActiveBus();
-  if (cursor == nullptr || list == nullptr || list != bus) return kNoneLeft;
+  if (cursor == nullptr || list == nullptr || list != bus) return kSelectNoneLeft;
 
   if (*cursor == list) next_ = 0;  // a fresh start
   *cursor = &next_;
 
-  if (encoding_ == vbridge::Encoding::Scsi && next_ >= bus->Count()) return kScsiAtEnd;
+  if (encoding_ == vbridge::Encoding::Scsi && next_ >= bus->Count()) return kSelectAtEnd;
   while (next_ < bus->Count()) {
     const size_t index = next_++;
     vbridge::VirtualBridge* device = bus->Device(index);
@@ -43,10 +36,10 @@ int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
       bus_ = bus;
       openIndex_ = index;
       open_ = true;
-      return kOpened;
+      return kSelectOpened;
     }
   }
-  return kNoneLeft;
+  return kSelectNoneLeft;
 }
 
 int CVirtualTransport::IDCheck(IDFilter* filter) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "CommandSet.h"
+#include "Transport.h"
 #include "VirtualBus.h"
 
 class IDFilter;
@@ -20,10 +21,11 @@ class CVirtualTransport {
 
   // The list token (the active bus), or null when there is no active bus.
   void* GetDeviceList();
-  // USB encoding: 0 opened, 2 a device is already open, 5 none left.
-  // SCSI encoding: 0 opened, 6 a device is already open, 1 the cursor stands
-  // at the end of the list, 5 none of the remaining devices could be opened.
-  // Devices that are busy or unplugged are passed over.
+  // USB encoding: kSelectOpened, kSelectAlreadyOpen or kSelectNoneLeft.
+  // SCSI encoding: kSelectOpened, kSelectHandleOpen, kSelectAtEnd (the cursor
+  // stands at the end of the list) or kSelectNoneLeft (none of the remaining
+  // devices could be opened). Devices that are busy or unplugged are passed
+  // over.
   int OpenNextDevice(void* list, void** cursor);
   // The filter's answer for the open device's vendor and product id.
   int IDCheck(IDFilter* filter);
@@ -31,7 +33,6 @@ class CVirtualTransport {
   // One exchange with the open device; 1 on success.
   int USBCom_Send(_tag_UsbCommand* cmd);
 
-  vbridge::Encoding TransportEncoding() const { return encoding_; }
   // The open device, or null (also when the active bus changed since).
   vbridge::VirtualBridge* OpenedDevice() const;
 

@@ -51,21 +51,21 @@ TEST_F(ScsiSelection, OpenNextDeviceStatuses) {
   void* list = cmd_.GetDeviceList();
   ASSERT_NE(list, nullptr);
   void* cursor = list;
-  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), a);
   void* const kept = cursor;
-  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 6);  // already open
+  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectHandleOpen);  // already open
   EXPECT_EQ(cursor, kept);
   EXPECT_EQ(cmd_.OpenedDevice(), a);
   cmd_.CloseDevice();
-  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), b);
   cmd_.CloseDevice();
-  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 1);  // cursor at the end
+  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectAtEnd);  // cursor at the end
 
   // Restart: the same order again.
   cursor = list;
-  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), a);
 }
 
@@ -75,22 +75,22 @@ TEST_F(ScsiSelection, WalkPastDevicesThatCannotBeOpenedGivesFive) {
   Add(Device(3, "318a", true));
   void* list = cmd_.GetDeviceList();
   void* cursor = list;
-  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
   cmd_.CloseDevice();
-  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 5);
-  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 1);
+  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectNoneLeft);
+  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectAtEnd);
 }
 
 TEST_F(ScsiSelection, EmptyBusStandsAtTheEnd) {
   void* list = cmd_.GetDeviceList();
   void* cursor = list;
-  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 1);
-  EXPECT_EQ(cmd_.Open(nullptr), 1);
+  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectAtEnd);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectAtEnd);
 }
 
 TEST_F(ScsiSelection, OnlyBusyDevicesGiveFive) {
   Add(Device(0x3F1C, "318a", true));
-  EXPECT_EQ(cmd_.Open(nullptr), 5);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectNoneLeft);
 }
 
 TEST_F(ScsiSelection, SameSelectionAsTheUsbBuild) {
@@ -101,7 +101,7 @@ TEST_F(ScsiSelection, SameSelectionAsTheUsbBuild) {
   Add(Device(0x3F1C));
   IDFilter filter;
   filter.SetID(0x3F1C, 0x0001);
-  ASSERT_EQ(cmd_.Open(&filter), 0);
+  ASSERT_EQ(cmd_.Open(&filter), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), bridge);
   EXPECT_EQ(busy->CommandCount(), 0u);
   EXPECT_EQ(foreign->CommandCount(), 0u);
@@ -109,13 +109,13 @@ TEST_F(ScsiSelection, SameSelectionAsTheUsbBuild) {
   const std::vector<vbridge::ReceivedCommand> log = bridge->Log();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(vbridge::TraceLine(log[0]), "SCSI FF 33 31 38 58 00 00 00 00 00 0E 00 in 14 ok");
-  EXPECT_EQ(cmd_.Open(&filter), 6);
+  EXPECT_EQ(cmd_.Open(&filter), kSelectHandleOpen);
 }
 
 TEST(ScsiSelectionWithoutBus, NoActiveBusGivesFour) {
   vbridge::ScopedActiveBus none(nullptr);
   CUSBCommand cmd;
-  EXPECT_EQ(cmd.Open(nullptr), 4);
+  EXPECT_EQ(cmd.Open(nullptr), kSelectNoDeviceList);
 }
 
 // ---- commands ----------------------------------------------------------------------
@@ -126,7 +126,7 @@ class ScsiCommands : public ::testing::Test {
     dev_ = bus_.AddDevice(DeviceConfig{});
     ASSERT_NE(dev_, nullptr);
     active_ = std::make_unique<vbridge::ScopedActiveBus>(&bus_);
-    ASSERT_EQ(cmd_.Open(nullptr), 0);
+    ASSERT_EQ(cmd_.Open(nullptr), kSelectOpened);
     ASSERT_EQ(cmd_.USBCom_EnableVender(), 1);
     unsigned char params[19] = {};
     ASSERT_EQ(cmd_.USBCom_SetRomParameters(params, 19), 1);

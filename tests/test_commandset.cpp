@@ -198,7 +198,7 @@ class UsbCommandSet : public ::testing::Test {
     dev_ = bus_.AddDevice(vbridge::DeviceConfig{});
     ASSERT_NE(dev_, nullptr);
     active_ = std::make_unique<vbridge::ScopedActiveBus>(&bus_);
-    ASSERT_EQ(cmd_.Open(nullptr), 0);
+    ASSERT_EQ(cmd_.Open(nullptr), kSelectOpened);
     dev_->ClearLog();
   }
 

@@ -44,7 +44,7 @@ class Selection : public ::testing::Test {
 TEST_F(Selection, TwoBridgesOpensTheFirst) {
   VirtualBridge* first = Add(Device(0x3F1C));
   VirtualBridge* second = Add(Device(0x3F1C, "318e"));
-  EXPECT_EQ(cmd_.Open(nullptr), 0);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), first);
   // The second one was asked for its version in the first pass, then
   // skipped silently.
@@ -55,14 +55,14 @@ TEST_F(Selection, TwoBridgesOpensTheFirst) {
 TEST_F(Selection, DeviceThatIsNotABridgeIsSkipped) {
   VirtualBridge* other = Add(Device(0x3F1C, "318b"));
   VirtualBridge* bridge = Add(Device(0x3F1C, "318e"));
-  EXPECT_EQ(cmd_.Open(nullptr), 0);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), bridge);
   EXPECT_EQ(VersionRequests(other), 1u);
 }
 
 TEST_F(Selection, OnlyANonBridgeGivesNoDevice) {
   Add(Device(0x3F1C, "ABCD"));
-  EXPECT_EQ(cmd_.Open(nullptr), 5);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectNoneLeft);
   EXPECT_EQ(cmd_.OpenedDevice(), nullptr);
 }
 
@@ -73,7 +73,7 @@ TEST_F(Selection, BusyDeviceIsSkippedAndNotCounted) {
   VirtualBridge* busy = Add(Device(0x3F1C, "318a", true));
   VirtualBridge* bridge = Add(Device(0x3F1C));
   VirtualBridge* after = Add(Device(0x3F1C, "XXXX"));
-  EXPECT_EQ(cmd_.Open(nullptr), 0);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), bridge);
   EXPECT_EQ(busy->CommandCount(), 0u);
   EXPECT_EQ(VersionRequests(after), 1u);
@@ -83,7 +83,7 @@ TEST_F(Selection, UnpluggedDeviceIsSkipped) {
   VirtualBridge* gone = Add(Device(0x3F1C));
   VirtualBridge* bridge = Add(Device(0x3F1C));
   gone->Unplug();
-  EXPECT_EQ(cmd_.Open(nullptr), 0);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), bridge);
 }
 
@@ -92,7 +92,7 @@ TEST_F(Selection, FilterDecidesBeforeTheVersionRequest) {
   VirtualBridge* admitted = Add(Device(0x3F1C));
   IDFilter filter;
   filter.SetID(0x3F1C, 0x0001);
-  EXPECT_EQ(cmd_.Open(&filter), 0);
+  EXPECT_EQ(cmd_.Open(&filter), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), admitted);
   EXPECT_EQ(foreign->CommandCount(), 0u);
 }
@@ -100,7 +100,7 @@ TEST_F(Selection, FilterDecidesBeforeTheVersionRequest) {
 TEST_F(Selection, NullFilterAdmitsEveryBridge) {
   VirtualBridge* odd = Add(Device(0x1111));
   Add(Device(0x3F1C));
-  EXPECT_EQ(cmd_.Open(nullptr), 0);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), odd);
 }
 
@@ -108,26 +108,37 @@ TEST_F(Selection, FilterAdmittingNothingGivesNoDevice) {
   Add(Device(0x3F1C));
   IDFilter filter;
   filter.SetID(0x3F1C, 0x0002);
-  EXPECT_EQ(cmd_.Open(&filter), 5);
+  EXPECT_EQ(cmd_.Open(&filter), kSelectNoneLeft);
 }
 
 TEST_F(Selection, OpenTwiceReturnsTwoAndKeepsTheDevice) {
   VirtualBridge* first = Add(Device(0x3F1C));
   Add(Device(0x3F1C));
-  ASSERT_EQ(cmd_.Open(nullptr), 0);
+  ASSERT_EQ(cmd_.Open(nullptr), kSelectOpened);
   const uint32_t before = first->CommandCount();
-  EXPECT_EQ(cmd_.Open(nullptr), 2);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectAlreadyOpen);
   EXPECT_EQ(cmd_.OpenedDevice(), first);
   EXPECT_EQ(first->CommandCount(), before);
 }
 
-TEST_F(Selection, NoDeviceGivesFive) { EXPECT_EQ(cmd_.Open(nullptr), 5); }
+// The numbers behind the names, as transports and callers outside this
+// program know them (message 206 of the flow is tied to 2).
+TEST(SelectStatus, NumbersOfTheContract) {
+  EXPECT_EQ(kSelectOpened, 0);
+  EXPECT_EQ(kSelectAtEnd, 1);
+  EXPECT_EQ(kSelectAlreadyOpen, 2);
+  EXPECT_EQ(kSelectNoDeviceList, 4);
+  EXPECT_EQ(kSelectNoneLeft, 5);
+  EXPECT_EQ(kSelectHandleOpen, 6);
+}
+
+TEST_F(Selection, NoDeviceGivesFive) { EXPECT_EQ(cmd_.Open(nullptr), kSelectNoneLeft); }
 
 TEST_F(Selection, VersionRequestFailureDisqualifies) {
   VirtualBridge* failing = Add(Device(0x3F1C));
   failing->SetFailAtCommand(1);
   VirtualBridge* bridge = Add(Device(0x3F1C));
-  EXPECT_EQ(cmd_.Open(nullptr), 0);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.OpenedDevice(), bridge);
 }
 
@@ -135,7 +146,7 @@ TEST(SelectionWithoutBus, NoActiveBusGivesFour) {
   vbridge::ScopedActiveBus none(nullptr);
   CUSBCommand cmd;
   EXPECT_EQ(cmd.GetDeviceList(), nullptr);
-  EXPECT_EQ(cmd.Open(nullptr), 4);
+  EXPECT_EQ(cmd.Open(nullptr), kSelectNoDeviceList);
 }
 
 // ---- the primitives ---------------------------------------------------------------
@@ -148,14 +159,14 @@ TEST_F(Selection, EnumerationRestartYieldsTheSameOrder) {
   ASSERT_NE(list, nullptr);
   for (int pass = 0; pass < 2; ++pass) {
     void* cursor = list;
-    ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+    ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
     EXPECT_NE(cursor, list);
     EXPECT_EQ(cmd_.OpenedDevice(), a);
     EXPECT_EQ(cmd_.CloseDevice(), 1);
-    ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+    ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
     EXPECT_EQ(cmd_.OpenedDevice(), c);
     EXPECT_EQ(cmd_.CloseDevice(), 1);
-    EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 5);
+    EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectNoneLeft);
     EXPECT_EQ(cmd_.OpenedDevice(), nullptr);
   }
 }
@@ -165,9 +176,9 @@ TEST_F(Selection, OpenNextWhileOpenReturnsTwoAndChangesNothing) {
   Add(Device(2));
   void* list = cmd_.GetDeviceList();
   void* cursor = list;
-  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectOpened);
   void* const kept = cursor;
-  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), 2);
+  EXPECT_EQ(cmd_.OpenNextDevice(list, &cursor), kSelectAlreadyOpen);
   EXPECT_EQ(cursor, kept);
   EXPECT_EQ(cmd_.OpenedDevice(), a);
 }
@@ -180,7 +191,7 @@ TEST_F(Selection, IdCheckAndSendNeedAnOpenDevice) {
   _tag_UsbCommand rec = MakeCommandRecord(CMD_ENABLEVENDER);
   EXPECT_EQ(cmd_.USBCom_Send(&rec), 0);
 
-  ASSERT_EQ(cmd_.Open(&filter), 0);
+  ASSERT_EQ(cmd_.Open(&filter), kSelectOpened);
   EXPECT_EQ(cmd_.IDCheck(&filter), 1);
   IDFilter other;
   other.SetID(0x3F1C, 0x0002);
@@ -198,7 +209,7 @@ TEST_F(Selection, IdCheckAndSendNeedAnOpenDevice) {
 
 TEST_F(Selection, DeviceUnpluggedWhileOpenFailsItsCommands) {
   VirtualBridge* d = Add(Device(0x3F1C));
-  ASSERT_EQ(cmd_.Open(nullptr), 0);
+  ASSERT_EQ(cmd_.Open(nullptr), kSelectOpened);
   EXPECT_EQ(cmd_.USBCom_EnableVender(), 1);
   d->Unplug();
   EXPECT_EQ(cmd_.USBCom_EnableVender(), 0);

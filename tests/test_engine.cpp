@@ -81,7 +81,7 @@ void ExpectReportsEndAtHundredOnce(const ProgressRecorder& recorder) {
 TEST(EngineDevice, CompatibilityWordIgnoresTheLowNibble) {
   OneBridge bridge(BuildImage(SmallSpec()));  // version block word 0x0154
   CFlashROM engine;
-  ASSERT_EQ(engine.Open(nullptr), 0);
+  ASSERT_EQ(engine.Open(nullptr), kSelectOpened);
   EXPECT_EQ(engine.CheckDevice(0x0150), FLASH_OK);
   EXPECT_EQ(engine.CheckDevice(0x015F), FLASH_OK);
   EXPECT_EQ(engine.CheckDevice(0x0160), FLASH_NOT_BRIDGE);
@@ -94,8 +94,9 @@ TEST(EngineDevice, UnknownChipAndMissingDevice) {
   OneBridge bridge(BuildImage(SmallSpec()), config);
   CFlashROM engine;
   // Selection skips a device that is not a bridge and reports the end of
-  // the enumeration (the SCSI transport's end of the name list is 1).
-  EXPECT_EQ(engine.OpenFlashROM(nullptr), CUSBControl::kScsiCommandSet ? 1 : 5);
+  // the enumeration (the SCSI transports' end of the name list).
+  EXPECT_EQ(engine.OpenFlashROM(nullptr),
+            CUSBControl::kScsiCommandSet ? kSelectAtEnd : kSelectNoneLeft);
   EXPECT_EQ(engine.CheckDevice(0), FLASH_TRANSFER_FAILED);
   EXPECT_EQ(engine.ReadFlashROM(ProgressRecorder::Callback), FLASH_TRANSFER_FAILED);
 }

@@ -229,7 +229,7 @@ TEST_F(FlowTest, DeviceAlreadyOpen) {
   ScopedDialogLayer scopedLayer(&layer_);
   vbridge::ScopedActiveBus scopedBus(&bus_);
   CMainDialog dialog;
-  ASSERT_EQ(dialog.Open(nullptr), 0);
+  ASSERT_EQ(dialog.Open(nullptr), kSelectOpened);
   dialog.Create("MainWindow");
   EXPECT_EQ(Messages(), std::vector<int>{206});
   EXPECT_EQ(dialog.ExitStatus(), 1);

@@ -11,6 +11,7 @@
 #include "FlashROM.h"
 #include "ImageAuthoring.h"
 #include "ImageTestHelpers.h"
+#include "TextConversion.h"
 #include "VirtualBus.h"
 #include "common.h"
 
@@ -101,7 +102,7 @@ class ImageCreateFromDevice : public ::testing::Test {
     std::string error;
     device_ = bus_.AddDevice(config, content, &error);
     ASSERT_NE(device_, nullptr) << error;
-    ASSERT_EQ(rom_.Open(nullptr), 0);
+    ASSERT_EQ(rom_.Open(nullptr), kSelectOpened);
     ASSERT_EQ(rom_.USBCom_EnableVender(), 1);
     unsigned char parameters[19] = {0x0B, 0x02, 0x20, 0x06, 0x04, 0x05, 0x01, 0xC7, 0x50, 0xB1};
     ASSERT_EQ(rom_.USBCom_SetRomParameters(parameters, 19), 1);

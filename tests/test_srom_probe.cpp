@@ -27,7 +27,7 @@ class ProbeRig {
       return;
     }
     active_ = std::make_unique<vbridge::ScopedActiveBus>(&bus_);
-    ready_ = command_.Open(nullptr) == 0 && (!vendorMode || command_.USBCom_EnableVender() == 1);
+    ready_ = command_.Open(nullptr) == kSelectOpened && (!vendorMode || command_.USBCom_EnableVender() == 1);
     device_->ClearLog();
   }
   ~ProbeRig() { command_.Close(); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SROMData.h"
+#include "SROMTableCheck.h"
 
 namespace {
 
@@ -97,6 +98,74 @@ TEST(SROMTable, EveryRowAsPublished) {
   EXPECT_EQ(end.ControlFlags, 0xF4);
   EXPECT_EQ(end.Reserved, 0);
   EXPECT_STREQ(kFlashTypeNotShown, "Flash type not shown when read the flash");
+}
+
+// The table's own rules (SROMTableCheck.h): the real table keeps them all,
+// and each rule catches a copy of the table broken in one way.
+using PartTable = std::vector<SerialFlashRomParam>;
+
+void Rename(SerialFlashRomParam& row, const char* name) {
+  std::memset(row.Name, 0, sizeof row.Name);
+  for (size_t i = 0; name[i] != '\0' && i + 1 < sizeof row.Name; ++i) row.Name[i] = name[i];
+}
+
+TEST(SROMTable, SelfCheckCatchesEachBrokenRule) {
+  const PartTable real(gSerialFlashRomParamTbl,
+                       gSerialFlashRomParamTbl + kSerialFlashPartCount + 1);
+  EXPECT_EQ(SerialFlashTableFault(real.data(), static_cast<unsigned>(real.size())), nullptr);
+
+  struct Broken {
+    const char* fault;
+    void (*breakIt)(PartTable&);
+  };
+  const Broken cases[] = {
+      {"the table has no rows", [](PartTable& t) { t.clear(); }},
+      {"the last row is not named END", [](PartTable& t) { t.pop_back(); }},
+      {"a row before the last is named END", [](PartTable& t) { Rename(t[7], "END"); }},
+      {"a part name does not end inside its field",
+       [](PartTable& t) { std::memset(t[3].Name, 'x', sizeof t[3].Name); }},
+      {"a part has no name", [](PartTable& t) { Rename(t[0], ""); }},
+      {"two parts have the same name", [](PartTable& t) { Rename(t[19], t[4].Name); }},
+      {"a size code lies outside its code table", [](PartTable& t) { t[2].RomSizeCode = 5; }},
+      {"a size code lies outside its code table", [](PartTable& t) { t[2].EraseSizeCode = 3; }},
+      {"a size code lies outside its code table",
+       [](PartTable& t) { t[2].PageProgramUnitCode = 4; }},
+      {"a size code lies outside its code table",
+       [](PartTable& t) { t[2].AAIProgramUnitCode = 2; }},
+      {"a part's probe 1 is not a 0x9F probe",
+       [](PartTable& t) { t[9].IdProbe1.CommandLength = 0; }},
+      {"a part's probe 1 is not a 0x9F probe",
+       [](PartTable& t) { t[9].IdProbe1.Command = 0xAB000000u; }},
+      {"a part's probe 1 is not a 0x9F probe",
+       [](PartTable& t) { t[9].IdProbe1.ReplyLength = 4; }},
+      {"a part's probe 2 is neither unused nor a 0xAB probe",
+       [](PartTable& t) { t[9].IdProbe2.CommandLength = 1; }},
+      {"a part's probe 2 is neither unused nor a 0xAB probe",
+       [](PartTable& t) { t[9].IdProbe2.ReplyLength = 0; }},
+      {"two parts' probe 1 replies can be mistaken for each other",
+       [](PartTable& t) { t[18].IdProbe1 = t[1].IdProbe1; }},
+      // A two-byte reply that is the start of an earlier part's three bytes.
+      {"two parts' probe 1 replies can be mistaken for each other",
+       [](PartTable& t) {
+         t[13].IdProbe1.Reply[0] = 0x1C;
+         t[13].IdProbe1.Reply[1] = 0x31;
+       }},
+      {"the fast-read flag does not match the read opcode",
+       [](PartTable& t) { t[0].ReadCommand = 0x03; }},
+      {"the fast-read flag does not match the read opcode",
+       [](PartTable& t) { t[2].ControlFlags |= 0x01; }},
+      {"a frequency or mode code is out of range", [](PartTable& t) { t[6].FrequencyCode = 4; }},
+      {"a frequency or mode code is out of range", [](PartTable& t) { t[6].ModeCode = 2; }},
+  };
+  for (const Broken& c : cases) {
+    SCOPED_TRACE(c.fault);
+    PartTable table = real;
+    c.breakIt(table);
+    const char* fault = SerialFlashTableFault(table.empty() ? nullptr : table.data(),
+                                              static_cast<unsigned>(table.size()));
+    ASSERT_NE(fault, nullptr);
+    EXPECT_STREQ(fault, c.fault);
+  }
 }
 
 TEST(SROMCodes, CodeTablesAndConversions) {

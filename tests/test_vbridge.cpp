@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -631,6 +632,55 @@ TEST(VirtualDevicesIni, MissingFileAndUnusableImageAreReported) {
   EXPECT_NE(error.find("FlashImage"), std::string::npos) << error;
 }
 
+// Every key of the table, whatever its kind: its default and its limits are
+// accepted, a value past them gets the message naming the key and the limit,
+// and the key is found in any case.
+TEST(VirtualDevicesIni, EveryKeyOfTheTableChecksItsValues) {
+  TempDir dir;
+  ASSERT_FALSE(vbridge::DeviceKeys().empty());
+  for (const vbridge::DeviceKey& key : vbridge::DeviceKeys()) {
+    SCOPED_TRACE(key.name);
+    auto load = [&](const std::string& line, std::string* error) {
+      const std::string ini = dir.Write("keys.ini", "[a]\n" + line + "\n");
+      vbridge::VirtualDevices devices;
+      return devices.Load(ini, error);
+    };
+    std::string error;
+    EXPECT_TRUE(load(std::string(key.name) + "=" + key.defaultValue, &error)) << error;
+    std::string lower = key.name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(load(lower + "=" + key.defaultValue, &error)) << error;
+
+    std::string tooFar;
+    std::string expected;
+    switch (key.kind) {
+      case vbridge::KeyKind::Number:
+        EXPECT_TRUE(load(std::string(key.name) + "=" + std::to_string(key.low), &error)) << error;
+        EXPECT_TRUE(load(std::string(key.name) + "=" + std::to_string(key.high), &error)) << error;
+        tooFar = std::to_string(key.high + 1);
+        expected = key.high + 1 > 0xFFFFFFFF ? "\"" + tooFar + "\" is not a number"
+                                             : "\"" + tooFar + "\" is out of range (" +
+                                                   std::to_string(key.low) + " to " +
+                                                   std::to_string(key.high) + ")";
+        break;
+      case vbridge::KeyKind::Text:
+        tooFar = std::string(static_cast<size_t>(key.high) + 1, 'x');
+        expected = "\"" + tooFar + "\" is longer than " + std::to_string(key.high) + " characters";
+        break;
+      case vbridge::KeyKind::PartName:
+        tooFar = "No Such Part";
+        expected = "\"No Such Part\" is not a part of the flash-part table";
+        break;
+      case vbridge::KeyKind::File:
+        continue;  // every name is taken; it is checked when the file is used
+    }
+    EXPECT_FALSE(load(std::string(key.name) + "=" + tooFar, &error));
+    EXPECT_NE(error.find(":2: key \"" + std::string(key.name) + "\": " + expected),
+              std::string::npos)
+        << error;
+  }
+}
+
 TEST(VirtualDevicesIni, DefaultFileDescribesOneQK9318ABridge) {
   TempDir dir;
   const std::string ini = dir.File("virtual-devices.ini");
@@ -651,6 +701,39 @@ TEST(VirtualDevicesIni, DefaultFileDescribesOneQK9318ABridge) {
   EXPECT_EQ(d.unplugAtCommand, 0u);
   EXPECT_EQ(d.flipReadBitAt, -1);
   EXPECT_TRUE(d.trace.empty());
+  EXPECT_EQ(d.latencyUs, 0u);
+
+  // Every key once, below its comment, in the table's order.
+  std::ifstream in(ini);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t at = 0;
+  for (const vbridge::DeviceKey& key : vbridge::DeviceKeys()) {
+    const std::string comment = std::string(key.comment);
+    const std::string firstLine = comment.substr(0, comment.find('\n'));
+    const size_t commentAt = text.find("\n; " + firstLine + "\n", at);
+    const size_t keyAt = text.find("\n" + std::string(key.name) + "=", at);
+    ASSERT_NE(keyAt, std::string::npos) << key.name;
+    EXPECT_LT(commentAt, keyAt) << key.name;
+    EXPECT_EQ(text.find("\n" + std::string(key.name) + "=", keyAt + 1), std::string::npos)
+        << key.name;
+    at = keyAt + 1;
+  }
+
+  // A description made in code has the same values, except that its flash
+  // lives in memory.
+  const DeviceConfig fresh;
+  EXPECT_EQ(fresh.vendorId, 0x3F1C);
+  EXPECT_EQ(fresh.productId, 0x0001);
+  EXPECT_EQ(fresh.chipId, "318a");
+  EXPECT_EQ(fresh.compat, 0x0154);
+  EXPECT_EQ(fresh.flashPart, "Winbond W25Q80BL");
+  EXPECT_TRUE(fresh.flashImage.empty());
+  EXPECT_FALSE(fresh.busy);
+  EXPECT_EQ(fresh.failAtCommand, 0u);
+  EXPECT_EQ(fresh.unplugAtCommand, 0u);
+  EXPECT_EQ(fresh.flipReadBitAt, -1);
+  EXPECT_TRUE(fresh.trace.empty());
+  EXPECT_EQ(fresh.latencyUs, 0u);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The fields that only the Windows build's action parameter list carries
-// (windows/ActionParameters.h): option flags, the two option bytes, the
+// (core/ActionParameters.h): option flags, the two option bytes, the
 // identification texts and the values beside the flash type name slot.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../windows/ActionParameters.h"
+#include "ActionParameters.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ class WinActionFields : public ::testing::Test {
     std::memcpy(image_.data() + kP + offset, text.data(), text.size());
   }
   void Fill() {
-    zfwin::FillWindowsActionFields(image_.data(), static_cast<uint32_t>(image_.size()), kP, &list_);
+    FillActionOptionFields(image_.data(), static_cast<uint32_t>(image_.size()), kP, &list_);
   }
   std::vector<unsigned char> image_;
   _actionparamlist list_;
@@ -88,7 +88,7 @@ TEST_F(WinActionFields, NameSlotValues) {
   image_[kP + 1078] = 0x12;
   image_[kP + 1079] = 0x5A;
   list_.NameSlotWord = 0xBEEF;
-  zfwin::FillWindowsNameSlotFields(image_.data(), static_cast<uint32_t>(image_.size()), kP, false,
+  FillActionNameSlotFields(image_.data(), static_cast<uint32_t>(image_.size()), kP, false,
                                    &list_);
   EXPECT_EQ(list_.NameSlotWord, 0xBEEF);  // only read with a name present
   EXPECT_EQ(list_.OptionalValuePresent, 1);
@@ -96,7 +96,7 @@ TEST_F(WinActionFields, NameSlotValues) {
   EXPECT_EQ(list_.OptionalValueFlag, 0x5A);
 
   image_[kP + 1074] = 2;  // only 1 marks the value present
-  zfwin::FillWindowsNameSlotFields(image_.data(), static_cast<uint32_t>(image_.size()), kP, true,
+  FillActionNameSlotFields(image_.data(), static_cast<uint32_t>(image_.size()), kP, true,
                                    &list_);
   EXPECT_EQ(list_.NameSlotWord, 0x1234);
   EXPECT_EQ(list_.OptionalValuePresent, 0);
@@ -106,14 +106,14 @@ TEST_F(WinActionFields, FieldsOutsideTheImageStayAsTheyWere) {
   std::memset(&list_, 0x77, sizeof list_);
   const _actionparamlist before = list_;
   // An area offset near the end: none of the fields lies inside.
-  zfwin::FillWindowsActionFields(image_.data(), 40, kP, &list_);
-  zfwin::FillWindowsNameSlotFields(image_.data(), 40, kP, true, &list_);
+  FillActionOptionFields(image_.data(), 40, kP, &list_);
+  FillActionNameSlotFields(image_.data(), 40, kP, true, &list_);
   // A huge offset must not wrap around.
-  zfwin::FillWindowsActionFields(image_.data(), static_cast<uint32_t>(image_.size()),
+  FillActionOptionFields(image_.data(), static_cast<uint32_t>(image_.size()),
                                  0xFFFFFFFFull, &list_);
   EXPECT_EQ(std::memcmp(&before, &list_, sizeof list_), 0);
   // Only the option bytes inside: the texts after them are not read.
-  zfwin::FillWindowsActionFields(image_.data(), kP + 100, kP, &list_);
+  FillActionOptionFields(image_.data(), kP + 100, kP, &list_);
   EXPECT_EQ(std::memcmp(before.IdentVendor, list_.IdentVendor, sizeof list_.IdentVendor), 0);
   EXPECT_EQ(list_.Option38, 0);
 }

@@ -195,7 +195,7 @@ TEST_F(WinDeviceWalk, OpensTheNameOfTheStorageDeviceUnderAUsbDevice) {
   system_.devices = {{"USB\\VID_046D&PID_C52B&REV_1201", "HID\\VID_046D&PID_C52B\\7&1"},
                      {"USB\\VID_3F1C&PID_0001&REV_0100\0USB\\VID_3F1C&PID_0001", kDiskInstance}};
   SetNames({"C:", "PhysicalDrive0", kDiskName, "COM1"});
-  ASSERT_EQ(Next(), zfwin::kOpenDone);
+  ASSERT_EQ(Next(), kSelectOpened);
   EXPECT_EQ(system_.openedPath, std::string("\\\\.\\") + kDiskName);
   EXPECT_EQ(system_.openedMode, 0);  // read and write first
   EXPECT_EQ(vid_, 0x3F1Cu);
@@ -206,15 +206,15 @@ TEST_F(WinDeviceWalk, OpensTheNameOfTheStorageDeviceUnderAUsbDevice) {
   EXPECT_EQ(system_.setsOpened, 3);
   EXPECT_EQ(system_.setsClosed, 3);
   // The rest of the list holds no device: 5 at its end, then 1.
-  EXPECT_EQ(Next(), zfwin::kOpenNoneMatched);
-  EXPECT_EQ(Next(), zfwin::kOpenAtEnd);
+  EXPECT_EQ(Next(), kSelectNoneLeft);
+  EXPECT_EQ(Next(), kSelectAtEnd);
 }
 
 TEST_F(WinDeviceWalk, FallsBackToReadOnlyThenWriteOnlyAccess) {
   system_.devices = {{"USB\\VID_3F1C&PID_0001", kDiskInstance}};
   SetNames({kDiskName});
   system_.allowedModes = {1};
-  ASSERT_EQ(Next(), zfwin::kOpenDone);
+  ASSERT_EQ(Next(), kSelectOpened);
   EXPECT_EQ(system_.openedMode, 1);
   ASSERT_EQ(system_.opens.size(), 2u);
 
@@ -222,7 +222,7 @@ TEST_F(WinDeviceWalk, FallsBackToReadOnlyThenWriteOnlyAccess) {
   system_.devices = {{"USB\\VID_3F1C&PID_0001", kDiskInstance}};
   system_.allowedModes = {2};
   SetNames({kDiskName});
-  ASSERT_EQ(Next(), zfwin::kOpenDone);
+  ASSERT_EQ(Next(), kSelectOpened);
   EXPECT_EQ(system_.openedMode, 2);
   EXPECT_EQ(system_.opens.size(), 3u);
 }
@@ -231,15 +231,15 @@ TEST_F(WinDeviceWalk, ANameThatCannotBeOpenedCountsAsNotMatching) {
   system_.devices = {{"USB\\VID_3F1C&PID_0001", kDiskInstance}};
   system_.allowedModes = {};
   SetNames({kDiskName});
-  EXPECT_EQ(Next(), zfwin::kOpenNoneMatched);
+  EXPECT_EQ(Next(), kSelectNoneLeft);
   EXPECT_EQ(system_.opens.size(), 3u);  // all three modes tried
-  EXPECT_EQ(Next(), zfwin::kOpenAtEnd);
+  EXPECT_EQ(Next(), kSelectAtEnd);
 }
 
 TEST_F(WinDeviceWalk, AChildWhoseIdIsInNoNameIsNeverOpened) {
   system_.devices = {{"USB\\VID_3F1C&PID_0001", "USBSTOR\\DISK&VEN_OTHER\\5&0"}};
   SetNames({"C:", kDiskName, "PhysicalDrive0"});
-  EXPECT_EQ(Next(), zfwin::kOpenNoneMatched);
+  EXPECT_EQ(Next(), kSelectNoneLeft);
   EXPECT_TRUE(system_.opens.empty());
   EXPECT_EQ(system_.setsOpened, 3);  // every name tried against every device
 }
@@ -250,7 +250,7 @@ TEST_F(WinDeviceWalk, DevicesWithoutIdsOrChildrenArePassedOver) {
                      {"USB\\VID_1111&PID_2222", ""},           // no child
                      {"USB\\VID_3F1C&PID_0001", kDiskInstance}};
   SetNames({kDiskName});
-  ASSERT_EQ(Next(), zfwin::kOpenDone);
+  ASSERT_EQ(Next(), kSelectOpened);
   EXPECT_EQ(vid_, 0x3F1Cu);
   // Only the devices whose id was read were asked for a child.
   EXPECT_EQ(system_.childQueries, 2);
@@ -260,29 +260,29 @@ TEST_F(WinDeviceWalk, SeveralNamesOfOneChildOpenInTurn) {
   system_.devices = {{"USB\\VID_3F1C&PID_0001", kDiskInstance}};
   const std::string second = std::string(kDiskName) + "#partition1";
   SetNames({kDiskName, second});
-  ASSERT_EQ(Next(), zfwin::kOpenDone);
-  ASSERT_EQ(Next(), zfwin::kOpenDone);
+  ASSERT_EQ(Next(), kSelectOpened);
+  ASSERT_EQ(Next(), kSelectOpened);
   EXPECT_EQ(system_.openedPath, "\\\\.\\" + second);
-  EXPECT_EQ(Next(), zfwin::kOpenAtEnd);
+  EXPECT_EQ(Next(), kSelectAtEnd);
 }
 
 TEST_F(WinDeviceWalk, NoUsbDeviceSetGivesFiveAndKeepsTheCursor) {
   system_.setAvailable = false;
   SetNames({kDiskName});
-  EXPECT_EQ(Next(), zfwin::kOpenNoneMatched);
+  EXPECT_EQ(Next(), kSelectNoneLeft);
   EXPECT_EQ(cursor_, list_.data());
 }
 
 TEST_F(WinDeviceWalk, EmptyAndUnterminatedListsEndTheWalk) {
   SetNames({});
-  EXPECT_EQ(Next(), zfwin::kOpenAtEnd);
+  EXPECT_EQ(Next(), kSelectAtEnd);
   // A name running to the end of the buffer without its zero byte is not
   // read past the buffer.
   std::vector<char> unterminated = {'A', 'B', 'C'};
   const char* cursor = unterminated.data();
   EXPECT_EQ(zfwin::OpenNextDeviceName(system_, unterminated.data(), unterminated.size(), &cursor,
                                       &vid_, &pid_),
-            zfwin::kOpenAtEnd);
+            kSelectAtEnd);
   EXPECT_EQ(system_.setsOpened, 0);
 }
 

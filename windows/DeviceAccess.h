@@ -16,14 +16,9 @@
 #include <string>
 
 #include "CommandSet.h"
+#include "Transport.h"
 
 namespace zfwin {
-
-// Status codes of OpenNextDevice.
-constexpr int kOpenDone = 0;         // a device is open
-constexpr int kOpenAtEnd = 1;        // the cursor stands at the end of the name list
-constexpr int kOpenNoneMatched = 5;  // no further name matched, or no USB device set
-constexpr int kOpenAlreadyOpen = 6;  // a device handle is already open
 
 // Size of the MS-DOS device name list (names separated by a zero byte,
 // ended by an empty name).
@@ -143,12 +138,13 @@ inline std::string DevicePath(const std::string& dosName) { return "\\\\.\\" + d
 //   bool OpenPath(const std::string& path, int accessMode);  0, 1, 2 in turn
 //   void CloseUsbSet();
 // *vendorId / *productId receive the ids of the USB device examined last.
-// Returns kOpenDone, kOpenAtEnd or kOpenNoneMatched; the cursor moves behind
-// every name that was tried.
+// Returns kSelectOpened, kSelectAtEnd (the cursor stands at the end of the
+// name list) or kSelectNoneLeft (no further name matched, or no set of USB
+// devices); the cursor moves behind every name that was tried.
 template <class System>
 int OpenNextDeviceName(System& system, const char* list, size_t listSize, const char** cursor,
                        uint32_t* vendorId, uint32_t* productId) {
-  if (list == nullptr || cursor == nullptr || *cursor == nullptr) return kOpenNoneMatched;
+  if (list == nullptr || cursor == nullptr || *cursor == nullptr) return kSelectNoneLeft;
   const char* const end = list + listSize;
   auto atEnd = [&](const char* at) {
     if (at < list || at >= end || *at == '\0') return true;
@@ -156,12 +152,12 @@ int OpenNextDeviceName(System& system, const char* list, size_t listSize, const 
     // not a name.
     return std::memchr(at, '\0', static_cast<size_t>(end - at)) == nullptr;
   };
-  if (atEnd(*cursor)) return kOpenAtEnd;
+  if (atEnd(*cursor)) return kSelectAtEnd;
 
   for (;;) {
     const char* name = *cursor;
     const std::string dosName(name);
-    if (!system.OpenUsbSet()) return kOpenNoneMatched;
+    if (!system.OpenUsbSet()) return kSelectNoneLeft;
     bool opened = false;
     for (unsigned index = 0; !opened && system.UsbDevice(index); ++index) {
       std::string hardwareId;
@@ -179,8 +175,8 @@ int OpenNextDeviceName(System& system, const char* list, size_t listSize, const 
     }
     system.CloseUsbSet();
     *cursor = name + dosName.size() + 1;
-    if (opened) return kOpenDone;
-    if (atEnd(*cursor)) return kOpenNoneMatched;
+    if (opened) return kSelectOpened;
+    if (atEnd(*cursor)) return kSelectNoneLeft;
   }
 }
 

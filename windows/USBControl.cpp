@@ -142,14 +142,14 @@ void* CUSBControl::GetDeviceList() {
 }
 
 int CUSBControl::OpenNextDevice(void* list, void** cursor) {
-  if (device_ != INVALID_HANDLE_VALUE) return zfwin::kOpenAlreadyOpen;
-  if (list != nameList_ || cursor == nullptr || *cursor == nullptr) return zfwin::kOpenNoneMatched;
+  if (device_ != INVALID_HANDLE_VALUE) return kSelectHandleOpen;
+  if (list != nameList_ || cursor == nullptr || *cursor == nullptr) return kSelectNoneLeft;
   const char* at = static_cast<const char*>(*cursor);
   WindowsDeviceSystem system;
   const int result = zfwin::OpenNextDeviceName(system, nameList_, sizeof nameList_, &at,
                                                &vendorId_, &productId_);
   *cursor = const_cast<char*>(at);
-  if (result == zfwin::kOpenDone) device_ = system.Opened();
+  if (result == kSelectOpened) device_ = system.Opened();
   return result;
 }
 

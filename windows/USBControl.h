@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "CommandSet.h"
+#include "Transport.h"
 
 class IDFilter;
 
@@ -30,9 +31,10 @@ class CUSBControl {
   // Fills the device name list with all MS-DOS device names; the list start
   // is the token that restarts the enumeration.
   void* GetDeviceList();
-  // 0 a device is open; 6 a handle is already open; 1 the cursor stands at
-  // the end of the name list; 5 no further name matched, or the set of USB
-  // devices was not available.
+  // kSelectOpened; kSelectHandleOpen when a handle is already open;
+  // kSelectAtEnd when the cursor stands at the end of the name list;
+  // kSelectNoneLeft when no further name matched, or the set of USB devices
+  // was not available.
   int OpenNextDevice(void* list, void** cursor);
   // The ID filter's answer for the USB device opened last.
   int IDCheck(IDFilter* filter);

@@ -21,7 +21,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
       zfwin::FolderOfModulePath(zfwin::ProgramModulePath().c_str()) + "virtual-devices.ini";
   std::string error;
   vbridge::VirtualBus bus;
-  if (!zfimage::LoadOrCreateVirtualDevices(iniPath, &bus, &error)) {
+  if (!vbridge::LoadOrCreateVirtualDevices(iniPath, &bus, &error)) {
     std::fprintf(stderr, "ZEDRIKFU-sim: %s\n", error.c_str());
     return 1;
   }

@@ -9,15 +9,6 @@
 
 ZF_VARIANT_BEGIN
 
-namespace {
-
-// Status codes of OpenNextDevice.
-constexpr int kOpened = 0;
-constexpr int kAlreadyOpen = 2;
-constexpr int kNoneLeft = 5;
-
-}  // namespace
-
 void CUSBControl::ContextDeleter::operator()(libusb_context* context) const {
   libusb_exit(context);
 }
@@ -71,8 +62,8 @@ void CUSBControl::Enumerate() {
 }
 
 int CUSBControl::OpenNextDevice(void* list, void** cursor) {
-  if (device_) return kAlreadyOpen;
-  if (list == nullptr || list != context_.get() || cursor == nullptr) return kNoneLeft;
+  if (device_) return kSelectAlreadyOpen;
+  if (list == nullptr || list != context_.get() || cursor == nullptr) return kSelectNoneLeft;
   if (*cursor == list) Enumerate();  // a fresh start
   *cursor = &next_;
 
@@ -81,11 +72,11 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
     libusb_device_handle* handle = nullptr;
     if (libusb_open(candidate, &handle) == LIBUSB_SUCCESS && handle != nullptr) {
       device_.reset(handle);
-      return kOpened;
+      return kSelectOpened;
     }
     // Held by another driver, no permission, or gone: not counted.
   }
-  return kNoneLeft;
+  return kSelectNoneLeft;
 }
 
 int CUSBControl::IDCheck(IDFilter* filter) {

@@ -11,6 +11,7 @@
 
 #include "CommandSet.h"
 #include "Variant.h"
+#include "Transport.h"
 
 class IDFilter;
 struct libusb_context;
@@ -37,7 +38,7 @@ class CUSBControl {
   // The list token (the library context), or null when libusb cannot be set
   // up (no USB access layer on this machine).
   void* GetDeviceList();
-  // 0 opened, 2 a device is already open, 5 none left. Devices are taken in
+  // kSelectOpened, kSelectAlreadyOpen or kSelectNoneLeft. Devices are taken in
   // the order of their bus number and then their address on the bus; devices
   // that cannot be opened are passed over.
   int OpenNextDevice(void* list, void** cursor);

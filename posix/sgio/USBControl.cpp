@@ -11,11 +11,6 @@ ZF_VARIANT_BEGIN
 
 namespace {
 
-// Status codes of OpenNextDevice.
-constexpr int kOpened = 0;
-constexpr int kAlreadyOpen = 2;
-constexpr int kNoneLeft = 5;
-
 // Opens a device node for SG_IO: read and write access, which the sg driver
 // needs for commands outside its list of harmless ones. Anything but a
 // character or block device is refused. -1 when it cannot be opened.
@@ -47,8 +42,8 @@ void* CUSBControl::GetDeviceList() {
 }
 
 int CUSBControl::OpenNextDevice(void* list, void** cursor) {
-  if (device_.Get() >= 0) return kAlreadyOpen;
-  if (list == nullptr || list != &devices_ || cursor == nullptr) return kNoneLeft;
+  if (device_.Get() >= 0) return kSelectAlreadyOpen;
+  if (list == nullptr || list != &devices_ || cursor == nullptr) return kSelectNoneLeft;
   if (*cursor == list) {  // a fresh start: a new snapshot of the bus
     devices_ = zfsg::FindScsiUsbDevices();
     next_ = 0;
@@ -65,10 +60,10 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
       idsKnown_ = candidate.idsKnown;
       vendorId_ = candidate.vendorId;
       productId_ = candidate.productId;
-      return kOpened;
+      return kSelectOpened;
     }
   }
-  return kNoneLeft;
+  return kSelectNoneLeft;
 }
 
 int CUSBControl::IDCheck(IDFilter* filter) {

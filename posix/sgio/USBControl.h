@@ -10,6 +10,7 @@
 
 #include "CommandSet.h"
 #include "ScsiDevices.h"
+#include "Transport.h"
 #include "Variant.h"
 
 class IDFilter;

@@ -99,13 +99,13 @@ TEST_F(UsbTest, TakesDevicesInAddressOrderAndARestartGivesTheSameOrder) {
   for (int pass = 0; pass < 2; ++pass) {
     void* cursor = list;  // (re)start
     std::vector<int> order;
-    while (command.OpenNextDevice(list, &cursor) == 0) {
+    while (command.OpenNextDevice(list, &cursor) == kSelectOpened) {
       EXPECT_NE(cursor, list);
       order.push_back(OpenDevice(&command));
       command.CloseDevice();
     }
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << "pass " << pass;
-    EXPECT_EQ(command.OpenNextDevice(list, &cursor), 5);  // stays at the end
+    EXPECT_EQ(command.OpenNextDevice(list, &cursor), kSelectNoneLeft);  // stays at the end
   }
 }
 
@@ -116,13 +116,13 @@ TEST_F(UsbTest, OpenNextDeviceWhileADeviceIsOpenChangesNothing) {
   CUSBCommand command;
   void* list = command.GetDeviceList();
   void* cursor = list;
-  ASSERT_EQ(command.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(command.OpenNextDevice(list, &cursor), kSelectOpened);
   void* kept = cursor;
-  EXPECT_EQ(command.OpenNextDevice(list, &cursor), 2);
+  EXPECT_EQ(command.OpenNextDevice(list, &cursor), kSelectAlreadyOpen);
   EXPECT_EQ(cursor, kept);
   EXPECT_EQ(OpenDevice(&command), 0);
   command.CloseDevice();
-  ASSERT_EQ(command.OpenNextDevice(list, &cursor), 0);
+  ASSERT_EQ(command.OpenNextDevice(list, &cursor), kSelectOpened);
   EXPECT_EQ(OpenDevice(&command), 1);  // the enumeration went on after device 0
 }
 
@@ -136,30 +136,30 @@ TEST_F(UsbTest, OpenSkipsANonBridgeAndABusyDeviceWithoutCountingTheBusyOne) {
   Start();
 
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), 0);
+  ASSERT_EQ(command.Open(nullptr), kSelectOpened);
   // Had the busy device been counted, the second pass would open device 3.
   EXPECT_EQ(OpenDevice(&command), 2);
   EXPECT_EQ(other->CommandCount(), 1u);  // asked for its version once, then closed
   EXPECT_EQ(busy->CommandCount(), 0u);
-  EXPECT_EQ(command.Open(nullptr), 2);  // already holds a device
+  EXPECT_EQ(command.Open(nullptr), kSelectAlreadyOpen);  // already holds a device
   command.Close();
 
   // The filter sees the ids of the device descriptor.
   IDFilter onlyFour;
   onlyFour.SetID(0x3F1C, 4);
-  ASSERT_EQ(command.Open(&onlyFour), 0);
+  ASSERT_EQ(command.Open(&onlyFour), kSelectOpened);
   EXPECT_EQ(OpenDevice(&command), 3);
   command.Close();
   IDFilter nobody;
   nobody.SetID(0x3F1C, 0x7777);
-  EXPECT_EQ(command.Open(&nobody), 5);
+  EXPECT_EQ(command.Open(&nobody), kSelectNoneLeft);
 }
 
 TEST_F(UsbTest, WithoutABridgeOpenFindsNothing) {
   Add(Bridge(1, "abcd"));
   Start();
   CUSBCommand command;
-  EXPECT_EQ(command.Open(nullptr), 5);
+  EXPECT_EQ(command.Open(nullptr), kSelectNoneLeft);
   unsigned char version[kVersionBlockSize] = {};
   EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
 }
@@ -173,7 +173,7 @@ TEST_F(UsbTest, CommandsTravelAsVendorControlRequestsToTheDevice) {
   Start();
 
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), 0);
+  ASSERT_EQ(command.Open(nullptr), kSelectOpened);
   unsigned char version[kVersionBlockSize] = {};
   ASSERT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(version), 4), "318a");
@@ -241,7 +241,7 @@ TEST_F(UsbTest, AStallOrAnIoErrorFailsThatCommandAloneWithoutRetry) {
     emulation.SetFailure(0, failure);
 
     CUSBCommand command;
-    ASSERT_EQ(command.Open(nullptr), 0);
+    ASSERT_EQ(command.Open(nullptr), kSelectOpened);
     unsigned char version[kVersionBlockSize] = {};
     EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);  // 2nd
     EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);  // 3rd fails
@@ -306,7 +306,7 @@ TEST_F(UsbTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
   Start();
 
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), 0);
+  ASSERT_EQ(command.Open(nullptr), kSelectOpened);
   unsigned char version[kVersionBlockSize] = {};
   EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
   EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
@@ -314,28 +314,28 @@ TEST_F(UsbTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
   EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
   EXPECT_FALSE(device->Present());
   command.Close();
-  EXPECT_EQ(command.Open(nullptr), 5);  // only the non-bridge is left
+  EXPECT_EQ(command.Open(nullptr), kSelectNoneLeft);  // only the non-bridge is left
 }
 
 TEST_F(UsbTest, AnUnplugWhileOpenEndsTheExchanges) {
   Add(Bridge(1));
   Start();
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), 0);
+  ASSERT_EQ(command.Open(nullptr), kSelectOpened);
   unsigned char version[kVersionBlockSize] = {};
   ASSERT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
   emulation_.Unplug(0);
   EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
   EXPECT_EQ(command.USBCom_EnableVender(), 0);
   command.Close();
-  EXPECT_EQ(command.Open(nullptr), 5);
+  EXPECT_EQ(command.Open(nullptr), kSelectNoneLeft);
 }
 
 TEST_F(UsbTest, ARequestWithoutAnAnswerFailsAtTheTimeOutAndTheDeviceGoesOn) {
   vbridge::VirtualBridge* device = Add(Bridge(1));
   Start();
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), 0);
+  ASSERT_EQ(command.Open(nullptr), kSelectOpened);
   emulation_.SetUnansweredRequest(0, 1);
   unsigned char version[kVersionBlockSize] = {};
   const auto start = std::chrono::steady_clock::now();

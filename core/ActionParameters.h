@@ -1,8 +1,9 @@
-// The fields that only the Windows build's action parameter list carries,
-// read from the parameter area at image offset `p`. Header-only and free of
-// Windows headers: core/FlashROMImage.cpp calls it in the Windows build, and
-// the native tests call it directly. Nothing outside the image is read; a
-// field that does not lie inside it is left as it was.
+// The fields of the action parameter list that only some builds carry
+// (kActionListHasOptionFields of BuildRules.h: the Windows builds), read from
+// the parameter area at image offset `p`. CFlashROM::GetActionParameter calls
+// them where the build's list carries the fields; the tests call them
+// directly. Nothing outside the image is read; a field that does not lie
+// inside it is left as it was.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +12,6 @@
 #include "ImageLayout.h"
 #include "Types.h"
 #include "common.h"
-
-namespace zfwin {
 
 namespace action_detail {
 
@@ -32,7 +31,7 @@ void CopyPadded(const unsigned char* from, size_t count, char (&field)[N]) {
 // bit 5, P+18 bit 4 inverted, P+19 bit 0 inverted), the bytes at P+38 and
 // P+39, and the identification texts: 8 bytes from P+256, the first 8 of the
 // 16 bytes at P+264 and 4 bytes from P+280.
-inline void FillWindowsActionFields(const unsigned char* image, uint32_t size, uint64_t p,
+inline void FillActionOptionFields(const unsigned char* image, uint32_t size, uint64_t p,
                                     _actionparamlist* list) {
   using action_detail::Bit;
   if (image == nullptr || list == nullptr) return;
@@ -58,7 +57,7 @@ inline void FillWindowsActionFields(const unsigned char* image, uint32_t size, u
 // The values beside the flash type name slot: the u16 at P+1072 when a name
 // is present, and the optional value at P+1074 (present when that byte is
 // 1; u32 at P+1075, flag byte at P+1079).
-inline void FillWindowsNameSlotFields(const unsigned char* image, uint32_t size, uint64_t p,
+inline void FillActionNameSlotFields(const unsigned char* image, uint32_t size, uint64_t p,
                                       bool namePresent, _actionparamlist* list) {
   if (image == nullptr || list == nullptr) return;
   if (namePresent && RangeInside(p + kNameSlotWordField, 2, size)) {
@@ -72,4 +71,3 @@ inline void FillWindowsNameSlotFields(const unsigned char* image, uint32_t size,
   }
 }
 
-}  // namespace zfwin

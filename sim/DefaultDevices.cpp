@@ -8,7 +8,7 @@
 #include "VirtualBus.h"
 #include "VirtualDevices.h"
 
-namespace zfimage {
+namespace vbridge {
 
 namespace {
 
@@ -18,20 +18,17 @@ bool Exists(const std::string& path) {
 }
 
 bool CreateDefaultDevices(const std::string& iniPath, std::string* error) {
-  if (!vbridge::WriteDefaultVirtualDevices(iniPath, error)) return false;
-  const std::string imagePath =
-      vbridge::ResolveRelativeTo(iniPath, vbridge::kDefaultFlashImageName);
+  if (!WriteDefaultVirtualDevices(iniPath, error)) return false;
+  const std::string imagePath = ResolveRelativeTo(iniPath, kDefaultFlashImageName);
   if (Exists(imagePath)) return true;
   std::vector<unsigned char> image;
-  if (!BuildDefaultFlashImage(&image, error)) return false;
-  return vbridge::WriteFlashImageFile(imagePath, vbridge::DefaultDeviceConfig().flashPart, image,
-                                      error);
+  if (!zfimage::BuildDefaultFlashImage(&image, error)) return false;
+  return WriteFlashImageFile(imagePath, DefaultDeviceConfig().flashPart, image, error);
 }
 
 }  // namespace
 
-bool LoadOrCreateVirtualDevices(const std::string& iniPath, vbridge::VirtualBus* bus,
-                                std::string* error) {
+bool LoadOrCreateVirtualDevices(const std::string& iniPath, VirtualBus* bus, std::string* error) {
   if (!Exists(iniPath) && !CreateDefaultDevices(iniPath, error)) {
     if (error != nullptr) *error = "cannot create " + iniPath + ": " + *error;
     return false;
@@ -39,4 +36,4 @@ bool LoadOrCreateVirtualDevices(const std::string& iniPath, vbridge::VirtualBus*
   return bus->LoadFile(iniPath, error);
 }
 
-}  // namespace zfimage
+}  // namespace vbridge

@@ -1,20 +1,20 @@
 // The virtual devices of the sim programs: virtual-devices.ini beside the
-// program, created with the default bridge when it is missing.
+// program, created with the default bridge when it is missing. The default
+// flash is built with the image authoring (core/ImageAuthoring.h), so this
+// unit is compiled into the authoring library of a core on the virtual
+// bridge (cmake/ZedrikfuCore.cmake).
 #pragma once
 
 #include <string>
 
 namespace vbridge {
-class VirtualBus;
-}
 
-namespace zfimage {
+class VirtualBus;
 
 // Loads the devices of `iniPath` onto `bus`. A missing file is first created
 // with the default bridge and, unless its flash image file exists already,
 // that bridge's default flash (a valid header and two copies of firmware
 // 01.10). False with one message in `error` when either step fails.
-bool LoadOrCreateVirtualDevices(const std::string& iniPath, vbridge::VirtualBus* bus,
-                                std::string* error);
+bool LoadOrCreateVirtualDevices(const std::string& iniPath, VirtualBus* bus, std::string* error);
 
-}  // namespace zfimage
+}  // namespace vbridge

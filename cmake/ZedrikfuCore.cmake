@@ -1,0 +1,140 @@
+# The sources of the core and of the virtual bridge, listed once for every
+# build tree. The native tree (CMakeLists.txt) and the MinGW tree
+# (windows/CMakeLists.txt) include this file and make their libraries with
+# the functions below; a new core file is added to one list here.
+#
+# The including tree defines first:
+#   zf_warnings  INTERFACE library with the warning flags of the project
+#   zf_ini       INTERFACE library of the INI parser (inih, or windows/ini)
+#   Threads::Threads
+
+get_filename_component(ZF_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+
+# Platform-neutral parts that do not depend on the transport.
+set(ZF_BASE_SOURCES
+  core/common.cpp
+  core/CommandSet.cpp
+  core/SROMTables.cpp
+  core/IDFilter.cpp
+  core/FilRead.cpp
+  core/SystemInformation.cpp
+  core/Messages.cpp
+  core/DialogControl.cpp
+  core/Progress.cpp
+  core/WritePlan.cpp
+  core/WriteGuard.cpp
+)
+
+# The core proper, compiled once per transport: CUSBCommand derives from the
+# transport of the build variant (the USBControl.h on its include path).
+set(ZF_CORE_SOURCES
+  core/USBCommand.cpp
+  core/SROMData.cpp
+  core/FlashROMImage.cpp
+  core/FlashROMFirmware.cpp
+  core/FlashROMAuthoring.cpp
+  core/FlashROMEngine.cpp
+  core/MainDialog.cpp
+  core/UpdateSession.cpp
+  core/ProgressDialog.cpp
+)
+
+# What each platform gives the core: its per-build rules (BuildRules.h) and
+# the text conversion of the flash's strings.
+set(ZF_PLATFORM_SOURCES
+  platform/TextConversion.cpp
+)
+
+# The virtual bridge: bridge and flash models, virtual-devices.ini, the bus.
+set(ZF_VBRIDGE_SOURCES
+  sim/VirtualFlash.cpp
+  sim/VirtualBridge.cpp
+  sim/VirtualDevices.cpp
+  sim/VirtualBus.cpp
+)
+# The transport primitives of a core on the virtual bridge.
+set(ZF_VIRTUAL_TRANSPORT_SOURCES
+  sim/VirtualTransport.cpp
+)
+
+# Flash images and firmware files built in memory with a core; for a core on
+# the virtual bridge also the default virtual devices made with them.
+set(ZF_AUTHORING_SOURCES
+  core/ImageAuthoring.cpp
+)
+set(ZF_VIRTUAL_AUTHORING_SOURCES
+  sim/DefaultDevices.cpp
+)
+
+# Paths relative to the source root become absolute; generator expressions
+# and absolute paths stay as they are.
+function(zedrikfu_root_paths out)
+  set(result)
+  foreach(item ${ARGN})
+    if(item MATCHES "^\\$<" OR IS_ABSOLUTE "${item}")
+      list(APPEND result "${item}")
+    else()
+      list(APPEND result "${ZF_ROOT}/${item}")
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# zf_base: the transport-independent parts.
+function(zedrikfu_base)
+  zedrikfu_root_paths(sources ${ZF_BASE_SOURCES})
+  add_library(zf_base STATIC ${sources})
+  target_include_directories(zf_base PUBLIC ${ZF_ROOT}/core)
+  target_link_libraries(zf_base PUBLIC zf_warnings Threads::Threads)
+endfunction()
+
+# zedrikfu_vbridge(<name>): the virtual bridge.
+function(zedrikfu_vbridge name)
+  zedrikfu_root_paths(sources ${ZF_VBRIDGE_SOURCES})
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${ZF_ROOT}/sim)
+  target_link_libraries(${name} PUBLIC zf_base zf_ini)
+endfunction()
+
+# zedrikfu_core(<name> PLATFORM <posix|windows> TRANSPORT <folder of USBControl.h>
+#               [SOURCES <transport sources...>] [LIBRARIES <libraries...>]
+#               [VIRTUAL <virtual bridge library>] [AUTHORING <library name>])
+#
+# The core against one transport. VIRTUAL: the transport is the virtual
+# bridge's (sim/VirtualTransport.cpp), on the given virtual bridge library.
+# AUTHORING: also the image authoring library of this core, under that name,
+# built only where a target links it.
+function(zedrikfu_core name)
+  cmake_parse_arguments(ZF "" "PLATFORM;TRANSPORT;VIRTUAL;AUTHORING" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ZF_PLATFORM OR NOT ZF_TRANSPORT)
+    message(FATAL_ERROR "zedrikfu_core(${name}): PLATFORM and TRANSPORT are required")
+  endif()
+  set(platform_dir ${ZF_ROOT}/${ZF_PLATFORM}/platform)
+  get_filename_component(transport_dir "${ZF_TRANSPORT}" ABSOLUTE BASE_DIR ${ZF_ROOT})
+
+  set(core_sources ${ZF_CORE_SOURCES} ${ZF_SOURCES})
+  if(ZF_VIRTUAL)
+    list(APPEND core_sources ${ZF_VIRTUAL_TRANSPORT_SOURCES})
+  endif()
+  zedrikfu_root_paths(core_sources ${core_sources})
+  foreach(source ${ZF_PLATFORM_SOURCES})
+    list(APPEND core_sources ${ZF_ROOT}/${ZF_PLATFORM}/${source})
+  endforeach()
+
+  # Its classes live in an inline namespace named after the target
+  # (core/Variant.h), so that one program can link two variants.
+  add_library(${name} STATIC ${core_sources})
+  target_include_directories(${name} PUBLIC ${transport_dir} ${ZF_ROOT}/core ${platform_dir})
+  target_compile_definitions(${name} PUBLIC ZEDRIKFU_VARIANT=${name})
+  target_link_libraries(${name} PUBLIC zf_base Threads::Threads ${ZF_VIRTUAL} ${ZF_LIBRARIES})
+
+  if(ZF_AUTHORING)
+    set(authoring_sources ${ZF_AUTHORING_SOURCES})
+    if(ZF_VIRTUAL)
+      list(APPEND authoring_sources ${ZF_VIRTUAL_AUTHORING_SOURCES})
+    endif()
+    zedrikfu_root_paths(authoring_sources ${authoring_sources})
+    add_library(${ZF_AUTHORING} STATIC EXCLUDE_FROM_ALL ${authoring_sources})
+    target_link_libraries(${ZF_AUTHORING} PUBLIC ${name} PRIVATE zf_warnings)
+  endif()
+endfunction()
