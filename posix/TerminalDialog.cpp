@@ -10,6 +10,7 @@
 
 #include "Messages.h"
 #include "Progress.h"
+#include "TerminalProgress.h"
 
 namespace {
 
@@ -103,6 +104,13 @@ void CTerminalDialogLayer::RunProgress(CDialogControl* dialog, Window& window) {
 void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
   if (window.bar == nullptr) return;
   int percent = window.bar->GetPos();
+  const WorkSnapshot work = CurrentWork();
+  if (work.phase != window.phase && work.phase != WorkPhase::kNone) {
+    window.phase = work.phase;
+    VerboseLine(std::string(WorkPhaseName(work.phase)) + " the flash");
+  }
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - window.started).count();
   if (percent != window.drawn) {
     window.drawn = percent;
     if (outputIsTerminal_) {
@@ -111,11 +119,11 @@ void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
                         std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] ";
       char number[8];
       std::snprintf(number, sizeof number, "%3d%%", percent);
-      Print(bar + number);
+      Print(bar + number + DescribeWork(work, elapsed) + "\x1b[K");
     } else {
       char line[32];
-      std::snprintf(line, sizeof line, "Progress: %d%%\n", percent);
-      Print(line);
+      std::snprintf(line, sizeof line, "Progress: %d%%", percent);
+      Print(line + DescribeWork(work, elapsed) + "\n");
     }
   }
   if (final && outputIsTerminal_) Print("\n");
@@ -146,5 +154,7 @@ void CTerminalDialogLayer::SetWindowTitle(CDialogControl* dialog, const char* ti
 
 void CTerminalDialogLayer::ProgressBound(CProgress* bar) {
   auto it = windows_.find(bar->Dialog());
-  if (it != windows_.end()) it->second.bar = bar;
+  if (it == windows_.end()) return;
+  it->second.bar = bar;
+  it->second.started = std::chrono::steady_clock::now();
 }
