@@ -28,6 +28,7 @@
 namespace {
 
 bool gCausePrinted = false;
+std::string gLastCause;
 
 // The release folder as CFileRead puts it in front of the names.
 std::string AppPath(const char* name) {
@@ -393,11 +394,8 @@ int RunCheck(const CliOptions& options) {
   if (facts.opened && decision.versionRead) engine.CloseFlashROM();
 
   const int status = CheckExitStatus(decision);
-  std::string cause;
-  if (status == kExitError && !CausePrinted()) {
-    cause = CheckCause(decision, facts);
-    PrintCause(cause);
-  }
+  if (status == kExitError && !CausePrinted()) PrintCause(CheckCause(decision, facts));
+  const std::string cause = status == kExitError ? gLastCause : std::string();
   if (options.json) {
     redirect.reset();
     const nlohmann::ordered_json report =
@@ -672,6 +670,7 @@ int RunRestore(const CliOptions& options) {
 
 void PrintCause(const std::string& text) {
   gCausePrinted = true;
+  gLastCause = text;
   std::fflush(stdout);
   std::fprintf(stderr, "%s: %s\n", ProgramName().c_str(), text.c_str());
   std::fflush(stderr);

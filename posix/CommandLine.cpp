@@ -100,7 +100,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   app.add_option("--dir", parsed.dir,
                  "Folder holding ZEDRIKFU.ini and MainFW.kqfw (default: the program's folder)")
       ->type_name("DIR")
-      ->check(CLI::ExistingDirectory);
+      ->check(CLI::ExistingDirectory.description(""));
   app.add_option("--firmware", parsed.firmware,
                  "Firmware file to use instead of MainFW.kqfw (ZEDRIKFU.ini stays in DIR)")
       ->type_name("FILE");
@@ -124,7 +124,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
                      "Recovery: write a saved flash image back (also over a destroyed header); "
                      "only the erase blocks that differ are written")
           ->type_name("FILE")
-          ->check(CLI::ExistingFile);
+          ->check(CLI::ExistingFile.description(""));
   app.add_option("--device", device,
                  "Take only the device at this USB bus position (decimal, as lsusb shows it)")
       ->type_name("BUS:ADDR");
@@ -133,7 +133,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   app.add_option("--transport", parsed.transport,
                  "How a bridge is reached: auto, scsi (SCSI generic) or usb (control requests)")
       ->type_name("auto|scsi|usb")
-      ->check(CLI::IsMember({"auto", "scsi", "usb"}));
+      ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
   app.add_flag("-v,--verbose", parsed.verbose, "Print a line for each phase of the run");
 
   checkFlag->excludes(readOption)->excludes(restoreOption)->excludes(backupOption);
