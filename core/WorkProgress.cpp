@@ -12,12 +12,14 @@ std::atomic<uint64_t> gWork{0};
 // Failure: flag and phase (8 bits), mismatch (1 bit), length (16 bits),
 // address (32 bits).
 std::atomic<uint64_t> gFailure{0};
+std::atomic<uint8_t> gPhases{0};
 
 uint64_t Clamp(uint64_t value) { return value > kField ? kField : value; }
 
 }  // namespace
 
 void ReportWork(WorkPhase phase, uint64_t done, uint64_t total) {
+  gPhases.fetch_or(static_cast<uint8_t>(1u << static_cast<unsigned>(phase)));
   gWork.store((static_cast<uint64_t>(phase) << 60) | (Clamp(done) << 30) | Clamp(total));
 }
 
@@ -32,6 +34,7 @@ void ReportWorkFailure(WorkPhase phase, uint32_t address, uint32_t length, bool 
 }
 
 void ResetWork() {
+  gPhases.store(0);
   gWork.store(0);
   gFailure.store(0);
 }
@@ -44,6 +47,8 @@ WorkSnapshot CurrentWork() {
   snapshot.total = word & kField;
   return snapshot;
 }
+
+uint8_t PhasesEntered() { return gPhases.load(); }
 
 WorkFailure LastWorkFailure() {
   const uint64_t word = gFailure.load();

@@ -28,6 +28,9 @@ void ReportWorkFailure(WorkPhase phase, uint32_t address, uint32_t length, bool 
 void ResetWork();
 
 WorkSnapshot CurrentWork();
+// The phases the run has entered so far, bit (1 << phase) each: a front-end
+// that polls still learns of a phase that came and went between two polls.
+uint8_t PhasesEntered();
 WorkFailure LastWorkFailure();
 
 // "reading", "erasing", "writing", "verifying" (empty for none).

@@ -105,10 +105,7 @@ void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
   if (window.bar == nullptr) return;
   int percent = window.bar->GetPos();
   const WorkSnapshot work = CurrentWork();
-  if (work.phase != window.phase && work.phase != WorkPhase::kNone) {
-    window.phase = work.phase;
-    VerboseLine(std::string(WorkPhaseName(work.phase)) + " the flash");
-  }
+  AnnouncePhases(&window.announced);
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - window.started).count();
   if (percent != window.drawn) {

@@ -34,7 +34,7 @@ class CTerminalDialogLayer : public CDialogLayer {
     CProgress* bar = nullptr;
     int drawn = -1;  // last percentage drawn
     std::chrono::steady_clock::time_point started;  // when the bar was bound
-    WorkPhase phase = WorkPhase::kNone;              // last phase seen
+    uint8_t announced = 0;  // phases announced (--verbose)
   };
   void RunMainWindow(CDialogControl* dialog, Window& window);
   void RunProgress(CDialogControl* dialog, Window& window);

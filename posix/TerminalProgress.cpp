@@ -52,11 +52,22 @@ std::string DescribeWork(const WorkSnapshot& work, double elapsedSeconds) {
   return text + ")";
 }
 
+void AnnouncePhases(uint8_t* announced) {
+  const uint8_t entered = PhasesEntered();
+  for (WorkPhase phase : {WorkPhase::kReading, WorkPhase::kErasing, WorkPhase::kWriting,
+                          WorkPhase::kVerifying}) {
+    const uint8_t bit = static_cast<uint8_t>(1u << static_cast<unsigned>(phase));
+    if ((entered & bit) == 0 || (*announced & bit) != 0) continue;
+    *announced = static_cast<uint8_t>(*announced | bit);
+    VerboseLine(std::string(WorkPhaseName(phase)) + " the flash");
+  }
+}
+
 void TerminalProgress::Restart() {
   start_ = Clock::now();
   lastDrawn_ = {};
   lastPercent_ = -1;
-  lastPhase_ = WorkPhase::kNone;
+  announced_ = 0;
   open_ = false;
 }
 
@@ -65,14 +76,11 @@ void TerminalProgress::Draw(unsigned percent, bool final) {
   const WorkSnapshot work = CurrentWork();
   const Clock::time_point now = Clock::now();
   const double elapsed = std::chrono::duration<double>(now - start_).count();
-  if (work.phase != lastPhase_ && work.phase != WorkPhase::kNone) {
-    lastPhase_ = work.phase;
-    if (gVerbose) {
-      if (open_) std::fputc('\n', out_);
-      open_ = false;
-      std::fflush(out_);
-      VerboseLine(std::string(WorkPhaseName(work.phase)) + " the flash");
-    }
+  if (gVerbose && (PhasesEntered() & ~announced_) != 0) {
+    if (open_) std::fputc('\n', out_);
+    open_ = false;
+    std::fflush(out_);
+    AnnouncePhases(&announced_);
   }
   const int shown = static_cast<int>(percent);
   if (inPlace_) {

@@ -22,6 +22,10 @@ void VerboseLine(const std::string& text);
 void SetProgramName(const std::string& name);
 const std::string& ProgramName();
 
+// --verbose: a line for every phase entered since `*announced` (a mask of
+// PhasesEntered), in the order reading, erasing, writing, verifying.
+void AnnouncePhases(uint8_t* announced);
+
 class TerminalProgress {
  public:
   TerminalProgress(FILE* out, bool inPlace) : out_(out), inPlace_(inPlace) {}
@@ -43,6 +47,6 @@ class TerminalProgress {
   Clock::time_point start_ = Clock::now();
   Clock::time_point lastDrawn_{};
   int lastPercent_ = -1;
-  WorkPhase lastPhase_ = WorkPhase::kNone;
+  uint8_t announced_ = 0;
   bool open_ = false;  // an in-place bar without its line break
 };
