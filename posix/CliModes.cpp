@@ -799,6 +799,8 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  gCausePrinted = false;
+  gLastCause.clear();
   SetProgramName(options.program);
   SetVerboseOutput(options.verbose);
 

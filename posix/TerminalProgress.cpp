@@ -96,17 +96,19 @@ void TerminalProgress::Draw(unsigned percent, bool final) {
                          std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] " +
                          number + DescribeWork(work, elapsed) + "\x1b[K";
       std::fputs(line.c_str(), out_);
+      std::fflush(out_);
       open_ = true;
     }
     if (final && open_) {
       std::fputc('\n', out_);
+      std::fflush(out_);
       open_ = false;
     }
   } else if (shown != lastPercent_ && (shown / 10 != lastPercent_ / 10 || lastPercent_ < 0 || final)) {
     lastPercent_ = shown;
     std::fprintf(out_, "Progress: %d%%%s\n", shown, DescribeWork(work, elapsed).c_str());
+    std::fflush(out_);
   }
-  std::fflush(out_);
 }
 
 void TerminalProgress::Install(TerminalProgress* progress) {
