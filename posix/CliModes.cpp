@@ -825,6 +825,14 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   std::string folder = options.dir.empty() ? ProgramFolder(argc > 0 ? argv[0] : nullptr)
                                            : options.dir;
   if (!folder.empty() && folder.back() != '/') folder += '/';
+  // A firmware file opened from a release folder (a file manager starts
+  // "zedrikfu --firmware FILE"): its folder holds the release's ZEDRIKFU.ini.
+  struct stat st;
+  if (options.dir.empty() && !options.firmware.empty() &&
+      stat((folder + "ZEDRIKFU.ini").c_str(), &st) != 0) {
+    const size_t slash = options.firmware.rfind('/');
+    folder = slash == std::string::npos ? std::string() : options.firmware.substr(0, slash + 1);
+  }
   std::vector<char> appDir(folder.begin(), folder.end());
   appDir.push_back('\0');
   strAppDir = appDir.data();

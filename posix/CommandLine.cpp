@@ -101,9 +101,13 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
                  "Folder holding ZEDRIKFU.ini and MainFW.kqfw (default: the program's folder)")
       ->type_name("DIR")
       ->check(CLI::ExistingDirectory.description(""));
+  // The value may be left out (a desktop entry's %f without a file): then
+  // MainFW.kqfw is used as without the option.
   app.add_option("--firmware", parsed.firmware,
-                 "Firmware file to use instead of MainFW.kqfw (ZEDRIKFU.ini stays in DIR)")
-      ->type_name("FILE");
+                 "Firmware file to use instead of MainFW.kqfw; without --dir, ZEDRIKFU.ini is "
+                 "taken from FILE's folder when the program's folder has none")
+      ->type_name("FILE")
+      ->expected(0, 1);
   app.add_flag("-y,--yes", parsed.yes, "Answer OK without asking");
   auto* checkFlag = app.add_flag(
       "--check", check,
@@ -175,8 +179,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
     parsed.choice.byIds = true;
     parsed.haveChoice = true;
   }
-  if ((app.count("--firmware") != 0 && parsed.firmware.empty()) ||
-      (backupOption->count() != 0 && parsed.backup.empty()) ||
+  if ((backupOption->count() != 0 && parsed.backup.empty()) ||
       (readOption->count() != 0 && parsed.readFile.empty())) {
     return bad("a file name must not be empty");
   }

@@ -163,6 +163,13 @@ status_is "$code" 0 "--dir with --firmware"
 has "file: elsewhere/new.kqfw, 20016 bytes, version 01.20" "$d/out.txt" "--firmware is used"
 (cd "$scratch" && "$d/zedrikfu-sim" --dir "$d/release" --firmware "$d/elsewhere/new.kqfw" --yes </dev/null >"$d/out.txt" 2>&1)
 status_is $? 0 "update from another folder"
+mv "$d/elsewhere/new.kqfw" "$d/release/"
+(cd "$scratch" && "$d/zedrikfu-sim" --check --firmware "$d/release/new.kqfw" </dev/null >"$d/out.txt" 2>&1)
+status_is $? 2 "--firmware alone takes ZEDRIKFU.ini from the file's folder"
+has "$d/release/ZEDRIKFU.ini" "$d/out.txt" "ZEDRIKFU.ini beside the firmware file"
+run "$d" --check --firmware
+status_is "$code" 1 "--firmware without a file is MainFW.kqfw"
+has "cannot open the system information file ./ZEDRIKFU.ini" "$d/err.txt" "--firmware without a file"
 run "$d" --check
 status_is "$code" 1 "no ZEDRIKFU.ini in the program's folder"
 has "cannot open the system information file ./ZEDRIKFU.ini: No such file or directory" "$d/err.txt" "104: cause"
