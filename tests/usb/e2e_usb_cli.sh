@@ -69,7 +69,9 @@ cp "$d/flash.orig" "$d/second.bin"
   bridge_section first
   printf '\n[second]\nVendorID=0x3F1C\nProductID=0x0002\nChipID=318a\nFlashPart=Macronix MX25V512C\nFlashImage=second.bin\nTrace=second.trace\n'
 } >"$d/devices.ini"
+printf '[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=2\r\nVenderID0=0x3F1C\r\nProductID0=0x0001\r\nVenderID1=0x3F1C\r\nProductID1=0x0002\r\n' >"$d/ZEDRIKFU.ini"
 run "$d" --check --device 1:3 --usb-id 3f1c:0002
+status_is "$code" 0 "--check --device 1:3"
 has "USB 3f1c:0002 at bus 1 address 3" "$d/out.txt" "--device 1:3"
 run "$d" --read second-saved.bin --usb-id 3f1c:0002
 status_is "$code" 0 "--read --usb-id"
