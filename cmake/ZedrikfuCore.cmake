@@ -23,6 +23,8 @@ set(ZF_BASE_SOURCES
   core/Progress.cpp
   core/WritePlan.cpp
   core/WriteGuard.cpp
+  core/WorkProgress.cpp
+  core/DeviceChoice.cpp
 )
 
 # The core proper, compiled once per transport: CUSBCommand derives from the

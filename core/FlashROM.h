@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "ImageLayout.h"
 #include "SROMData.h"
 #include "Types.h"
 #include "USBCommand.h"
+#include "WorkProgress.h"
 #include "WritePlan.h"
 #include "Variant.h"
 
@@ -84,6 +86,17 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   // The newest version among the copies that carry `signature` and whose
   // code CRC holds; 0 when there is none.
   uint16_t GetNewestFWVersion(uint32_t signature);
+  // Firmware area 1 or 2 as it stands in the image, for reports.
+  struct AreaFacts {
+    bool present = false;  // its offset field is not 0
+    bool inside = false;   // header and code lie inside the image
+    uint32_t offset = 0;
+    uint32_t signature = 0;
+    uint32_t codeSize = 0;
+    uint16_t version = 0;
+    bool crcGood = false;
+  };
+  AreaFacts DescribeArea(int number);
   // True when copies of `length` bytes at o1 (and o2, when not 0) would
   // overlap each other, the header, the parameter area or an encryption
   // record.
@@ -103,6 +116,12 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   int CheckDevice(unsigned short compatibility);
   int ReadFlashROM(::ProgressCallback callback);
   int WriteFlashROM(::ProgressCallback callback);
+  // Recovery: reads the whole flash with the given programming parameters
+  // (those of the part the probes found) instead of the device's header,
+  // which may be destroyed; and writes the image by the given steps (erase,
+  // write and verify of the blocks that differ) on the write worker.
+  int ReadFlashROMAs(const ROM_PARAMETER_IMAGE& parameters, ::ProgressCallback callback);
+  int WriteFlashROMSteps(const std::vector<WriteStep>& steps, ::ProgressCallback callback);
   int ReadRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                    unsigned long total);
   int WriteRomBlock(unsigned long address, unsigned long length, unsigned long* done,
@@ -147,9 +166,10 @@ class CFlashROM : public CUSBCommand, public CSROMData {
 
  private:
   int StartWorker(::ProgressCallback callback, void* (*entry)(void*));
+  bool SendRomParameters();
   template <typename Transfer>
-  int ChunkedBlock(unsigned long address, unsigned long length, unsigned long* done,
-                   unsigned long total, Transfer transfer);
+  int ChunkedBlock(WorkPhase phase, unsigned long address, unsigned long length,
+                   unsigned long* done, unsigned long total, Transfer transfer);
   std::thread worker_;
   WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
 };

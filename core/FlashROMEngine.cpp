@@ -2,10 +2,12 @@
 // read and write workers.
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <vector>
 
 #include "FlashROM.h"
+#include "WorkProgress.h"
 #include "common.h"
 
 ZF_VARIANT_BEGIN
@@ -50,6 +52,7 @@ int CFlashROM::CloseFlashROM() {
 // Stores the callback and starts the worker; 7 when no thread can be had.
 int CFlashROM::StartWorker(::ProgressCallback callback, void* (*entry)(void*)) {
   ProgressCallback = callback;
+  ResetWork();
   try {
     worker_ = std::thread([this, entry] { entry(this); });
   } catch (const std::system_error&) {
@@ -105,6 +108,11 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   int result = CheckDevice(compatibility);
   if (result != FLASH_OK) return result;
   if (SROMTypeCheck && !CheckSROMType(FlashTypeName, this)) return FLASH_PART_MISMATCH;
+  if (!SendRomParameters()) return FLASH_TRANSFER_FAILED;
+  return StartWorker(callback, &WriteThread);
+}
+
+bool CFlashROM::SendRomParameters() {
   // The bridge gets the parameter bytes rebuilt from RomParameter, but the
   // image keeps the header bytes as read: rebuilding normalises some of them
   // (frequency nibble, mode flag) without updating the header CRC, and a
@@ -116,7 +124,47 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   unsigned char parameters[kRomParameterSize];
   std::memcpy(parameters, SROMImage.get() + kParamBytesOffset, kRomParameterSize);
   std::memcpy(SROMImage.get() + kParamBytesOffset, asRead, kRomParameterSize);
-  if (!USBCom_SetRomParameters(parameters, kRomParameterSize)) return FLASH_TRANSFER_FAILED;
+  return USBCom_SetRomParameters(parameters, kRomParameterSize) != 0;
+}
+
+int CFlashROM::ReadFlashROMAs(const ROM_PARAMETER_IMAGE& parameters,
+                              ::ProgressCallback callback) {
+  WaitWorker();
+  int result = CheckDevice(0);
+  if (result != FLASH_OK) return result;
+  ClearFlag();
+  // CreateSROMImage takes RomParameter as it stands when ParameterChange is
+  // set, instead of reading the header from the device.
+  RomParameter = parameters;
+  ParameterChange = 1;
+  const int created = CreateSROMImage();
+  ParameterChange = 0;
+  if (!created || SROMImageSize < kImageHeaderSize) return FLASH_IMAGE_ERROR;
+  MakeImageFromSROMParam();
+  if (!USBCom_SetRomParameters(SROMImage.get() + kParamBytesOffset, kRomParameterSize)) {
+    return FLASH_TRANSFER_FAILED;
+  }
+  return StartWorker(callback, &ReadThread);
+}
+
+int CFlashROM::WriteFlashROMSteps(const std::vector<WriteStep>& steps,
+                                  ::ProgressCallback callback) {
+  WaitWorker();
+  if (SROMImage == nullptr || SROMImageSize < kImageHeaderSize || steps.empty()) {
+    return FLASH_IMAGE_ERROR;
+  }
+  for (const WriteStep& step : steps) {
+    if (!RangeInside(step.start, step.length, SROMImageSize)) return FLASH_IMAGE_ERROR;
+  }
+  writePlan_ = WritePlan{};
+  try {
+    writePlan_.steps = steps;
+  } catch (const std::bad_alloc&) {
+    return FLASH_IMAGE_ERROR;
+  }
+  const int result = CheckDevice(0);
+  if (result != FLASH_OK) return result;
+  if (!SendRomParameters()) return FLASH_TRANSFER_FAILED;
   return StartWorker(callback, &WriteThread);
 }
 
@@ -124,8 +172,8 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
 // of the transfer unit, reporting progress after each chunk. The first
 // failing chunk is reported as (0, false) and its result returned at once.
 template <typename Transfer>
-int CFlashROM::ChunkedBlock(unsigned long address, unsigned long length, unsigned long* done,
-                            unsigned long total, Transfer transfer) {
+int CFlashROM::ChunkedBlock(WorkPhase phase, unsigned long address, unsigned long length,
+                            unsigned long* done, unsigned long total, Transfer transfer) {
   unsigned long offset = 0;
   while (offset < length) {
     unsigned short chunk = static_cast<unsigned short>(std::min(kTransferUnit, length - offset));
@@ -133,11 +181,13 @@ int CFlashROM::ChunkedBlock(unsigned long address, unsigned long length, unsigne
     int result = RangeInside(at, chunk, SROMImageSize) ? transfer(at, chunk)
                                                        : FLASH_TRANSFER_FAILED;
     if (result != FLASH_OK) {
+      ReportWorkFailure(phase, static_cast<uint32_t>(at), chunk, result == FLASH_IMAGE_ERROR);
       if (ProgressCallback) ProgressCallback(0, false);
       return result;
     }
     offset += chunk;
     *done += chunk;
+    ReportWork(phase, *done, total);
     if (ProgressCallback) ProgressCallback(Percent(*done, total), true);
   }
   return FLASH_OK;
@@ -145,14 +195,16 @@ int CFlashROM::ChunkedBlock(unsigned long address, unsigned long length, unsigne
 
 int CFlashROM::ReadRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                             unsigned long total) {
-  return ChunkedBlock(address, length, done, total, [this](unsigned long at, unsigned short n) {
+  return ChunkedBlock(WorkPhase::kReading, address, length, done, total,
+                      [this](unsigned long at, unsigned short n) {
     return USBCom_ReadRom(at, SROMImage.get() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
   });
 }
 
 int CFlashROM::WriteRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                              unsigned long total) {
-  return ChunkedBlock(address, length, done, total, [this](unsigned long at, unsigned short n) {
+  return ChunkedBlock(WorkPhase::kWriting, address, length, done, total,
+                      [this](unsigned long at, unsigned short n) {
     return USBCom_WriteRom(at, SROMImage.get() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
   });
 }
@@ -160,7 +212,7 @@ int CFlashROM::WriteRomBlock(unsigned long address, unsigned long length, unsign
 int CFlashROM::VerifyRomBlock(unsigned long address, unsigned long length, unsigned long* done,
                               unsigned long total) {
   unsigned char scratch[kTransferUnit];
-  return ChunkedBlock(address, length, done, total,
+  return ChunkedBlock(WorkPhase::kVerifying, address, length, done, total,
                       [this, &scratch](unsigned long at, unsigned short n) {
                         if (!USBCom_ReadRom(at, scratch, n)) return FLASH_TRANSFER_FAILED;
                         return std::memcmp(scratch, SROMImage.get() + at, n) == 0
@@ -178,12 +230,14 @@ int CFlashROM::EraseRomBlock(unsigned long address, unsigned long length, unsign
     uint64_t last = (static_cast<uint64_t>(address) + length - 1) & ~mask;
     for (uint64_t block = first; block <= last; block += mask + 1) {
       if (!USBCom_BlockEraseRom(static_cast<unsigned long>(block))) {
+        ReportWorkFailure(WorkPhase::kErasing, static_cast<uint32_t>(block), 0, false);
         if (ProgressCallback) ProgressCallback(0, false);
         return FLASH_TRANSFER_FAILED;
       }
     }
   }
   *done += length;
+  ReportWork(WorkPhase::kErasing, *done, total);
   if (ProgressCallback) ProgressCallback(Percent(*done, total), true);
   return FLASH_OK;
 }

@@ -267,6 +267,22 @@ uint16_t CFlashROM::GetNewestFWVersion(uint32_t signature) {
   return newest;
 }
 
+CFlashROM::AreaFacts CFlashROM::DescribeArea(int number) {
+  AreaFacts facts;
+  if (number != 1 && number != 2) return facts;
+  const Area area =
+      ReadArea(SROMImage.get(), SROMImageSize,
+               GetDWORDFromSROMImage(number == 1 ? kArea1OffsetField : kArea2OffsetField));
+  facts.present = area.present;
+  facts.inside = area.inside;
+  facts.offset = area.offset;
+  facts.signature = area.signature;
+  facts.codeSize = area.codeSize;
+  facts.version = area.version;
+  facts.crcGood = area.codeSize <= kCodeLimit && CrcGood(area, false);
+  return facts;
+}
+
 int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
   // 1. An image with a first firmware area, and a file with a whole header.
   if (!SROMImage || file == nullptr || length < kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;

@@ -36,7 +36,9 @@ void CMainDialog::OnInitialize() {
   // The read runs under a progress dialog, which shows its own failures.
   hooks.readFlash = [this](CFlashROM*) {
     CProgressDialog reading(this, PROGRESS_MODE_READ);
-    return reading.Create("ProgressDialog") == DIALOG_OK ? 0 : -1;
+    if (reading.Create("ProgressDialog") != DIALOG_OK) return -1;
+    OnFlashRead();
+    return 0;
   };
   CUpdateSession session(this, std::move(hooks));
   const UpdateDecision decision = session.Prepare();
@@ -57,6 +59,13 @@ void CMainDialog::OnInitialize() {
 }
 
 void CMainDialog::OnOK() {
+  if (!BeforeWrite()) {
+    CloseFlashROM();
+    failed_ = true;
+    MessageBox(MSG_UPDATE_FAILED, MESSAGE_ERROR);
+    CDialogControl::OnOK();
+    return;
+  }
   int outcome;
   {
     // Interrupts, sleep and logout wait from here until the report is shown.

@@ -35,6 +35,12 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   virtual int OpenFirmwareFile(CFileRead* file);
   // Every check has passed and the new image is prepared.
   virtual void OnChecksPassed() {}
+  // The whole flash has just been read into the image (before the new
+  // firmware is placed into it).
+  virtual void OnFlashRead() {}
+  // Called after OK, before the write starts; false: nothing is written and
+  // the run ends with message 202.
+  virtual bool BeforeWrite() { return true; }
 
  private:
   void Fail(int messageId, MESSAGE_TYPE kind);

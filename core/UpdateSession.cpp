@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "FilRead.h"
 #include "IDFilter.h"
@@ -107,6 +108,29 @@ int WriteWithoutDialog(CFlashROM* engine, ProgressCallback observer, bool* final
   return completed ? MSG_UPDATED : MSG_UPDATE_FAILED;
 }
 
+int ReadAsWithoutDialog(CFlashROM* engine, const ROM_PARAMETER_IMAGE& parameters,
+                        ProgressCallback observer) {
+  bool completed = false;
+  const int result = RunToEnd(
+      engine, observer,
+      [engine, &parameters](ProgressCallback cb) { return engine->ReadFlashROMAs(parameters, cb); },
+      &completed, nullptr);
+  if (result != FLASH_OK) return WorkerStartMessage(result, false);
+  return completed ? 0 : MSG_READ_ABORTED;
+}
+
+int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& steps,
+                            ProgressCallback observer) {
+  bool completed = false;
+  const int result = RunToEnd(
+      engine, observer,
+      [engine, &steps](ProgressCallback cb) { return engine->WriteFlashROMSteps(steps, cb); },
+      &completed, nullptr);
+  engine->CloseFlashROM();
+  if (result != FLASH_OK) return WorkerStartMessage(result, true);
+  return completed ? MSG_UPDATED : MSG_UPDATE_FAILED;
+}
+
 UpdateDecision CUpdateSession::Prepare() {
   CFlashROM& engine = *engine_;
 
@@ -127,24 +151,31 @@ UpdateDecision CUpdateSession::Prepare() {
   if (!engine.USBCom_GetVersion(version, sizeof version)) {
     return Ending(MSG_NOT_FOUND, MESSAGE_ERROR);
   }
+  // Every ending from here on reports the version block too.
+  auto ending = [&version](int message, MESSAGE_TYPE kind) {
+    UpdateDecision decision = Ending(message, kind);
+    decision.versionRead = true;
+    std::memcpy(decision.version, version, sizeof version);
+    return decision;
+  };
   if (!systemInformation.CheckTargetType(version)) {
-    return Ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
+    return ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
   }
 
   // 5 to 7. The firmware file, built for that variant.
   CFileRead firmwareFile;
   const int firmwareMessage = hooks_.openFirmwareFile(&firmwareFile);
-  if (firmwareMessage != 0) return Ending(firmwareMessage, MESSAGE_ERROR);
+  if (firmwareMessage != 0) return ending(firmwareMessage, MESSAGE_ERROR);
   const unsigned char* firmware = firmwareFile.ReadTextFile();
   const uint32_t firmwareSize = firmwareFile.GetFileSize();
   if (!systemInformation.CheckFWTargetType(firmware, firmwareSize)) {
-    return Ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
+    return ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
   }
 
   // 8. Read the whole flash.
   const int readMessage = hooks_.readFlash(&engine);
   if (readMessage != 0) {
-    UpdateDecision decision = Ending(readMessage < 0 ? 0 : readMessage, MESSAGE_ERROR);
+    UpdateDecision decision = ending(readMessage < 0 ? 0 : readMessage, MESSAGE_ERROR);
     decision.messageShown = readMessage < 0;
     return decision;
   }
@@ -153,7 +184,9 @@ UpdateDecision CUpdateSession::Prepare() {
   _actionparamlist params = {};
   engine.GetActionParameter(&params);
   if (!systemInformation.CheckSystemInformation(&params)) {
-    return Ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
+    UpdateDecision decision = ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
+    decision.flashRead = true;
+    return decision;
   }
 
   // 10. The installed revision; firmware of another bridge counts as none.
@@ -174,7 +207,8 @@ UpdateDecision CUpdateSession::Prepare() {
   //     copies the one compared is the one written first, which may be the
   //     older of the two).
   const uint16_t next = systemInformation.GetFWRevision(firmware, firmwareSize);
-  UpdateDecision decision;
+  UpdateDecision decision = ending(0, MESSAGE_ERROR);
+  decision.flashRead = true;
   decision.installed = current;
   decision.offered = next;
   if (current >= next || newest > next) {

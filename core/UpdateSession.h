@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "FlashROM.h"
 #include "Messages.h"
@@ -31,6 +32,10 @@ struct UpdateDecision {
   char fromCaption[64] = {};
   char toCaption[64] = {};
   WritePlanSummary write;  // what the write would do (when asking)
+  // The bridge's version block, when it answered (chip id, compatibility).
+  bool versionRead = false;
+  unsigned char version[kVersionBlockSize] = {};
+  bool flashRead = false;  // the image holds the whole flash as read
 
   bool Ask() const { return message == 0 && !messageShown; }
 };
@@ -73,6 +78,13 @@ int WorkerStartMessage(int result, bool writing);
 int ReadWithoutDialog(CFlashROM* engine, ProgressCallback observer = nullptr);
 int WriteWithoutDialog(CFlashROM* engine, ProgressCallback observer = nullptr,
                        bool* finalReport = nullptr);
+// Recovery: the read with the given programming parameters, and the write of
+// the image by the given steps (CFlashROM::ReadFlashROMAs and
+// WriteFlashROMSteps), each to its end; the same results as above.
+int ReadAsWithoutDialog(CFlashROM* engine, const ROM_PARAMETER_IMAGE& parameters,
+                        ProgressCallback observer = nullptr);
+int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& steps,
+                            ProgressCallback observer = nullptr);
 
 // The default sources of the two files: the program's folder.
 bool OpenDefaultSystemInformation(CFileRead* file);

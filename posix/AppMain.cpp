@@ -1,28 +1,74 @@
 #include "AppMain.h"
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "CliModes.h"
 #include "FilRead.h"
 #include "MainDialog.h"
 #include "PosixWriteGuard.h"
+#include "Messages.h"
 #include "TerminalDialog.h"
+#include "TerminalProgress.h"
 #ifdef ZEDRIKFU_HAVE_GTK
 #include "GtkDialog.h"
 #endif
 
 ZF_VARIANT_BEGIN
 
-int RunUpdater(int argc, char** argv) {
-  std::string folder = ProgramFolder(argc > 0 ? argv[0] : nullptr);
-  std::vector<char> appDir(folder.begin(), folder.end());
-  appDir.push_back('\0');
-  strAppDir = appDir.data();
+namespace {
 
+// The main dialog with the command line's choices: the firmware file, the
+// backup before the first erase, and OK given in advance.
+class CCommandLineMainDialog : public CMainDialog {
+ public:
+  explicit CCommandLineMainDialog(const CliOptions& options) : options_(options) {}
+
+ protected:
+  bool OpenSystemInformation(CFileRead* file) override { return OpenSystemInformationFile(file); }
+  int OpenFirmwareFile(CFileRead* file) override {
+    return ::OpenFirmwareFile(file, options_.firmware);
+  }
+  void OnFlashRead() override {
+    if (options_.backup.empty() || Image() == nullptr) return;
+    asRead_.assign(Image(), Image() + ImageSize());
+  }
+  bool BeforeWrite() override {
+    if (options_.backup.empty()) return true;
+    std::string error;
+    if (asRead_.empty() || !SaveImageFile(options_.backup, asRead_, &error)) {
+      PrintCause("cannot save the backup " + options_.backup + ": " +
+                 (asRead_.empty() ? std::string("the flash was not read") : error));
+      return false;
+    }
+    std::printf("Saved the flash as read (%zu bytes) to %s\n", asRead_.size(),
+                options_.backup.c_str());
+    std::fflush(stdout);
+    return true;
+  }
+  void OnChecksPassed() override {
+    if (!options_.yes) return;
+    VerboseLine("--yes: answering OK");
+    OnOK();
+  }
+
+ private:
+  const CliOptions& options_;
+  std::vector<unsigned char> asRead_;
+};
+
+}  // namespace
+
+
+int RunUpdater(int argc, char** argv, const CliOptions& options) {
   // GTK windows when a display can be opened, the terminal otherwise.
   std::unique_ptr<CDialogLayer> layer;
 #ifdef ZEDRIKFU_HAVE_GTK
   layer = CreateGtkDialogLayer(&argc, &argv);
+#else
+  (void)argc;
+  (void)argv;
 #endif
   if (!layer) layer = std::make_unique<CTerminalDialogLayer>();
   SetDialogLayer(layer.get());
@@ -31,13 +77,14 @@ int RunUpdater(int argc, char** argv) {
   ResetLastMessageId();
   int status;
   {
-    CMainDialog dialog;
+    CCommandLineMainDialog dialog(options);
     dialog.Create("MainWindow");
     status = dialog.ExitStatus();
   }
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
-  strAppDir = nullptr;
+  const int last = LastMessageId();
+  if (status == 1 && last != 0 && !CausePrinted()) PrintCause(CauseOfMessage(last));
   return status;
 }
 

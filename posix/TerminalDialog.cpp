@@ -12,6 +12,7 @@
 #include "BuildRules.h"
 #include "Messages.h"
 #include "Progress.h"
+#include "TerminalProgress.h"
 
 namespace {
 
@@ -109,6 +110,10 @@ void CTerminalDialogLayer::RunProgress(CDialogControl* dialog, Window& window) {
 void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
   if (window.bar == nullptr) return;
   int percent = window.bar->GetPos();
+  const WorkSnapshot work = CurrentWork();
+  AnnouncePhases(&window.announced);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - window.started).count();
   if (percent != window.drawn) {
     window.drawn = percent;
     if (outputIsTerminal_) {
@@ -117,11 +122,11 @@ void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
                         std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] ";
       char number[8];
       std::snprintf(number, sizeof number, "%3d%%", percent);
-      Print(bar + number);
+      Print(bar + number + DescribeWork(work, elapsed) + "\x1b[K");
     } else {
       char line[32];
-      std::snprintf(line, sizeof line, "Progress: %d%%\n", percent);
-      Print(line);
+      std::snprintf(line, sizeof line, "Progress: %d%%", percent);
+      Print(line + DescribeWork(work, elapsed) + "\n");
     }
   }
   if (final && outputIsTerminal_) Print("\n");
@@ -152,5 +157,7 @@ void CTerminalDialogLayer::SetWindowTitle(CDialogControl* dialog, const char* ti
 
 void CTerminalDialogLayer::ProgressBound(CProgress* bar) {
   auto it = windows_.find(bar->Dialog());
-  if (it != windows_.end()) it->second.bar = bar;
+  if (it == windows_.end()) return;
+  it->second.bar = bar;
+  it->second.started = std::chrono::steady_clock::now();
 }

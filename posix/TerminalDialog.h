@@ -2,10 +2,12 @@
 // output, for machines without a display.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 
 #include "DialogControl.h"
+#include "WorkProgress.h"
 
 class CTerminalDialogLayer : public CDialogLayer {
  public:
@@ -31,6 +33,8 @@ class CTerminalDialogLayer : public CDialogLayer {
     std::map<int, std::string> captions;
     CProgress* bar = nullptr;
     int drawn = -1;  // last percentage drawn
+    std::chrono::steady_clock::time_point started;  // when the bar was bound
+    uint8_t announced = 0;  // phases announced (--verbose)
   };
   void RunMainWindow(CDialogControl* dialog, Window& window);
   void RunProgress(CDialogControl* dialog, Window& window);

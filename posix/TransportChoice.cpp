@@ -36,7 +36,8 @@ bool ReadDeviceFilter(const std::string& folder, IDFilter* filter) {
 }
 
 int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
-                     const TransportEntry* scsi, const TransportEntry& usb) {
+                     const TransportEntry* scsi, const TransportEntry& usb,
+                     const std::string& folder) {
   if (mode == TransportMode::Scsi && scsi == nullptr) {
     std::fprintf(stderr, "zedrikfu: this build has no SCSI generic transport\n");
     return 1;
@@ -44,7 +45,8 @@ int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
   IDFilter filter;
   const bool filtered =
       mode != TransportMode::Usb || verbose
-          ? ReadDeviceFilter(ProgramFolder(argc > 0 ? argv[0] : nullptr), &filter)
+          ? ReadDeviceFilter(folder.empty() ? ProgramFolder(argc > 0 ? argv[0] : nullptr) : folder,
+                             &filter)
           : false;
   // Without the system information file no device is admitted; the flow
   // then reports the missing file, on either path.
@@ -65,7 +67,7 @@ int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
 }
 
 int RunFromEnvironment(int argc, char** argv, const TransportEntry* scsi,
-                       const TransportEntry& usb) {
+                       const TransportEntry& usb, const std::string& folder) {
   const char* requested = std::getenv("ZEDRIKFU_TRANSPORT");
   TransportMode mode = TransportMode::Auto;
   if (!ParseTransportMode(requested, &mode)) {
@@ -75,5 +77,5 @@ int RunFromEnvironment(int argc, char** argv, const TransportEntry* scsi,
   }
   const char* verbose = std::getenv("ZEDRIKFU_VERBOSE");
   return RunWithTransport(argc, argv, mode, verbose != nullptr && std::strcmp(verbose, "1") == 0,
-                          scsi, usb);
+                          scsi, usb, folder);
 }

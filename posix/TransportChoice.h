@@ -33,11 +33,13 @@ bool ReadDeviceFilter(const std::string& folder, IDFilter* filter);
 // names the path and the devices it will consider. `scsi` may be null (a
 // build without it): then "scsi" is refused and "auto" takes USB. Returns
 // the exit status of the run, or 1 when the transport cannot be had.
+// `folder` holds ZEDRIKFU.ini (empty: the program's folder).
 int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
-                     const TransportEntry* scsi, const TransportEntry& usb);
+                     const TransportEntry* scsi, const TransportEntry& usb,
+                     const std::string& folder = std::string());
 
 // The same with the mode from ZEDRIKFU_TRANSPORT and verbose from
 // ZEDRIKFU_VERBOSE=1. A value of ZEDRIKFU_TRANSPORT other than auto, scsi or
 // usb gets one message on standard error and exit status 1.
 int RunFromEnvironment(int argc, char** argv, const TransportEntry* scsi,
-                       const TransportEntry& usb);
+                       const TransportEntry& usb, const std::string& folder = std::string());

@@ -1,22 +1,28 @@
 // zedrikfu-sim: the updater over the virtual bridge, spoken to in the USB
 // encoding. The virtual devices come from virtual-devices.ini in the
-// program's folder, which is created with the default bridge when missing.
+// program's folder, which is created with the default bridge when missing
+// (once the command line has been accepted).
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "AppMain.h"
+#include "CliModes.h"
 #include "DefaultDevices.h"
 #include "VirtualBus.h"
 
 int main(int argc, char** argv) {
+  vbridge::VirtualBus bus;
+  std::unique_ptr<vbridge::ScopedActiveBus> active;
   const std::string iniPath =
       ProgramFolder(argc > 0 ? argv[0] : nullptr) + "virtual-devices.ini";
-  std::string error;
-  vbridge::VirtualBus bus;
-  if (!vbridge::LoadOrCreateVirtualDevices(iniPath, &bus, &error)) {
-    std::fprintf(stderr, "zedrikfu-sim: %s\n", error.c_str());
-    return 1;
-  }
-  vbridge::ScopedActiveBus active(&bus);
-  return RunUpdater(argc, argv);
+  return RunCommandLine(argc, argv, [&]() {
+    std::string error;
+    if (!vbridge::LoadOrCreateVirtualDevices(iniPath, &bus, &error)) {
+      std::fprintf(stderr, "zedrikfu-sim: %s\n", error.c_str());
+      return false;
+    }
+    active = std::make_unique<vbridge::ScopedActiveBus>(&bus);
+    return true;
+  });
 }

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libinih-dev libglib2.0-dev
+  libinih-dev libglib2.0-dev libcli11-dev nlohmann-json3-dev python3
   "$@"
 )
 

@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh libusb-1.0-0-dev libudev-dev libsgutils2-dev umockdev libumockdev-dev \
-  libgtk-3-dev xvfb xdotool imagemagick x11-utils desktop-file-utils python3
+  libgtk-3-dev xvfb xdotool imagemagick x11-utils desktop-file-utils dpkg-dev python3
 build=${ZEDRIKFU_BUILD_DIR:-build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -51,6 +51,9 @@ suite "GTK under Xvfb" \
 suite "no display: terminal layer" \
   bash tests/usb/no_display_terminal.sh "$build/zedrikfu-sim" "$build/zedrikfu-image" "$build/zedrikfu"
 suite "install layout" bash tests/usb/install_layout.sh "$build"
+suite "zedrikfu command line under vbridge-usb" \
+  bash tests/usb/e2e_usb_cli.sh "$build/vbridge-usb" "$build/zedrikfu" "$build/zedrikfu-image"
+suite "Debian package" bash tests/usb/debian_package.sh "$build"
 
 echo "posix-usb: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "DeviceChoice.h"
 #include "IDFilter.h"
 
 namespace {
@@ -32,7 +33,8 @@ int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
   while (next_ < bus->Count()) {
     const size_t index = next_++;
     vbridge::VirtualBridge* device = bus->Device(index);
-    if (device != nullptr && device->CanOpen()) {
+    if (device == nullptr || !DeviceChoiceAdmits(Position(index, *device))) continue;
+    if (device->CanOpen()) {
       bus_ = bus;
       openIndex_ = index;
       open_ = true;
@@ -48,6 +50,22 @@ int CVirtualTransport::IDCheck(IDFilter* filter) {
   // A missing filter admits every pair, as it does for device selection.
   if (filter == nullptr) return 1;
   return filter->CheckID(device->VendorId(), device->ProductId()) ? 1 : 0;
+}
+
+UsbDeviceInfo CVirtualTransport::Position(size_t index, const vbridge::VirtualBridge& device) {
+  UsbDeviceInfo info;
+  info.bus = kVirtualBusNumber;
+  info.address = static_cast<int>(index) + kFirstVirtualAddress;
+  info.vendorId = device.VendorId();
+  info.productId = device.ProductId();
+  return info;
+}
+
+bool CVirtualTransport::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
+  vbridge::VirtualBridge* device = OpenedDevice();
+  if (device == nullptr || info == nullptr) return false;
+  *info = Position(openIndex_, *device);
+  return true;
 }
 
 int CVirtualTransport::CloseDevice() {

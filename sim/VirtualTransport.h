@@ -8,6 +8,7 @@
 
 #include "CommandSet.h"
 #include "Transport.h"
+#include "DeviceChoice.h"
 #include "VirtualBus.h"
 
 class IDFilter;
@@ -30,6 +31,12 @@ class CVirtualTransport {
   // The filter's answer for the open device's vendor and product id.
   int IDCheck(IDFilter* filter);
   int CloseDevice();
+  // Bus position and ids of the open device; false when none is open. The
+  // virtual bus is bus 1, its devices at addresses 2, 3, ... in bus order
+  // (as vbridge-usb presents them).
+  bool GetOpenedDeviceInfo(UsbDeviceInfo* info);
+  static constexpr int kVirtualBusNumber = 1;
+  static constexpr int kFirstVirtualAddress = 2;
   // One exchange with the open device; 1 on success.
   int USBCom_Send(_tag_UsbCommand* cmd);
 
@@ -37,6 +44,7 @@ class CVirtualTransport {
   vbridge::VirtualBridge* OpenedDevice() const;
 
  private:
+  static UsbDeviceInfo Position(size_t index, const vbridge::VirtualBridge& device);
   int SendUsb(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd);
   int SendScsi(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd);
 

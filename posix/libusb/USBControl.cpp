@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "DeviceChoice.h"
 #include "IDFilter.h"
 
 ZF_VARIANT_BEGIN
@@ -69,6 +70,9 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
 
   while (next_ < order_.size()) {
     libusb_device* candidate = order_[next_++];
+    // A device the command line did not choose is not opened at all.
+    UsbDeviceInfo info;
+    if (!Describe(candidate, &info) || !DeviceChoiceAdmits(info)) continue;
     libusb_device_handle* handle = nullptr;
     if (libusb_open(candidate, &handle) == LIBUSB_SUCCESS && handle != nullptr) {
       device_.reset(handle);
@@ -89,6 +93,21 @@ int CUSBControl::IDCheck(IDFilter* filter) {
   // A missing filter admits every pair, as it does for device selection.
   if (filter == nullptr) return 1;
   return filter->CheckID(descriptor.idVendor, descriptor.idProduct) ? 1 : 0;
+}
+
+bool CUSBControl::Describe(libusb_device* device, UsbDeviceInfo* info) {
+  libusb_device_descriptor descriptor = {};
+  if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) return false;
+  info->bus = libusb_get_bus_number(device);
+  info->address = libusb_get_device_address(device);
+  info->vendorId = descriptor.idVendor;
+  info->productId = descriptor.idProduct;
+  return true;
+}
+
+bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
+  if (!device_ || info == nullptr) return false;
+  return Describe(libusb_get_device(device_.get()), info);
 }
 
 int CUSBControl::CloseDevice() {

@@ -14,6 +14,7 @@
 #include "Transport.h"
 
 class IDFilter;
+struct UsbDeviceInfo;
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
@@ -45,6 +46,8 @@ class CUSBControl {
   // The filter's answer for the open device's vendor and product id.
   int IDCheck(IDFilter* filter);
   int CloseDevice();
+  // Bus position and ids of the open device; false when none is open.
+  bool GetOpenedDeviceInfo(UsbDeviceInfo* info);
   // One exchange with the open device; 1 on success.
   int USBCom_Send(_tag_UsbCommand* cmd);
 
@@ -64,6 +67,7 @@ class CUSBControl {
 
   // Takes a fresh snapshot of the bus in enumeration order.
   void Enumerate();
+  static bool Describe(libusb_device* device, UsbDeviceInfo* info);
 
   std::unique_ptr<libusb_context, ContextDeleter> context_;
   std::unique_ptr<libusb_device*, DeviceListDeleter> deviceList_;

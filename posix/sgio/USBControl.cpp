@@ -52,6 +52,12 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
 
   while (next_ < devices_.size()) {
     const zfsg::ScsiUsbDevice& candidate = devices_[next_++];
+    UsbDeviceInfo info;
+    info.bus = candidate.busNumber;
+    info.address = candidate.address;
+    info.vendorId = candidate.vendorId;
+    info.productId = candidate.productId;
+    if (!DeviceChoiceAdmits(info)) continue;
     for (const std::string& node : candidate.nodes) {
       const int fd = OpenNode(node);
       if (fd < 0) continue;  // held elsewhere, no permission, or gone
@@ -60,10 +66,17 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
       idsKnown_ = candidate.idsKnown;
       vendorId_ = candidate.vendorId;
       productId_ = candidate.productId;
+      opened_ = info;
       return kSelectOpened;
     }
   }
   return kSelectNoneLeft;
+}
+
+bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
+  if (device_.Get() < 0 || info == nullptr) return false;
+  *info = opened_;
+  return true;
 }
 
 int CUSBControl::IDCheck(IDFilter* filter) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CommandSet.h"
+#include "DeviceChoice.h"
 #include "ScsiDevices.h"
 #include "Transport.h"
 #include "Variant.h"
@@ -42,6 +43,8 @@ class CUSBControl {
   // in the order of their bus number and address; of each, the first of its
   // nodes that opens. Devices none of whose nodes opens are passed over.
   int OpenNextDevice(void* list, void** cursor);
+  // Bus position and ids of the open device; false when none is open.
+  bool GetOpenedDeviceInfo(UsbDeviceInfo* info);
   // The filter's answer for the open device's USB vendor and product id.
   int IDCheck(IDFilter* filter);
   int CloseDevice();
@@ -76,6 +79,7 @@ class CUSBControl {
   bool idsKnown_ = false;
   uint16_t vendorId_ = 0;
   uint16_t productId_ = 0;
+  UsbDeviceInfo opened_;  // bus position and ids of the open device
 };
 
 ZF_VARIANT_END

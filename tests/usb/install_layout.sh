@@ -19,6 +19,10 @@ rule=$stage/usr/lib/udev/rules.d/70-zedrikfu.rules
 entry=$stage/usr/share/applications/zedrikfu.desktop
 [ -f "$rule" ] && ok || bad "no udev rule in /usr/lib/udev/rules.d"
 [ -f "$entry" ] && ok || bad "no desktop entry in /usr/share/applications"
+[ -f "$stage/usr/share/man/man1/zedrikfu.1" ] && ok || bad "no man page in /usr/share/man/man1"
+mime=$stage/usr/share/mime/packages/zedrikfu.xml
+[ -f "$mime" ] && ok || bad "no shared-mime-info type in /usr/share/mime/packages"
+has '<glob pattern="*.kqfw"/>' "$mime" "the type covers *.kqfw"
 if [ -f "$rule" ]; then
   # Two rules, each for devices of vendor 0x3F1C only, grant access to the
   # user at the seat: the USB device and the SCSI generic node below it.
@@ -33,7 +37,8 @@ if [ -f "$rule" ]; then
   done <"$stage/rules"
 fi
 if [ -f "$entry" ]; then
-  has "Exec=zedrikfu" "$entry" "desktop entry runs the program"
+  has "Exec=zedrikfu --firmware %f" "$entry" "desktop entry runs the program on a chosen file"
+  has "MimeType=application/x-zedrikfu-firmware;" "$entry" "desktop entry opens firmware files"
   if command -v desktop-file-validate >/dev/null; then
     if desktop-file-validate "$entry" >"$stage/validate.txt" 2>&1; then ok; else
       bad "desktop-file-validate"

@@ -1,0 +1,29 @@
+// Which connected device the run may take, beyond the ids of the system
+// information file: one bus position, or one pair of USB ids (a bridge being
+// recovered may carry other ids than the file expects). The transports ask
+// DeviceChoiceAdmits for every device they enumerate, before opening it.
+#pragma once
+
+#include <cstdint>
+
+struct DeviceChoice {
+  bool byPosition = false;  // bus number and device address
+  int bus = 0;
+  int address = 0;
+  bool byIds = false;       // vendor id, and product id unless anyProduct
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  bool anyProduct = false;
+};
+
+// Where a device sits and what it calls itself.
+struct UsbDeviceInfo {
+  int bus = 0;
+  int address = 0;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+};
+
+// Set once at start-up, before any device is opened; null: every device.
+void SetDeviceChoice(const DeviceChoice* choice);
+bool DeviceChoiceAdmits(const UsbDeviceInfo& device);

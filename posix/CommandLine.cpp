@@ -1,0 +1,191 @@
+#include "CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#ifndef ZEDRIKFU_VERSION
+#define ZEDRIKFU_VERSION "unknown"
+#endif
+
+namespace {
+
+std::string BaseName(const char* path) {
+  std::string name = path != nullptr ? path : "";
+  const size_t slash = name.rfind('/');
+  if (slash != std::string::npos) name = name.substr(slash + 1);
+  return name.empty() ? std::string("zedrikfu") : name;
+}
+
+bool ParseNumber(const std::string& text, int base, unsigned long limit, unsigned long* value) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text) {
+    const bool digit = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                                  : std::isdigit(static_cast<unsigned char>(c)) != 0;
+    if (!digit) return false;
+  }
+  *value = std::strtoul(text.c_str(), nullptr, base);
+  return *value <= limit;
+}
+
+bool SplitPair(const std::string& text, std::string* first, std::string* second) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) return false;
+  *first = text.substr(0, colon);
+  *second = text.substr(colon + 1);
+  return true;
+}
+
+std::string StripHexPrefix(const std::string& text) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    return text.substr(2);
+  }
+  return text;
+}
+
+const char kFooter[] =
+    "Without --check, --read or --restore the program updates the bridge: it reads the whole\n"
+    "flash, shows the installed and the new version and writes after OK (or --yes).\n"
+    "\n"
+    "Exit status: 0 updated or restored (--check: an update would be written; --read: saved),\n"
+    "2 nothing written and no error (Cancel, already the latest version, nothing differs),\n"
+    "1 any other ending (a refusal or an error; the message, and its cause on standard error).";
+
+}  // namespace
+
+const char* ProgramVersion() { return ZEDRIKFU_VERSION; }
+
+bool ParseBusPosition(const std::string& text, int* bus, int* address) {
+  std::string busText, addressText;
+  unsigned long b = 0, a = 0;
+  if (!SplitPair(text, &busText, &addressText)) return false;
+  if (!ParseNumber(busText, 10, 255, &b) || !ParseNumber(addressText, 10, 127, &a)) return false;
+  if (b == 0 || a == 0) return false;
+  *bus = static_cast<int>(b);
+  *address = static_cast<int>(a);
+  return true;
+}
+
+bool ParseUsbIds(const std::string& text, uint16_t* vendorId, uint16_t* productId) {
+  std::string vendorText, productText;
+  unsigned long v = 0, p = 0;
+  if (!SplitPair(text, &vendorText, &productText)) return false;
+  vendorText = StripHexPrefix(vendorText);
+  productText = StripHexPrefix(productText);
+  if (vendorText.size() > 4 || productText.size() > 4) return false;
+  if (!ParseNumber(vendorText, 16, 0xFFFF, &v) || !ParseNumber(productText, 16, 0xFFFF, &p)) {
+    return false;
+  }
+  *vendorId = static_cast<uint16_t>(v);
+  *productId = static_cast<uint16_t>(p);
+  return true;
+}
+
+int ParseCommandLine(int argc, char** argv, CliOptions* options) {
+  CliOptions parsed;
+  parsed.program = BaseName(argc > 0 ? argv[0] : nullptr);
+  bool check = false;
+  std::string device, usbId;
+
+  CLI::App app("Updates the firmware of a QK9318 USB storage bridge from a firmware release "
+               "(ZEDRIKFU.ini and MainFW.kqfw).",
+               parsed.program);
+  app.set_version_flag("--version", parsed.program + " " + ProgramVersion(),
+                       "Print the version and exit");
+  app.get_formatter()->column_width(28);
+  app.footer(kFooter);
+
+  app.add_option("--dir", parsed.dir,
+                 "Folder holding ZEDRIKFU.ini and MainFW.kqfw (default: the program's folder)")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory.description(""));
+  // The value may be left out (a desktop entry's %f without a file): then
+  // MainFW.kqfw is used as without the option.
+  app.add_option("--firmware", parsed.firmware,
+                 "Firmware file to use instead of MainFW.kqfw; without --dir, ZEDRIKFU.ini is "
+                 "taken from FILE's folder when the program's folder has none")
+      ->type_name("FILE")
+      ->expected(0, 1);
+  app.add_flag("-y,--yes", parsed.yes, "Answer OK without asking");
+  auto* checkFlag = app.add_flag(
+      "--check", check,
+      "Read the device and report the bridge, the flash, each firmware copy, the file and what "
+      "an update would do; write nothing (exit 0: an update would be written, 2: nothing to "
+      "do, 1: refused)");
+  auto* jsonFlag =
+      app.add_flag("--json", parsed.json, "With --check: print the report as one JSON object");
+  auto* backupOption = app.add_option(
+      "--backup", parsed.backup,
+      "Before the first erase, save the whole flash as read to FILE; when it cannot be saved "
+      "nothing is erased")->type_name("FILE");
+  auto* readOption = app.add_option("--read", parsed.readFile,
+                                    "Save the whole flash to FILE and end without writing")
+                         ->type_name("FILE");
+  auto* restoreOption =
+      app.add_option("--restore", parsed.restore,
+                     "Recovery: write a saved flash image back (also over a destroyed header); "
+                     "only the erase blocks that differ are written")
+          ->type_name("FILE")
+          ->check(CLI::ExistingFile.description(""));
+  app.add_option("--device", device,
+                 "Take only the device at this USB bus position (decimal, as lsusb shows it)")
+      ->type_name("BUS:ADDR");
+  app.add_option("--usb-id", usbId, "Take only a device with these USB ids (hexadecimal)")
+      ->type_name("VID:PID");
+  app.add_option("--transport", parsed.transport,
+                 "How a bridge is reached: auto, scsi (SCSI generic) or usb (control requests)")
+      ->type_name("auto|scsi|usb")
+      ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
+  app.add_flag("-v,--verbose", parsed.verbose, "Print a line for each phase of the run");
+
+  checkFlag->excludes(readOption)->excludes(restoreOption)->excludes(backupOption);
+  readOption->excludes(restoreOption)->excludes(backupOption);
+  jsonFlag->needs(checkFlag);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitOk;
+  } catch (const CLI::CallForVersion&) {
+    std::printf("%s %s\n", parsed.program.c_str(), ProgramVersion());
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "%s: %s\n", parsed.program.c_str(), error.what());
+    std::fprintf(stderr, "usage: %s [OPTIONS]  (%s --help lists them)\n", parsed.program.c_str(),
+                 parsed.program.c_str());
+    return kExitError;
+  }
+
+  auto bad = [&parsed](const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", parsed.program.c_str(), text.c_str());
+    std::fprintf(stderr, "usage: %s [OPTIONS]  (%s --help lists them)\n", parsed.program.c_str(),
+                 parsed.program.c_str());
+    return kExitError;
+  };
+  if (!device.empty()) {
+    if (!ParseBusPosition(device, &parsed.choice.bus, &parsed.choice.address)) {
+      return bad("--device: '" + device + "' is not BUS:ADDR (for example 1:4)");
+    }
+    parsed.choice.byPosition = true;
+    parsed.haveChoice = true;
+  }
+  if (!usbId.empty()) {
+    if (!ParseUsbIds(usbId, &parsed.choice.vendorId, &parsed.choice.productId)) {
+      return bad("--usb-id: '" + usbId + "' is not VID:PID in hexadecimal (for example 3f1c:0001)");
+    }
+    parsed.choice.byIds = true;
+    parsed.haveChoice = true;
+  }
+  if ((backupOption->count() != 0 && parsed.backup.empty()) ||
+      (readOption->count() != 0 && parsed.readFile.empty())) {
+    return bad("a file name must not be empty");
+  }
+  if (check) parsed.mode = CliMode::kCheck;
+  if (readOption->count() != 0) parsed.mode = CliMode::kRead;
+  if (restoreOption->count() != 0) parsed.mode = CliMode::kRestore;
+  *options = parsed;
+  return -1;
+}

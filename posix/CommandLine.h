@@ -1,0 +1,42 @@
+// The command line of zedrikfu and zedrikfu-sim: the options, their parser
+// and the exit statuses it gives for --help, --version and bad input.
+#pragma once
+
+#include <string>
+
+#include "DeviceChoice.h"
+
+enum class CliMode { kUpdate, kCheck, kRead, kRestore };
+
+struct CliOptions {
+  std::string program = "zedrikfu";  // the name the help and the messages use
+  CliMode mode = CliMode::kUpdate;
+  std::string dir;       // folder of ZEDRIKFU.ini and MainFW.kqfw ("": the program's)
+  std::string firmware;  // another firmware file ("": MainFW.kqfw in dir)
+  bool yes = false;
+  bool json = false;
+  bool verbose = false;
+  std::string backup;    // save the flash as read before the first erase
+  std::string readFile;  // --read: save the flash and end
+  std::string restore;   // --restore: write this saved image back
+  bool haveChoice = false;
+  DeviceChoice choice;   // --device / --usb-id
+  std::string transport;  // auto, scsi or usb ("": not given)
+};
+
+// Exit statuses of the program.
+enum : int { kExitOk = 0, kExitError = 1, kExitNothingToDo = 2 };
+
+// Parses the arguments. -1: run with `options`; otherwise the program ends
+// with that status: 0 after --help or --version (printed on standard
+// output), 1 after a bad option or argument (an error and a usage line on
+// standard error).
+int ParseCommandLine(int argc, char** argv, CliOptions* options);
+
+// "BUS:ADDR" (decimal, as lsusb shows them) and "VID:PID" (hexadecimal,
+// with or without 0x). False for anything else or out of range.
+bool ParseBusPosition(const std::string& text, int* bus, int* address);
+bool ParseUsbIds(const std::string& text, uint16_t* vendorId, uint16_t* productId);
+
+// The version of the program, from the build.
+const char* ProgramVersion();

@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# zedrikfu-sim's command line end to end, in scratch folders: --help,
+# --version and bad options, --check and its JSON compared with the flash,
+# --read and --backup byte-equal to the flash, --yes, --dir and --firmware,
+# a restore over a destroyed header and its refusals, the choice of one of
+# two bridges, the cause lines on standard error and --verbose.
+set -u
+unset DISPLAY WAYLAND_DISPLAY
+sim=$(realpath "$1")
+image=$(realpath "$2")
+failures=0
+checks=0
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect() {  # description command...: the command succeeds
+  checks=$((checks + 1))
+  local what=$1
+  shift
+  "$@" || fail "$what"
+}
+status_is() { checks=$((checks + 1)); [ "$1" -eq "$2" ] || fail "$3: exit $1, wanted $2"; }
+has() { checks=$((checks + 1)); grep -qF -- "$1" "$2" || { fail "$3: no '$1' in $2"; sed 's/^/  | /' "$2"; }; }
+differs() { checks=$((checks + 1)); ! cmp -s "$1" "$2" || fail "$3: $1 equals $2"; }
+lacks() { checks=$((checks + 1)); ! grep -qF -- "$1" "$2" || fail "$3: '$1' in $2"; }
+
+ini() {
+  printf '[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=1\r\nVenderID0=0x3F1C\r\nProductID0=0x0001\r\n'
+}
+# A folder with the program, the release files (firmware 01.20) and the
+# default virtual bridge (two copies of 01.10 on a 1 MiB flash).
+prepare() {
+  mkdir -p "$1"
+  cp "$sim" "$1/zedrikfu-sim"
+  ini >"$1/ZEDRIKFU.ini"
+  "$image" make-firmware --variant A --version 0x0120 --compat 0x0154 --random-size 20000 --seed 3 \
+    -o "$1/MainFW.kqfw" >/dev/null || fail "make-firmware"
+  (cd "$1" && ./zedrikfu-sim --check >/dev/null 2>&1)  # creates the virtual bridge
+  cp "$1/bridge.bin" "$1/flash.orig"
+}
+run() {  # folder args...: status in $code, output in out.txt and err.txt
+  local d=$1
+  shift
+  (cd "$d" && ./zedrikfu-sim "$@" </dev/null >out.txt 2>err.txt)
+  code=$?
+}
+
+# --- help, version, bad options: nothing is touched --------------------------------
+d=$scratch/options
+mkdir -p "$d"
+cp "$sim" "$d/zedrikfu-sim"
+run "$d" --help
+status_is "$code" 0 "--help"
+for option in --dir --firmware --yes --check --json --backup --read --restore --device --usb-id \
+  --transport --verbose --version "Exit status"; do
+  has "$option" "$d/out.txt" "--help lists $option"
+done
+run "$d" --version
+status_is "$code" 0 "--version"
+version=$(sed -n 's/^project(ZEDRIKFU VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+expect "--version prints the project version $version" grep -qx "zedrikfu-sim $version" "$d/out.txt"
+for bad in "--bogus" "--check --read x.bin" "--json" "--device 1" "--device 0:2" "--device 1:2:3" \
+  "--usb-id 3f1c" "--usb-id 3f1cz:1" "--usb-id 13f1c:0001" "--transport pigeon" "--dir /nonexistent" \
+  "--restore /nonexistent.bin" "--read" "extra-argument" "--check --restore x"; do
+  # shellcheck disable=SC2086
+  run "$d" $bad
+  status_is "$code" 1 "bad option '$bad'"
+  has "usage: zedrikfu-sim" "$d/err.txt" "usage line for '$bad'"
+  [ -s "$d/out.txt" ] && fail "'$bad' printed on standard output"
+done
+expect "bad options created no virtual device" test ! -e "$d/virtual-devices.ini"
+
+# --- check, and its JSON against the flash ------------------------------------------
+d=$scratch/check
+prepare "$d"
+run "$d" --check
+status_is "$code" 0 "--check with an update to do"
+has "bridge: QK9318A (chip id 318a, compatibility 0x0154), USB 3f1c:0001 at bus 1 address 2" "$d/out.txt" "check: bridge"
+has "flash: Winbond W25Q80BL, 1048576 bytes, erase block 4096 bytes" "$d/out.txt" "check: flash"
+has "copy 1: offset 0x001000, version 01.10" "$d/out.txt" "check: copy 1"
+has "CRC good" "$d/out.txt" "check: CRC"
+has "file: ./MainFW.kqfw, 20016 bytes, version 01.20" "$d/out.txt" "check: file"
+has "update: would write 2 copies" "$d/out.txt" "check: update"
+expect "--check wrote nothing" cmp -s "$d/bridge.bin" "$d/flash.orig"
+run "$d" --check --json
+status_is "$code" 0 "--check --json"
+expect "JSON follows the schema and matches the flash" python3 - "$d/out.txt" "$d/bridge.bin" "$d/MainFW.kqfw" <<'PY'
+import json, struct, sys
+report = json.load(open(sys.argv[1]))
+flash = open(sys.argv[2], 'rb').read()
+fw = open(sys.argv[3], 'rb').read()
+keys = ["program", "programVersion", "result", "exitStatus", "message", "cause", "bridge", "flash",
+        "copies", "installedVersion", "file", "update"]
+assert list(report) == keys, list(report)
+assert report["result"] == "update" and report["exitStatus"] == 0 and report["message"] is None
+b = report["bridge"]
+assert (b["variant"], b["chipId"], b["compatibility"], b["vendorId"], b["productId"], b["usbId"],
+        b["bus"], b["address"]) == ("QK9318A", "318a", 0x154, 0x3F1C, 1, "3f1c:0001", 1, 2), b
+assert report["flash"] == {"part": "Winbond W25Q80BL", "size": len(flash), "eraseBlock": 4096}
+for copy, field in zip(report["copies"], (36, 40)):
+    offset = struct.unpack_from("<I", flash, field)[0]
+    sig, size, ver, crc = struct.unpack_from("<IIHH", flash, offset)
+    assert copy["offset"] == offset and copy["signature"] == sig and copy["codeSize"] == size, copy
+    assert copy["version"] == {"text": "%d%d.%d%d" % (ver >> 12, ver >> 8 & 15, ver >> 4 & 15, ver & 15),
+                               "value": ver}, copy
+    assert copy["crc"] == "good" and copy["variant"] == "QK9318A" and copy["inside"] is True
+assert len(report["copies"]) == 2
+assert report["installedVersion"] == {"text": "01.10", "value": 0x110}
+assert report["file"] == {"path": "./MainFW.kqfw", "size": len(fw),
+                          "version": {"text": "01.20", "value": 0x120}}
+u = report["update"]
+assert u["copies"] == 2 and u["bytes"] == 2 * len(fw) and u["eraseBlocks"] == 10, u
+assert u["commands"]["write"] == u["commands"]["verify"] == 2 * -(-len(fw) // 48), u
+PY
+lacks "./ZEDRIKFU.ini" "$d/out.txt" "JSON alone on standard output"
+has "./ZEDRIKFU.ini" "$d/err.txt" "path lines go to standard error with --json"
+
+# --- read and backup byte-equal to the flash; --yes ---------------------------------------
+run "$d" --read saved.bin
+status_is "$code" 0 "--read"
+expect "--read saved the flash byte for byte" cmp -s "$d/saved.bin" "$d/bridge.bin"
+expect "--read left no temporary file" test -z "$(ls "$d" | grep 'saved.bin.')"
+run "$d" --yes --backup before.bin --verbose
+status_is "$code" 0 "--yes --backup update"
+expect "backup equals the flash before the update" cmp -s "$d/before.bin" "$d/flash.orig"
+has "The update was completed successfully." "$d/out.txt" "--yes: message 201"
+lacks "Do you want to update" "$d/out.txt" "--yes asks nothing"
+has "zedrikfu-sim: writing the flash" "$d/err.txt" "--verbose: writing phase"
+has "zedrikfu-sim: erasing the flash" "$d/err.txt" "--verbose: erasing phase"
+has "(verifying," "$d/out.txt" "progress names the phase"
+"$image" inspect "$d/bridge.bin" >"$d/inspect.txt"
+has "installed version (for QK9318A): 01.20" "$d/inspect.txt" "--yes wrote the new firmware"
+run "$d" --check --json
+status_is "$code" 2 "--check after the update"
+expect "JSON says up to date" python3 -c "import json,sys; r=json.load(open(sys.argv[1])); assert r['result']=='up-to-date' and r['message']['id']==200 and r['update'] is None" "$d/out.txt"
+
+# A backup that cannot be written: nothing is erased, message 202, the cause.
+d=$scratch/badbackup
+prepare "$d"
+run "$d" --yes --backup no/such/folder/b.bin
+status_is "$code" 1 "unwritable backup"
+has "The firmaware update failed!" "$d/out.txt" "unwritable backup: message 202"
+has "cannot save the backup no/such/folder/b.bin" "$d/err.txt" "unwritable backup: cause"
+expect "unwritable backup: flash unchanged" cmp -s "$d/bridge.bin" "$d/flash.orig"
+# Without --yes and without an answer: Cancel, as before.
+run "$d"
+status_is "$code" 2 "no answer is Cancel"
+expect "Cancel wrote nothing" cmp -s "$d/bridge.bin" "$d/flash.orig"
+
+# --- --dir and --firmware ------------------------------------------------------------------
+d=$scratch/dir
+prepare "$d"
+mkdir -p "$d/release" "$d/elsewhere"
+mv "$d/ZEDRIKFU.ini" "$d/release/"
+mv "$d/MainFW.kqfw" "$d/elsewhere/new.kqfw"
+run "$d" --check --dir release
+status_is "$code" 1 "--dir without the firmware"
+has "FW file is not exists." "$d/out.txt" "--dir: message 105"
+has "cannot open the firmware file release/MainFW.kqfw: No such file or directory" "$d/err.txt" "--dir: cause names the path"
+run "$d" --check --dir release --firmware elsewhere/new.kqfw
+status_is "$code" 0 "--dir with --firmware"
+has "file: elsewhere/new.kqfw, 20016 bytes, version 01.20" "$d/out.txt" "--firmware is used"
+(cd "$scratch" && "$d/zedrikfu-sim" --dir "$d/release" --firmware "$d/elsewhere/new.kqfw" --yes </dev/null >"$d/out.txt" 2>&1)
+status_is $? 0 "update from another folder"
+mv "$d/elsewhere/new.kqfw" "$d/release/"
+(cd "$scratch" && "$d/zedrikfu-sim" --check --firmware "$d/release/new.kqfw" </dev/null >"$d/out.txt" 2>&1)
+status_is $? 2 "--firmware alone takes ZEDRIKFU.ini from the file's folder"
+has "$d/release/ZEDRIKFU.ini" "$d/out.txt" "ZEDRIKFU.ini beside the firmware file"
+run "$d" --check --firmware
+status_is "$code" 1 "--firmware without a file is MainFW.kqfw"
+has "cannot open the system information file ./ZEDRIKFU.ini" "$d/err.txt" "--firmware without a file"
+run "$d" --check
+status_is "$code" 1 "no ZEDRIKFU.ini in the program's folder"
+has "cannot open the system information file ./ZEDRIKFU.ini: No such file or directory" "$d/err.txt" "104: cause"
+
+# --- a write failure names the command and the address ------------------------------------
+d=$scratch/writefail
+prepare "$d"
+sed -i 's/^FailAtCommand=.*/FailAtCommand=21900/' "$d/virtual-devices.ini"
+run "$d" --yes
+status_is "$code" 1 "write failure"
+has "The firmaware update failed!" "$d/out.txt" "write failure: 202"
+expect "write failure: cause names the command and the flash address" \
+  grep -qE '^zedrikfu-sim: the (erase|write|read)[^:]* at flash address 0x[0-9A-F]{6} failed' "$d/err.txt"
+
+# --- restore over a destroyed header ----------------------------------------------------------
+d=$scratch/restore
+prepare "$d"
+run "$d" --read good.bin
+python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read()); d[0:4096] = b'\xff' * 4096
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin"
+cp "$d/bridge.bin" "$d/broken.bin"
+run "$d" --check
+status_is "$code" 1 "check over a destroyed header"
+has "The firmaware update failed!" "$d/out.txt" "destroyed header: 202"
+run "$d" --restore good.bin
+status_is "$code" 2 "restore without an answer is Cancel"
+has "1 of 256 erase blocks differ (0x000000-0x000FFF)" "$d/out.txt" "restore shows what differs"
+expect "cancelled restore wrote nothing" cmp -s "$d/bridge.bin" "$d/broken.bin"
+cp "$d/good.bin" "$d/short.bin" && truncate -s 524288 "$d/short.bin"
+run "$d" --restore short.bin --yes
+status_is "$code" 1 "restore of an image of another size"
+has "refused: the image holds 524288 bytes" "$d/err.txt" "size refusal"
+python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read()); d[30] ^= 0x5A
+open(sys.argv[2], 'wb').write(d)" "$d/good.bin" "$d/badcrc.bin"
+run "$d" --restore badcrc.bin --yes
+status_is "$code" 1 "restore of an image with a broken header"
+has "header CRC of the image badcrc.bin does not hold" "$d/err.txt" "CRC refusal"
+"$image" make-firmware --variant E --version 0x0120 --compat 0x0154 --random-size 9000 --seed 4 -o "$d/e.kqfw" >/dev/null
+"$image" make-flash --part "Winbond W25Q80BL" --variant E --copies 2 --firmware "$d/e.kqfw" -o "$d/e.bin" >/dev/null
+run "$d" --restore e.bin --yes
+status_is "$code" 1 "restore of an image for the other variant"
+has "firmware for QK9318E; the bridge is a QK9318A" "$d/err.txt" "variant refusal"
+expect "refused restores wrote nothing" cmp -s "$d/bridge.bin" "$d/broken.bin"
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+run "$d" --restore good.bin --yes --backup broken-as-read.bin
+status_is "$code" 0 "restore"
+expect "restore brought the flash back" cmp -s "$d/bridge.bin" "$d/good.bin"
+expect "restore's backup is the flash as it was" cmp -s "$d/broken-as-read.bin" "$d/broken.bin"
+expect "restore erased only the block that differs" \
+  test "$(grep -c '^USB 40 E5 ' "$d/trace.txt")" -eq 1
+run "$d" --check
+status_is "$code" 0 "check after the restore"
+run "$d" --restore good.bin --yes
+status_is "$code" 2 "restore of what the flash holds"
+
+# --- two bridges: --device and --usb-id choose ---------------------------------------------
+d=$scratch/two
+prepare "$d"
+cp "$d/flash.orig" "$d/second.bin"
+{
+  printf '[first]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=318a\nFlashPart=Winbond W25Q80BL\nFlashImage=bridge.bin\n\n'
+  printf '[second]\nVendorID=0x3F1C\nProductID=0x0002\nChipID=318a\nFlashPart=Winbond W25Q80BL\nFlashImage=second.bin\n'
+} >"$d/virtual-devices.ini"
+printf '[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=2\r\nVenderID0=0x3F1C\r\nProductID0=0x0001\r\nVenderID1=0x3F1C\r\nProductID1=0x0002\r\n' >"$d/ZEDRIKFU.ini"
+run "$d" --check --device 1:3
+status_is "$code" 0 "--device 1:3"
+has "USB 3f1c:0002 at bus 1 address 3" "$d/out.txt" "--device takes the second bridge"
+run "$d" --check --device 1:9
+status_is "$code" 1 "--device with no device there"
+has "Not found a target device!" "$d/out.txt" "--device nowhere: 203"
+run "$d" --yes --usb-id 3f1c:0002
+status_is "$code" 0 "--usb-id update"
+expect "--usb-id left the first bridge alone" cmp -s "$d/bridge.bin" "$d/flash.orig"
+differs "$d/second.bin" "$d/flash.orig" "--usb-id updated the second bridge"
+run "$d" --read first.bin --device 1:2
+expect "--read --device 1:2 read the first bridge" cmp -s "$d/first.bin" "$d/bridge.bin"
+
+echo "command line: $((checks - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
