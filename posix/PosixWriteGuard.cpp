@@ -6,7 +6,6 @@
 #include "Messages.h"
 
 void CPosixWriteGuard::WriteStarts() {
-  heldSignal_ = 0;
   // Signals first: the worker thread that the progress dialog starts next
   // inherits the mask, and so does any thread the bus connection starts.
   signals_.Hold();
@@ -24,5 +23,6 @@ void CPosixWriteGuard::WriteEnded() { inhibitor_.Release(); }
 
 void CPosixWriteGuard::ReportShown() {
   inhibitor_.Release();
-  heldSignal_ = signals_.Release();
+  // A signal that came meanwhile has been told about; the run ends next.
+  signals_.Release();
 }

@@ -18,12 +18,8 @@ class CPosixWriteGuard : public CWriteGuard {
   void WriteEnded() override;
   void ReportShown() override;
 
-  // The first signal that arrived during the last write (0 for none).
-  int HeldSignal() const { return heldSignal_; }
-
  private:
   CSignalHold signals_;
   CLogindInhibitor inhibitor_;
   bool inhibitorWarned_ = false;
-  int heldSignal_ = 0;
 };

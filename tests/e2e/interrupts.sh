@@ -92,15 +92,19 @@ d="$scratch/write"
 prepare "$d" 200
 points=(1 3 $((writing / 5)) $((writing * 2 / 5)) $((writing * 3 / 5)) $((writing * 4 / 5)) $((writing - 4)))
 held=0
+between=0
 for point in "${points[@]}"; do
   for sig in INT TERM HUP QUIT; do
     what="SIG$sig at write command $point"
     reset "$d"
     drive "$d" send:ok\\n "lines:$((before + point)):trace.txt" "signal:$sig"
     [ "$status" -eq 0 ] || { fail "$what: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+    # Sent after the write's first command; normally before its last one,
+    # but a busy machine may delay the driver past it, which is still
+    # inside the hold (until the report), only not between two commands.
     sent=$(sed -n 's/^drive: sent SIG[A-Z]* at line \([0-9]*\)$/\1/p' "$d/drive.txt")
-    [ -n "$sent" ] && [ "$sent" -gt "$before" ] && [ "$sent" -lt "$total" ] ||
-      fail "$what: sent at line ${sent:-?}, not during the write ($before..$total)"
+    [ -n "$sent" ] && [ "$sent" -gt "$before" ] || fail "$what: sent at line ${sent:-?}, before the write"
+    [ -n "$sent" ] && [ "$sent" -lt "$total" ] && between=$((between + 1))
     grep -qF "The update was completed successfully." "$d/out.txt" || fail "$what: no message 201"
     grep -qF "the program ends once the write is complete" "$d/out.txt" ||
       fail "$what: the signal was not taken while writing"
@@ -117,7 +121,8 @@ drive "$d" send:ok\\n "lines:$((before + writing / 3)):trace.txt" signal:INT sle
 [ "$(grep -c "the program ends once the write is complete" "$d/out.txt")" -eq 1 ] ||
   fail "repeated signals: not exactly one notice"
 updated "$d/flash.bin" "repeated signals"
-echo "write: $held signal runs at ${#points[@]} commands of the write, each completed"
+echo "write: $held signal runs at ${#points[@]} commands of the write ($between of them between two" \
+  "of its commands), each completed"
 
 # --- a signal during the read or at the question ends the program as before --
 d="$scratch/early"
