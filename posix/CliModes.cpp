@@ -19,10 +19,13 @@
 #include "FlashROM.h"
 #include "IDFilter.h"
 #include "Messages.h"
+#include "PosixWriteGuard.h"
 #include "SROMData.h"
 #include "TerminalDialog.h"
 #include "TerminalProgress.h"
+#include "TransportChoice.h"
 #include "UpdateSession.h"
+#include "WriteGuard.h"
 #include "common.h"
 
 ZF_VARIANT_BEGIN
@@ -132,11 +135,29 @@ class ScopedProgress {
   TerminalProgress progress_;
 };
 
-// Every write of the command-line modes runs through this one function.
-// WRITE GUARD: the signals SIGINT, SIGTERM, SIGHUP and SIGQUIT are to be
-// held and the sleep inhibitor taken here, around `write`, from the start
-// of the write to its final report.
-int RunGuardedWrite(const std::function<int()>& write) { return write(); }
+// Every write of the command-line modes runs through this one function:
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT are held and sleep and logout held off
+// from the start of `write` until `report` has shown its outcome, as for an
+// update on the dialogs.
+// How this run reaches the bridge, for the reports.
+const char* TransportName() {
+  const char* chosen = ChosenTransport();
+  return chosen != nullptr ? chosen : "virtual bridge";
+}
+
+int RunGuardedWrite(const std::function<int()>& write, const std::function<int(int)>& report) {
+  CPosixWriteGuard guard;
+  SetWriteGuard(&guard);
+  int status;
+  {
+    CWriteGuardScope scope;
+    const int result = write();
+    scope.EndWrite();
+    status = report(result);
+  }
+  SetWriteGuard(nullptr);
+  return status;
+}
 
 void PrintMessage(int message) {
   const char* text = MessageText(message);
@@ -252,6 +273,7 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
     report["message"] = nullptr;
   }
   report["cause"] = cause.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cause);
+  report["transport"] = TransportName();
 
   if (facts.versionRead) {
     nlohmann::ordered_json bridge;
@@ -317,6 +339,7 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
 
 void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
                     const std::string& firmwarePath, uint32_t firmwareSize, int status) {
+  std::printf("transport: %s\n", TransportName());
   if (facts.versionRead) {
     const char* variant = VariantOfChipId(facts.version);
     std::printf("bridge: %s (chip id %s, compatibility %s), USB %s at bus %d address %d\n",
@@ -649,21 +672,25 @@ int RunRestore(const CliOptions& options) {
               "completed!!\n",
               kProgramName);
   std::fflush(stdout);
-  int result;
-  {
-    ScopedProgress progress(stdout);
-    result = RunGuardedWrite(
-        [&engine, &steps] { return WriteStepsWithoutDialog(&engine, steps, &TerminalProgress::Observer); });
-  }
-  if (result == MSG_UPDATED) {
-    std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need to "
-                "turn off and on your device so that it can work with the restored firmware.\n",
-                kProgramName, blocks);
-    return kExitOk;
-  }
-  PrintMessage(result);
-  PrintCause(CauseOfMessage(result));
-  return kExitError;
+  std::unique_ptr<ScopedProgress> progress = std::make_unique<ScopedProgress>(stdout);
+  return RunGuardedWrite(
+      [&engine, &steps] {
+        return WriteStepsWithoutDialog(&engine, steps, &TerminalProgress::Observer);
+      },
+      [&progress, blocks](int result) {
+        progress.reset();
+        if (result == MSG_UPDATED) {
+          std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need "
+                      "to turn off and on your device so that it can work with the restored "
+                      "firmware.\n",
+                      kProgramName, blocks);
+          std::fflush(stdout);
+          return kExitOk;
+        }
+        PrintMessage(result);
+        PrintCause(CauseOfMessage(result));
+        return kExitError;
+      });
 }
 
 }  // namespace

@@ -23,6 +23,12 @@ bool ParseTransportMode(const char* text, TransportMode* mode) {
   return true;
 }
 
+namespace {
+const char* gChosenTransport = nullptr;
+}  // namespace
+
+const char* ChosenTransport() { return gChosenTransport; }
+
 bool ReadDeviceFilter(const std::string& folder, IDFilter* filter) {
   CFileRead file;
   const std::string path = folder + "ZEDRIKFU.ini";
@@ -63,6 +69,7 @@ int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
     for (size_t i = 0; i < devices.size(); ++i) line += (i == 0 ? " " : ", ") + devices[i];
     std::fprintf(stderr, "%s\n", line.c_str());
   }
+  gChosenTransport = chosen->description;
   return chosen->run(argc, argv);
 }
 

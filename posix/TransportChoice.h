@@ -23,6 +23,11 @@ struct TransportEntry {
   int (*run)(int argc, char** argv);
 };
 
+// The description of the transport the run was given ("SCSI generic", "USB
+// control requests"), or null before a choice was made (or in a program of
+// the virtual bridge).
+const char* ChosenTransport();
+
 // Reads the device filter from ZEDRIKFU.ini in `folder` without the path
 // line the update flow prints. False when the file cannot be read.
 bool ReadDeviceFilter(const std::string& folder, IDFilter* filter);

@@ -90,7 +90,7 @@ import json, struct, sys
 report = json.load(open(sys.argv[1]))
 flash = open(sys.argv[2], 'rb').read()
 fw = open(sys.argv[3], 'rb').read()
-keys = ["program", "programVersion", "result", "exitStatus", "message", "cause", "bridge", "flash",
+keys = ["program", "programVersion", "result", "exitStatus", "message", "cause", "transport", "bridge", "flash",
         "copies", "installedVersion", "file", "update"]
 assert list(report) == keys, list(report)
 assert report["result"] == "update" and report["exitStatus"] == 0 and report["message"] is None

@@ -31,6 +31,7 @@ import json, struct, sys
 r = json.load(open(sys.argv[1]))
 flash = open(sys.argv[2], 'rb').read()
 assert r["result"] == "update" and r["exitStatus"] == 0
+assert r["transport"] == "SCSI generic", r["transport"]
 b = r["bridge"]
 assert (b["variant"], b["usbId"], b["bus"], b["address"]) == ("QK9318A", "3f1c:0001", 1, 2), b
 assert r["flash"] == {"part": "Macronix MX25V512C", "size": len(flash), "eraseBlock": 4096}, r["flash"]
@@ -40,6 +41,10 @@ assert r["file"]["version"]["text"] == "01.20" and r["update"]["copies"] == 2
 PY
 then ok; else bad "JSON of the real zedrikfu"; cat "$d/out.txt"; fi
 cmp -s "$d/flash.bin" "$d/flash.orig" && ok || bad "--check wrote"
+# --transport usb takes USB control requests, and the report says so.
+run "$d" --check --transport usb
+status_is "$code" 0 "--check --transport usb"
+has "transport: USB control requests" "$d/out.txt" "--check names the path"
 run "$d" --read saved.bin
 status_is "$code" 0 "--read"
 cmp -s "$d/saved.bin" "$d/flash.bin" && ok || bad "--read is not the flash"
