@@ -1,7 +1,6 @@
 #include "BenchSupport.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,34 +9,12 @@
 #include <string>
 
 #include "CommandSet.h"
+#include "UpdateSession.h"
 #include "ImageAuthoring.h"
 #include "common.h"
 
 namespace zfbench {
 
-namespace {
-
-// The first final report of the running worker: 1 reached 100, 0 failed.
-std::atomic<int> gVerdict{-1};
-
-void Report(unsigned short percent, bool ok) {
-  int none = -1;
-  if (!ok) {
-    gVerdict.compare_exchange_strong(none, 0);
-  } else if (percent > 99) {
-    gVerdict.compare_exchange_strong(none, 1);
-  }
-}
-
-template <typename Start>
-bool RunWorker(CFlashROM* engine, Start start) {
-  gVerdict.store(-1);
-  if (start() != FLASH_OK) return false;
-  engine->WaitWorker();
-  return gVerdict.load() == 1;
-}
-
-}  // namespace
 
 const char* TransportName() {
   return CUSBControl::kScsiCommandSet ? "SCSI, 512-byte unit" : "USB, 48-byte unit";
@@ -74,7 +51,7 @@ bool ReadWholeFlash(Rig* rig) {
   vbridge::ScopedActiveBus active(&rig->bus);
   CFlashROM engine;
   if (engine.OpenFlashROM(nullptr) != FLASH_OK) return false;
-  const bool ok = RunWorker(&engine, [&] { return engine.ReadFlashROM(Report); });
+  const bool ok = ReadWithoutDialog(&engine) == 0;
   engine.CloseFlashROM();
   return ok;
 }
@@ -84,15 +61,14 @@ bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
   vbridge::ScopedActiveBus active(&rig->bus);
   CFlashROM engine;
   if (engine.OpenFlashROM(nullptr) != FLASH_OK) return false;
-  if (!RunWorker(&engine, [&] { return engine.ReadFlashROM(Report); })) return false;
+  if (ReadWithoutDialog(&engine) != 0) return false;
   const bool versionKnown = engine.GetFWVersion() != 0;
   if (engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), versionKnown) != 0) {
     return false;
   }
   if (readPhaseCommands != nullptr) *readPhaseCommands = rig->device->CommandCount();
-  const bool ok = RunWorker(&engine, [&] { return engine.WriteFlashROM(Report); });
-  engine.CloseFlashROM();
-  return ok;
+  // The write closes the device when it ends, as after an update.
+  return WriteWithoutDialog(&engine) == MSG_UPDATED;
 }
 
 uint32_t ProtocolCommands(const std::vector<unsigned char>& flash, uint32_t fileSize,
@@ -100,7 +76,7 @@ uint32_t ProtocolCommands(const std::vector<unsigned char>& flash, uint32_t file
   const uint32_t size = static_cast<uint32_t>(flash.size());
   const uint32_t units = (fileSize + kUnit - 1) / kUnit;
   uint32_t regions = 0;
-  for (uint32_t field : {36u, 40u}) {
+  for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
     const uint32_t at = GetLE32(flash.data() + field);
     if (at == 0) continue;
     regions += (at + fileSize - 1) / eraseBlock - at / eraseBlock + 1 + 2 * units;
