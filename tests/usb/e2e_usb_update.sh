@@ -127,12 +127,14 @@ sed -n "$((before_write + fail_after))p" "$d/bridge.trace" | grep -qE "^$write.*
 
 # --- Ctrl+C and a kill during the write: it goes on to its end --------------------
 # tests/e2e/drive.py sends the signals to zedrikfu (the child of vbridge-usb)
-# once the bridge has received the 40th command of the write.
+# once the bridge has received the 10th command of the write (of about 40
+# over SCSI generic, 700 over USB control requests).
 d=$work/signals
 updater_folder "$d" "$updater" "$tool"
-section bridge >"$d/devices.ini"
+# A pace that lets the signals land inside the write on either path.
+section bridge "Latency=1000" >"$d/devices.ini"
 (cd "$d" && /usr/bin/python3 "$here/../e2e/drive.py" --log out.txt send:ok\\n \
-  "lines:$((before_write + 40)):bridge.trace" signal-child:INT signal-child:TERM \
+  "lines:$((before_write + 10)):bridge.trace" signal-child:INT signal-child:TERM \
   -- "$vbridge" devices.ini -- ./zedrikfu >drive.txt 2>&1)
 code=$?
 status_is "$code" 0 "signals during the write"
