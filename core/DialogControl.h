@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "Types.h"
 
@@ -43,6 +44,12 @@ class CDialogLayer {
   // Timer slots changed (allocated or deleted): a layer with its own event
   // loop re-arms its wake-up. The terminal and scripted loops poll instead.
   virtual void TimersChanged(CDialogControl* /*dialog*/) {}
+  // A layer that can ask for the firmware file with a file chooser (the
+  // GTK layer; the terminal has none). ChooseFirmwareFile runs the chooser
+  // modally: true with the chosen file's path, false when it was closed
+  // without a file.
+  virtual bool CanChooseFiles() const { return false; }
+  virtual bool ChooseFirmwareFile(std::string* /*path*/) { return false; }
 };
 
 void SetDialogLayer(CDialogLayer* layer);

@@ -305,6 +305,40 @@ void CGtkDialogLayer::MessageBox(CDialogControl* dialog, int id, MESSAGE_TYPE /*
   gtk_widget_destroy(box);
 }
 
+bool CGtkDialogLayer::ChooseFirmwareFile(std::string* path) {
+  if (path == nullptr) return false;
+  GtkWidget* top = TopmostShownWindow(nullptr);
+  GtkWidget* chooser = gtk_file_chooser_dialog_new(
+      kProgramName, top != nullptr ? GTK_WINDOW(top) : nullptr, GTK_FILE_CHOOSER_ACTION_OPEN,
+      "_Cancel", GTK_RESPONSE_CANCEL, "_Open", GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_window_set_role(GTK_WINDOW(chooser), "FirmwareChooser");
+  gtk_window_set_default_size(GTK_WINDOW(chooser), 760, 520);
+  gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
+  gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+  gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
+  // The chooser owns its filters (they are floating until added).
+  GtkFileFilter* firmware = gtk_file_filter_new();
+  gtk_file_filter_set_name(firmware, "Firmware (*.kqfw)");
+  gtk_file_filter_add_pattern(firmware, "*.kqfw");
+  gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), firmware);
+  GtkFileFilter* all = gtk_file_filter_new();
+  gtk_file_filter_set_name(all, "All Files (*.*)");
+  gtk_file_filter_add_pattern(all, "*");
+  gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), all);
+  gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(chooser), firmware);
+
+  bool chosen = false;
+  if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+    std::unique_ptr<gchar, GFree> name(gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser)));
+    if (name && name.get()[0] != '\0') {
+      *path = name.get();
+      chosen = true;
+    }
+  }
+  gtk_widget_destroy(chooser);
+  return chosen;
+}
+
 void CGtkDialogLayer::SetControlCaption(CDialogControl* dialog, int controlId, const char* text) {
   GtkWidget* control = Control(dialog, controlId);
   if (control != nullptr && GTK_IS_LABEL(control) && text != nullptr) {

@@ -46,6 +46,11 @@ class CGtkDialogLayer : public CDialogLayer {
   void SetWindowTitle(CDialogControl* dialog, const char* title) override;
   void ProgressBound(CProgress* bar) override;
   void TimersChanged(CDialogControl* dialog) override;
+  bool CanChooseFiles() const override { return true; }
+  // A file chooser titled with the program's name (window role
+  // "FirmwareChooser") showing firmware files (*.kqfw) first, as the
+  // Windows build's open dialog does.
+  bool ChooseFirmwareFile(std::string* path) override;
 
   // The window of a dialog while it exists, a control of it by control id,
   // and any of its widgets by its name in the window description ("ok",

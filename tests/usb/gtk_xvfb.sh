@@ -3,7 +3,8 @@
 # the real zedrikfu under vbridge-usb driven with xdotool, with screenshots
 # of every window kept in the artifacts folder; Return and Escape on the
 # progress dialog, OK on the main window and on the message box; message 104
-# as a message box; zedrikfu-sim with its GTK windows.
+# as a message box; zedrikfu-sim with its GTK windows; started where no
+# release is, the firmware file chooser (a chosen file, or message 106).
 # $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image, $4: zf_tests_gtk,
 # $5: zedrikfu-sim, $6: artifacts folder.
 set -uo pipefail
@@ -111,7 +112,8 @@ d=$work/noini
 updater_folder "$d" "$updater" "$tool"
 rm "$d/ZEDRIKFU.ini"
 bridge_section bridge >"$d/devices.ini"
-(cd "$d" && exec "$vbridge" devices.ini -- ./zedrikfu >out.txt 2>&1) &
+# --dir names the release folder: nothing is asked for, its files are missing.
+(cd "$d" && exec "$vbridge" devices.ini -- ./zedrikfu --dir "$d" >out.txt 2>&1) &
 app_pid=$!
 if w=$(window MessageBox); then
   ok
@@ -136,6 +138,65 @@ else
   bad "no main window from zedrikfu-sim"
 fi
 finish "zedrikfu-sim cancelled" 2
+
+# --- started where no release is (the desktop): the firmware file chooser -------------
+# chooser_case DIR: zedrikfu-sim, virtual-devices.ini and flash.bin in DIR/app,
+# the release (ZEDRIKFU.ini and New-01.20.kqfw) in DIR/release.
+chooser_case() {
+  local dir=$1
+  updater_folder "$dir/release" "$sim" "$tool"
+  mkdir -p "$dir/app"
+  mv "$dir/release/zedrikfu-sim" "$dir/release/flash.bin" "$dir/release/flash.orig" "$dir/app/"
+  mv "$dir/release/MainFW.kqfw" "$dir/release/New-01.20.kqfw"
+  bridge_section bridge >"$dir/app/virtual-devices.ini"
+  (cd "$dir/app" && exec ./zedrikfu-sim >out.txt 2>&1) &
+  app_pid=$!
+}
+d=$work/chooser
+chooser_case "$d"
+if w=$(window FirmwareChooser 30); then
+  ok
+  shot 07-firmware-chooser
+  press "$w" ctrl+l
+  xdotool type --delay 20 "$d/release/New-01.20.kqfw"
+  sleep 0.3
+  xdotool key --clearmodifiers Return
+  if w=$(window MainWindow 30); then
+    ok
+    shot 08-chosen-release-main-window
+    press "$w" Return  # OK: the update with the chosen release
+    if w=$(window MessageBox 30); then ok; press "$w" Return; else bad "no message box after the write"; fi
+  else
+    bad "no main window after the firmware file was chosen"
+  fi
+else
+  bad "no firmware file chooser"
+fi
+finish "update with the chosen firmware file" 0
+has "$d/release/ZEDRIKFU.ini" "$d/app/out.txt" "ZEDRIKFU.ini from the chosen file's folder"
+has "$d/release/New-01.20.kqfw" "$d/app/out.txt" "the chosen firmware file"
+[ "$("$tool" inspect "$d/app/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] &&
+  ok || bad "the chosen firmware was not written"
+
+d=$work/chooser-closed
+chooser_case "$d"
+if w=$(window FirmwareChooser 30); then
+  ok
+  press "$w" Escape
+  if w=$(window MessageBox); then
+    ok
+    shot 09-message-106
+    press "$w" Return
+  else
+    bad "no message box for 106"
+  fi
+else
+  bad "no firmware file chooser"
+fi
+finish "firmware file chooser closed" 1
+has "zedrikfu-sim: no firmware file was chosen" "$d/app/out.txt" "cause of message 106"
+window MainWindow 1 >/dev/null && bad "main window shown after message 106" || ok
+cmp -s "$d/app/flash.bin" "$d/app/flash.orig" && ok || bad "flash changed without a firmware file"
 
 # --- zedrikfu-sim with its GTK windows: a kill or a hang-up during the write ----------
 # (A script's background job ignores SIGINT and SIGQUIT: those two are sent

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -375,6 +377,98 @@ TEST_F(GtkLayerTest, ADialogOpenedFromAnotherRunsItsOwnLoopAboveIt) {
   EXPECT_EQ(outer.events, (std::vector<std::string>{"outer OK", "inner 0", "outer ended"}));
   // Compared as addresses: both windows are gone by now.
   EXPECT_EQ(static_cast<void*>(outer.innerParent), static_cast<void*>(outerWindow));
+}
+
+// ---- the firmware file chooser ----------------------------------------------------
+
+struct ChooserSeen {
+  std::string title;
+  std::string role;
+  bool showsFirmware = false;  // the filter in use passes a .kqfw file
+  bool showsOthers = true;     // ... and another file
+  std::vector<std::string> filters;
+};
+
+// Answers the first file chooser on the screen: selects `file` and opens it,
+// or (empty `file`) presses Escape on it.
+ChooserSeen AnswerChooser(CGtkDialogLayer* layer, const std::string& file, bool* chosen,
+                          std::string* path) {
+  ChooserSeen seen;
+  GtkWidget* chooser = nullptr;
+  Poller answer([&] {
+    if (chooser == nullptr) {
+      GList* toplevels = gtk_window_list_toplevels();
+      for (GList* item = toplevels; item != nullptr; item = item->next) {
+        GtkWidget* widget = GTK_WIDGET(item->data);
+        if (GTK_IS_FILE_CHOOSER_DIALOG(widget) && Shown(widget)) chooser = widget;
+      }
+      g_list_free(toplevels);
+      if (chooser == nullptr) return false;
+      seen.title = gtk_window_get_title(GTK_WINDOW(chooser));
+      const gchar* role = gtk_window_get_role(GTK_WINDOW(chooser));
+      seen.role = role != nullptr ? role : "";
+      GSList* filters = gtk_file_chooser_list_filters(GTK_FILE_CHOOSER(chooser));
+      for (GSList* f = filters; f != nullptr; f = f->next) {
+        seen.filters.push_back(gtk_file_filter_get_name(GTK_FILE_FILTER(f->data)));
+      }
+      g_slist_free(filters);
+      GtkFileFilter* current = gtk_file_chooser_get_filter(GTK_FILE_CHOOSER(chooser));
+      auto passes = [current](const char* name) {
+        GtkFileFilterInfo info = {};
+        info.contains = GTK_FILE_FILTER_DISPLAY_NAME;
+        info.display_name = name;
+        return current != nullptr && gtk_file_filter_filter(current, &info);
+      };
+      seen.showsFirmware = passes("New.kqfw");
+      seen.showsOthers = passes("notes.txt");
+      if (file.empty()) {
+        PressKey(chooser, GDK_KEY_Escape);
+        return true;
+      }
+      gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(chooser), file.c_str());
+      return false;
+    }
+    // The selection holds once the chooser has loaded the file's folder.
+    gchar* selected = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    const bool ready = selected != nullptr && file == selected;
+    g_free(selected);
+    if (ready) gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+    return ready;
+  });
+  *chosen = layer->ChooseFirmwareFile(path);
+  EXPECT_TRUE(answer.Done());
+  return seen;
+}
+
+TEST_F(GtkLayerTest, TheFirmwareChooserShowsFirmwareFilesAndGivesTheChosenPath) {
+  EXPECT_TRUE(layer_.CanChooseFiles());
+  char folder[] = "/tmp/zf-chooser-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string file = std::string(folder) + "/New.kqfw";
+  FILE* out = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fputs("firmware", out);
+  std::fclose(out);
+
+  bool chosen = false;
+  std::string path = "unchanged";
+  ChooserSeen seen = AnswerChooser(&layer_, file, &chosen, &path);
+  EXPECT_TRUE(chosen);
+  EXPECT_EQ(path, file);
+  EXPECT_EQ(seen.title, "ZEDRIKFU");
+  EXPECT_EQ(seen.role, "FirmwareChooser");
+  EXPECT_EQ(seen.filters, (std::vector<std::string>{"Firmware (*.kqfw)", "All Files (*.*)"}));
+  EXPECT_TRUE(seen.showsFirmware);
+  EXPECT_FALSE(seen.showsOthers);
+
+  // Escape closes it without a file.
+  path = "unchanged";
+  seen = AnswerChooser(&layer_, "", &chosen, &path);
+  EXPECT_FALSE(chosen);
+  EXPECT_EQ(path, "unchanged");
+  EXPECT_EQ(seen.role, "FirmwareChooser");
+  unlink(file.c_str());
+  rmdir(folder);
 }
 
 }  // namespace
