@@ -1,5 +1,7 @@
 #include "GtkDialog.h"
 
+#include "TerminalProgress.h"
+
 #include <gtk/gtk.h>
 
 #include <chrono>
@@ -133,10 +135,12 @@ struct CGtkDialogLayer::WindowData {
   guint barSource = 0;          // carries the bar's position to its widget
   CProgress* bar = nullptr;
   GtkWidget* barWidget = nullptr;
+  uint8_t announced = 0;  // the work phases already named on standard error
 
   ~WindowData() {
     if (timerSource != 0) g_source_remove(timerSource);
     if (barSource != 0) g_source_remove(barSource);
+    if (bar != nullptr) AnnouncePhases(&announced);
   }
 
   static gboolean OnTimer(gpointer user) {
@@ -160,6 +164,9 @@ struct CGtkDialogLayer::WindowData {
 
   void ShowBar() {
     if (bar == nullptr || barWidget == nullptr) return;
+    // With --verbose, a line on standard error for each phase the worker
+    // has entered, as the terminal layer gives.
+    AnnouncePhases(&announced);
     int position = bar->GetPos();
     if (position > 100) position = 100;
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(barWidget), position / 100.0);

@@ -204,7 +204,7 @@ cmp -s "$d/app/flash.bin" "$d/app/flash.orig" && ok || bad "flash changed withou
 d=$work/sim-signals
 updater_folder "$d" "$sim" "$tool"
 bridge_section bridge Latency=1500 >"$d/virtual-devices.ini"
-(cd "$d" && exec ./zedrikfu-sim >out.txt 2>&1) &
+(cd "$d" && exec ./zedrikfu-sim --verbose >out.txt 2>&1) &
 app_pid=$!
 if w=$(window MainWindow 30); then
   ok
@@ -228,6 +228,9 @@ else
 fi
 finish "zedrikfu-sim with SIGTERM and SIGHUP during the write" 0
 has "the program ends once the write is complete" "$d/out.txt" "notice of the held signal"
+for phase in reading erasing writing verifying; do
+  has "zedrikfu-sim: $phase the flash" "$d/out.txt" "--verbose names the $phase phase in the GTK windows"
+done
 [ "$("$tool" inspect "$d/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] &&
   ok || bad "not both copies written after the signals"
 
