@@ -482,8 +482,7 @@ int OpenAndReadWhole(CFlashROM* engine, Identity* identity) {
 
 bool HeaderHolds(const std::vector<unsigned char>& image) {
   if (image.size() < kImageHeaderSize) return false;
-  return CalcCRC16(image.data() + kHeaderCrcFirst, kHeaderCrcLength) ==
-         GetLE16(image.data() + kHeaderCrcOffset);
+  return HeaderCrcOf(image.data()) == GetLE16(image.data() + kHeaderCrcOffset);
 }
 
 bool LoadImageFile(const std::string& path, std::vector<unsigned char>* bytes, std::string* error) {
@@ -506,14 +505,20 @@ bool LoadImageFile(const std::string& path, std::vector<unsigned char>* bytes, s
   return true;
 }
 
+// Shows `message`, names its cause on standard error unless a cause line
+// was printed already, and gives the exit status of a failed run.
+int EndWithMessage(int message) {
+  PrintMessage(message);
+  if (!CausePrinted()) PrintCause(CauseOfMessage(message));
+  return kExitError;
+}
+
 int RunRead(const CliOptions& options) {
   ModeEngine engine;
   Identity identity;
   const int message = OpenAndReadWhole(&engine, &identity);
   if (message != 0) {
-    PrintMessage(message);
-    if (!CausePrinted()) PrintCause(CauseOfMessage(message));
-    return kExitError;
+    return EndWithMessage(message);
   }
   const std::vector<unsigned char> bytes(engine.Image(), engine.Image() + engine.ImageSize());
   engine.CloseFlashROM();
@@ -589,15 +594,14 @@ int RunRestore(const CliOptions& options) {
   Identity identity;
   const int message = OpenAndReadWhole(&engine, &identity);
   if (message != 0) {
-    PrintMessage(message);
-    if (!CausePrinted()) PrintCause(CauseOfMessage(message));
-    return kExitError;
+    return EndWithMessage(message);
   }
   const uint32_t size = engine.ImageSize();
-  if (image.size() != size || image[23] >= 32 || (uint32_t{1} << image[23]) != size) {
+  const uint8_t sizeLog2 = image[kHeaderRomSizeLog2];
+  if (image.size() != size || sizeLog2 >= 32 || (uint32_t{1} << sizeLog2) != size) {
     PrintCause("refused: the image holds " + std::to_string(image.size()) +
                " bytes for a flash of " +
-               (image[23] < 32 ? std::to_string(uint64_t{1} << image[23]) : std::string("?")) +
+               (sizeLog2 < 32 ? std::to_string(uint64_t{1} << sizeLog2) : std::string("?")) +
                " bytes; the device's flash holds " + std::to_string(size) + " bytes");
     return kExitError;
   }
@@ -677,7 +681,7 @@ int RunRestore(const CliOptions& options) {
       [&engine, &steps] {
         return WriteStepsWithoutDialog(&engine, steps, &TerminalProgress::Observer);
       },
-      [&progress, blocks](int result) {
+      [&progress, blocks](int result) -> int {
         progress.reset();
         if (result == MSG_UPDATED) {
           std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need "
@@ -687,9 +691,7 @@ int RunRestore(const CliOptions& options) {
           std::fflush(stdout);
           return kExitOk;
         }
-        PrintMessage(result);
-        PrintCause(CauseOfMessage(result));
-        return kExitError;
+        return EndWithMessage(result);
       });
 }
 
