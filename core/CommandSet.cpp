@@ -109,3 +109,11 @@ bool EncodeScsiCdb(const _tag_UsbCommand& cmd, ScsiCommandBlock* out) {
 bool IsBridgeChipId(const unsigned char* versionBlock) {
   return std::memcmp(versionBlock, "318a", 4) == 0 || std::memcmp(versionBlock, "318e", 4) == 0;
 }
+
+uint16_t CompatibilityWordOf(const unsigned char* versionBlock) {
+  return static_cast<uint16_t>(versionBlock[8] | (versionBlock[9] << 8));
+}
+
+bool CompatibilityAccepts(uint16_t deviceWord, uint16_t required) {
+  return required == 0 || (deviceWord & 0xFFF0u) == (required & 0xFFF0u);
+}

@@ -55,6 +55,11 @@ constexpr unsigned kVersionBlockSize = 14;
 // True when a version block's chip id (bytes 0-3) names a bridge: "318a"
 // (QK9318A) or "318e" (QK9318E).
 bool IsBridgeChipId(const unsigned char* versionBlock);
+// The compatibility word of a version block (bytes 8-9, little-endian).
+uint16_t CompatibilityWordOf(const unsigned char* versionBlock);
+// True when a bridge reporting `deviceWord` runs firmware that requires
+// `required`: the words agree but for their low four bits. 0 requires nothing.
+bool CompatibilityAccepts(uint16_t deviceWord, uint16_t required);
 
 // Length of the ROM parameter block sent by USBCom_SetRomParameters.
 constexpr unsigned kRomParameterSize = 19;

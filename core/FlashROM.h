@@ -97,6 +97,11 @@ class CFlashROM : public CUSBCommand, public CSROMData {
     bool crcGood = false;
   };
   AreaFacts DescribeArea(int number);
+  // The compatibility word the firmware of area 1 requires of the bridge:
+  // the last two bytes of its code (0: none, or no area 1). False when that
+  // code lies outside the image: such an image is refused rather than
+  // written without the check.
+  bool RequiredCompatibility(uint16_t* word);
   // True when copies of `length` bytes at o1 (and o2, when not 0) would
   // overlap each other, the header, the parameter area or an encryption
   // record.

@@ -29,10 +29,7 @@ int CFlashROM::CheckDevice(unsigned short compatibility) {
   unsigned char version[kVersionBlockSize] = {};
   if (!USBCom_GetVersion(version, sizeof version)) return FLASH_TRANSFER_FAILED;
   if (!IsBridgeChipId(version)) return FLASH_NOT_BRIDGE;
-  if (compatibility != 0) {
-    uint16_t word = GetLE16(version + 8);
-    if ((word & 0xFFF0u) != (compatibility & 0xFFF0u)) return FLASH_NOT_BRIDGE;
-  }
+  if (!CompatibilityAccepts(CompatibilityWordOf(version), compatibility)) return FLASH_NOT_BRIDGE;
   if (!USBCom_EnableVender()) return FLASH_TRANSFER_FAILED;
   return FLASH_OK;
 }
@@ -90,21 +87,8 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   writePlan_ = PlanWrite(MakeWriteRequest());
   if (!writePlan_.ok()) return FLASH_IMAGE_ERROR;
 
-  // The compatibility word the new firmware requires: the last two code
-  // bytes of area 1. An area whose code lies outside the image is refused
-  // rather than written without the check.
-  unsigned short compatibility = 0;
-  uint32_t area1 = GetDWORDFromSROMImage(kArea1OffsetField);
-  if (area1 != 0) {
-    uint32_t codeSize = GetDWORDFromSROMImage(area1 + kAreaCodeSize);
-    if (!RangeInside(area1, 8, SROMImageSize)) codeSize = 0;
-    if (codeSize >= 1 && codeSize <= 0xFFFF) {
-      // The last two code bytes: header, then code, less the word itself.
-      uint64_t at = static_cast<uint64_t>(area1) + kFirmwareAreaHeaderSize + codeSize - 2;
-      if (!RangeInside(at, 2, SROMImageSize)) return FLASH_IMAGE_ERROR;
-      compatibility = GetWORDFromSROMImage(static_cast<uint32_t>(at));
-    }
-  }
+  uint16_t compatibility = 0;
+  if (!RequiredCompatibility(&compatibility)) return FLASH_IMAGE_ERROR;
   int result = CheckDevice(compatibility);
   if (result != FLASH_OK) return result;
   if (SROMTypeCheck && !CheckSROMType(FlashTypeName, this)) return FLASH_PART_MISMATCH;

@@ -283,6 +283,19 @@ CFlashROM::AreaFacts CFlashROM::DescribeArea(int number) {
   return facts;
 }
 
+bool CFlashROM::RequiredCompatibility(uint16_t* word) {
+  *word = 0;
+  const uint32_t area1 = GetDWORDFromSROMImage(kArea1OffsetField);
+  if (area1 == 0 || !RangeInside(area1, 8, SROMImageSize)) return true;
+  const uint32_t codeSize = GetDWORDFromSROMImage(area1 + kAreaCodeSize);
+  if (codeSize < 1 || codeSize > 0xFFFF) return true;
+  // The last two code bytes: header, then code, less the word itself.
+  const uint64_t at = static_cast<uint64_t>(area1) + kFirmwareAreaHeaderSize + codeSize - 2;
+  if (!RangeInside(at, 2, SROMImageSize)) return false;
+  *word = GetWORDFromSROMImage(static_cast<uint32_t>(at));
+  return true;
+}
+
 int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
   // 1. An image with a first firmware area, and a file with a whole header.
   if (!SROMImage || file == nullptr || length < kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;

@@ -227,6 +227,19 @@ UpdateDecision CUpdateSession::Prepare() {
     decision.kind = MESSAGE_WARNING;
     return decision;
   }
+  // 14. The bridge runs the new firmware: the compatibility word it needs
+  //     is the one the write checks again before its first erase.
+  uint16_t required = 0;
+  if (!engine.RequiredCompatibility(&required)) {
+    decision.message = MSG_UPDATE_FAILED;
+    decision.kind = MESSAGE_WARNING;
+    return decision;
+  }
+  if (!CompatibilityAccepts(CompatibilityWordOf(version), required)) {
+    decision.message = MSG_DEVICE_DIFFERENT;
+    decision.kind = MESSAGE_ERROR;
+    return decision;
+  }
   const WriteRequest request = engine.MakeWriteRequest();
   const WritePlan plan = PlanWrite(request);
   if (!plan.ok()) {
