@@ -177,6 +177,9 @@ class CFlashROM : public CUSBCommand, public CSROMData {
                    unsigned long* done, unsigned long total, Transfer transfer);
   std::thread worker_;
   WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
+  // The flash as the last complete read left the image (before any firmware
+  // was placed into it); empty when unknown, or once a write has begun.
+  std::vector<unsigned char> flashAsRead_;
 };
 
 ZF_VARIANT_END

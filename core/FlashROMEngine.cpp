@@ -65,6 +65,7 @@ void CFlashROM::WaitWorker() {
 
 int CFlashROM::ReadFlashROM(::ProgressCallback callback) {
   WaitWorker();
+  flashAsRead_.clear();
   int result = CheckDevice(0);
   if (result != FLASH_OK) return result;
   ClearFlag();
@@ -83,7 +84,9 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   // Nothing selected: a worker would end without a report, so refuse here.
   if (GetWriteSize() == 0) return FLASH_IMAGE_ERROR;
   // The steps are worked out before the first command: a plan that reaches
-  // outside the image or cannot keep a valid copy is refused here.
+  // outside the image or cannot keep a valid copy is refused here. The plan
+  // needs the flash as read: which copy is valid there, and what it holds.
+  if (flashAsRead_.size() != SROMImageSize) return FLASH_IMAGE_ERROR;
   writePlan_ = PlanWrite(MakeWriteRequest());
   if (!writePlan_.ok()) return FLASH_IMAGE_ERROR;
 
@@ -114,6 +117,7 @@ bool CFlashROM::SendRomParameters() {
 int CFlashROM::ReadFlashROMAs(const ROM_PARAMETER_IMAGE& parameters,
                               ::ProgressCallback callback) {
   WaitWorker();
+  flashAsRead_.clear();
   int result = CheckDevice(0);
   if (result != FLASH_OK) return result;
   ClearFlag();
@@ -243,7 +247,15 @@ void* CFlashROM::ReadThread(void* argument) {
   CFlashROM* engine = static_cast<CFlashROM*>(argument);
   unsigned long done = 0;
   unsigned long size = engine->SROMImageSize;
-  engine->ReadRomBlock(0, size, &done, size);
+  engine->flashAsRead_.clear();
+  if (engine->ReadRomBlock(0, size, &done, size) == FLASH_OK) {
+    const unsigned char* image = engine->SROMImage.get();
+    try {
+      engine->flashAsRead_.assign(image, image + size);
+    } catch (const std::bad_alloc&) {
+      engine->flashAsRead_.clear();  // the plan then goes without it
+    }
+  }
   engine->ClearFlag();
   engine->CreateSideBridge();
   engine->MakeSROMParamFromImage();
@@ -259,6 +271,7 @@ WriteRequest CFlashROM::MakeWriteRequest() {
   request.fwCodeChange = FWCodeChange;
   request.encryptionChange = EncryptionChange != 0;
   request.paramSize = GetParamSize();
+  if (flashAsRead_.size() == SROMImageSize) request.flash = flashAsRead_.data();
   return request;
 }
 
@@ -272,6 +285,8 @@ void* CFlashROM::WriteThread(void* argument) {
     return nullptr;
   }
 
+  // From the first erase on the flash no longer is what was read.
+  engine->flashAsRead_.clear();
   unsigned long total = 0;
   for (const WriteStep& step : steps) total += step.length;
   unsigned long done = 0;

@@ -117,6 +117,7 @@ int CFlashROM::CreateSROMImage() {
 }
 
 bool CFlashROM::LoadImage(const unsigned char* data, uint32_t size) {
+  flashAsRead_.clear();  // these bytes are not known to be on the flash
   SROMImage.reset();
   SROMImageSize = 0;
   if (data == nullptr || size == 0) return false;

@@ -242,6 +242,12 @@ UpdateDecision CUpdateSession::Prepare() {
   }
   const WriteRequest request = engine.MakeWriteRequest();
   const WritePlan plan = PlanWrite(request);
+  if (plan.refusal == PlanRefusal::kNothingToWrite) {
+    // Every region the file would change holds its bytes already.
+    decision.message = MSG_ALREADY_LATEST;
+    decision.kind = MESSAGE_WARNING;
+    return decision;
+  }
   if (!plan.ok()) {
     decision.message = MSG_UPDATE_FAILED;
     decision.kind = MESSAGE_WARNING;

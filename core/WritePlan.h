@@ -6,8 +6,10 @@
 // step writes and that are not 0xFF in the image are written back and
 // verified at once (the header and parameter area when a firmware copy lies
 // in the first block, other data sharing a block with a region). A layout in
-// which erasing one firmware copy would touch the other copy is refused: no
-// order of steps keeps a valid copy on the device at every moment then.
+// which erasing one firmware copy would touch the other copy as it stands on
+// the flash at that moment is refused: no order of steps keeps a valid copy
+// on the device at every moment then. A region whose flash bytes already
+// equal what would be written is neither erased nor written.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +33,12 @@ struct WriteStep {
 // its geometry.
 struct WriteRequest {
   const unsigned char* image = nullptr;
+  // The flash as read before the write (imageSize bytes), or null when it is
+  // not known. With it the plan leaves alone every region the flash already
+  // holds, judges the other firmware copy by the extent it has on the flash
+  // while a copy is written, and does not write back the stale tail that an
+  // installed copy leaves behind a shorter new one.
+  const unsigned char* flash = nullptr;
   uint32_t imageSize = 0;
   uint32_t eraseBlockSize = 0;  // bytes per erase block (a power of two)
   bool parameterChange = false;
@@ -45,7 +53,7 @@ enum class PlanRefusal {
   kOutsideImage,   // a region reaches outside the image
   kBadSelection,   // the copy to write first is neither 1 nor 2
   kCopiesShareBlocks,  // erasing one firmware copy touches the other copy
-  kNothingToWrite,
+  kNothingToWrite,  // nothing selected, or the flash holds every region already
 };
 
 struct WritePlan {
@@ -53,6 +61,7 @@ struct WritePlan {
   std::vector<WriteStep> steps;
   uint32_t regions = 0;  // regions written (not counting write-backs)
   uint32_t copies = 0;   // firmware copies among them
+  uint32_t unchanged = 0;  // regions left as they are: the flash holds them already
   bool ok() const { return refusal == PlanRefusal::kNone; }
 };
 
@@ -64,6 +73,7 @@ WritePlan PlanWrite(const WriteRequest& request);
 struct WritePlanSummary {
   uint32_t copies = 0;
   uint32_t regions = 0;
+  uint32_t unchangedRegions = 0;
   uint64_t bytesWritten = 0;
   uint32_t eraseBlocks = 0;
   uint32_t eraseCommands = 0;

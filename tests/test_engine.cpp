@@ -407,14 +407,26 @@ struct PlanCase {
   uint32_t area1;      // 0: where the image builder puts it
   uint32_t area2;
   uint16_t selected;   // the copy written first
-  uint32_t markerAfterArea2;  // > 0: a data byte this far behind copy 2's end
+  int markerAfterArea2;  // >= 0: a data byte this far behind the end of copy 2
   PlanRefusal refusal;
   bool firstBlockShared;  // a copy lies in the first erase block
+  uint32_t fileCode = 6100;    // code bytes of the new file (the installed copies hold 6000)
+  int markerBeforeArea2 = -1;  // >= 0: a data byte this far in front of copy 2
+  bool copy1HoldsFile = false;  // the flash holds the new file as copy 1 already
+  bool flashKnown = true;       // the plan is given the flash as read
 };
 
 void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.name; }
 
 class WritePlanTest : public ::testing::TestWithParam<PlanCase> {};
+
+// The bytes an installed copy at `at` holds behind the end of a new copy
+// of `length` bytes: [at + length, end of the installed copy).
+std::pair<uint32_t, uint32_t> StaleTail(const std::vector<unsigned char>& before, uint32_t at,
+                                        uint32_t length) {
+  const uint32_t installed = GetLE32(&before[at + 4]) + 16;
+  return {at + length, at + std::max(installed, length)};
+}
 
 TEST_P(WritePlanTest, KeepsEveryByteItDoesNotWrite) {
   const PlanCase& c = GetParam();
@@ -424,8 +436,12 @@ TEST_P(WritePlanTest, KeepsEveryByteItDoesNotWrite) {
   if (c.area1 != 0) testsupport::MoveArea(&before, 36, c.area1);
   if (c.area2 != 0) testsupport::MoveArea(&before, 40, c.area2);
   const uint32_t o1 = testsupport::Area1Offset(before), o2 = testsupport::Area2Offset(before);
-  const std::vector<unsigned char> file = Firmware(0x0130, 6100);
-  if (c.markerAfterArea2 != 0) before[o2 + file.size() + c.markerAfterArea2] = 0x5A;
+  const std::vector<unsigned char> file = Firmware(0x0130, c.fileCode);
+  const uint32_t length = static_cast<uint32_t>(file.size());
+  const uint32_t end2 = o2 + std::max<uint32_t>(length, GetLE32(&before[o2 + 4]) + 16);
+  if (c.markerAfterArea2 >= 0) before[end2 + c.markerAfterArea2] = 0x5A;
+  if (c.markerBeforeArea2 >= 0) before[o2 - 1 - c.markerBeforeArea2] = 0x5B;
+  if (c.copy1HoldsFile) std::copy(file.begin(), file.end(), before.begin() + o1);
   // The target: the file placed at both areas, as SetFWCode leaves it.
   std::vector<unsigned char> target = before;
   std::copy(file.begin(), file.end(), target.begin() + o1);
@@ -441,6 +457,7 @@ TEST_P(WritePlanTest, KeepsEveryByteItDoesNotWrite) {
   request.imageSize = static_cast<uint32_t>(target.size());
   request.eraseBlockSize = probe.EraseBlockSize();
   request.fwCodeChange = c.selected;
+  if (c.flashKnown) request.flash = before.data();
   const WritePlan plan = PlanWrite(request);
   ASSERT_EQ(plan.refusal, c.refusal);
   if (!plan.ok()) {
@@ -449,45 +466,121 @@ TEST_P(WritePlanTest, KeepsEveryByteItDoesNotWrite) {
   }
   const Simulated sim = Simulate(before, target, plan, request.eraseBlockSize);
   EXPECT_TRUE(sim.verifiesPass);
-  EXPECT_TRUE(sim.flash == target) << "a byte was lost or not written";
+  // The stale tail of a longer installed copy is erased or left, never
+  // written back; every other byte ends as the target has it.
+  std::vector<std::pair<uint32_t, uint32_t>> stale;
+  if (c.flashKnown) {
+    stale.push_back(StaleTail(before, o2, length));
+    if (!c.copy1HoldsFile) stale.push_back(StaleTail(before, o1, length));
+  }
+  auto isStale = [&stale](uint32_t a) {
+    return std::any_of(stale.begin(), stale.end(),
+                       [a](const auto& r) { return a >= r.first && a < r.second; });
+  };
+  for (uint32_t a = 0; a < target.size(); ++a) {
+    if (isStale(a)) {
+      ASSERT_TRUE(sim.flash[a] == 0xFF || sim.flash[a] == before[a]) << "stale byte " << a;
+    } else {
+      ASSERT_EQ(sim.flash[a], target[a]) << "byte " << a << " lost or not written";
+    }
+  }
+  for (const WriteStep& step : plan.steps) {
+    if (step.kind != WriteStep::kWrite) continue;
+    for (uint32_t a = step.start; a < step.start + step.length; ++a) {
+      ASSERT_FALSE(isStale(a)) << "stale byte " << a << " written back";
+    }
+  }
   // The header is written back right after the erase of the first block.
   EXPECT_EQ(sim.stepsWithoutHeader, c.firstBlockShared ? 1 : 0);
 
-  // Without anything to keep, each copy is one erase, one write and one
-  // verify, the selected copy first.
+  // Without anything to keep, each copy written is one erase, one write
+  // and one verify, the selected copy first; a copy the flash holds
+  // already is not touched.
   std::vector<WriteStep> plain;
   const uint32_t first = c.selected == 1 ? o1 : o2, second = c.selected == 1 ? o2 : o1;
-  const uint32_t length = static_cast<uint32_t>(file.size());
   for (uint32_t at : {first, second}) {
+    if (c.copy1HoldsFile && at == o1) continue;
     for (WriteStep::Kind kind : {WriteStep::kErase, WriteStep::kWrite, WriteStep::kVerify}) {
       plain.push_back({kind, at, length});
     }
   }
-  const bool keepsSomething = c.firstBlockShared || c.markerAfterArea2 != 0;
+  const bool keepsSomething =
+      c.firstBlockShared || c.markerAfterArea2 >= 0 || c.markerBeforeArea2 >= 0;
   EXPECT_EQ(plan.steps == plain, !keepsSomething);
   const WritePlanSummary summary = SummarizePlan(plan, request, 48);
-  EXPECT_EQ(summary.copies, 2u);
-  EXPECT_EQ(summary.regions, 2u);
+  const uint32_t written = c.copy1HoldsFile ? 1u : 2u;
+  EXPECT_EQ(summary.copies, written);
+  EXPECT_EQ(summary.regions, written);
+  EXPECT_EQ(summary.unchangedRegions, 2u - written);
   EXPECT_EQ(summary.writeBackRanges > 0, keepsSomething);
 }
 
+PlanCase FileOf(PlanCase c, uint32_t code) {
+  c.fileCode = code;
+  return c;
+}
+
+PlanCase Before2(PlanCase c, int distance) {
+  c.markerBeforeArea2 = distance;
+  return c;
+}
+
+PlanCase Copy1HoldsFile(PlanCase c) {
+  c.copy1HoldsFile = true;
+  return c;
+}
+
+PlanCase FlashUnknown(PlanCase c) {
+  c.flashKnown = false;
+  return c;
+}
+
+constexpr PlanRefusal kNone = PlanRefusal::kNone;
+constexpr PlanRefusal kShare = PlanRefusal::kCopiesShareBlocks;
+constexpr const char* kSmall = "EONSillicon EN25LF10";
+
+// Copies at 0x1000 and 0x2800: installed copy 1 (6016 bytes) ends at
+// 0x2780, in the 4 KiB block copy 2 starts in. A 4000-byte file (4016 with
+// its header) ends at 0x1FB0, before that block; a 6100-byte one at 0x27E4.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, WritePlanTest,
     ::testing::Values(
-        PlanCase{"Plain", "EONSillicon EN25LF10", 0, 0, 1, 0, PlanRefusal::kNone, false},
-        PlanCase{"PlainCopy2First", "EONSillicon EN25LF10", 0, 0, 2, 0, PlanRefusal::kNone, false},
-        // Copy 1 at 0x1000 holds 6116 bytes, up to 0x27E4: copy 2 at 0x2800
-        // starts in the block copy 1 ends in.
-        PlanCase{"CopiesShareABlock", "EONSillicon EN25LF10", 0x1000, 0x2800, 1, 0,
-                 PlanRefusal::kCopiesShareBlocks, false},
-        PlanCase{"DataBehindCopy2", "EONSillicon EN25LF10", 0, 0, 1, 20, PlanRefusal::kNone,
-                 false},
+        PlanCase{"Plain", kSmall, 0, 0, 1, -1, kNone, false},
+        PlanCase{"PlainCopy2First", kSmall, 0, 0, 2, -1, kNone, false},
+        FlashUnknown(PlanCase{"PlainFlashUnknown", kSmall, 0, 0, 1, -1, kNone, false}),
+        PlanCase{"CopiesShareABlock", kSmall, 0x1000, 0x2800, 1, -1, kShare, false},
+        PlanCase{"CopiesShareABlockCopy2First", kSmall, 0x1000, 0x2800, 2, -1, kShare, false},
+        // A shorter file: copy 1 written first leaves copy 2's block; its
+        // old tail there is stale. Copy 2 written first would cut the tail
+        // of copy 1 while it is the copy kept.
+        FileOf(PlanCase{"AdjacentShorterCopy1First", kSmall, 0x1000, 0x2800, 1, -1, kNone, false},
+               4000),
+        FileOf(PlanCase{"AdjacentShorterCopy2First", kSmall, 0x1000, 0x2800, 2, -1, kShare, false},
+               4000),
+        // Data bytes right behind copy 2 and right in front of it, in the
+        // blocks its erase takes.
+        PlanCase{"DataBehindCopy2", kSmall, 0, 0, 1, 20, kNone, false},
+        PlanCase{"DataRightBehindCopy2", kSmall, 0, 0, 1, 0, kNone, false},
+        PlanCase{"DataOneBehindCopy2", kSmall, 0, 0, 1, 1, kNone, false},
+        Before2(PlanCase{"DataRightInFrontOfCopy2", kSmall, 0x1000, 0x8010, 1, -1, kNone, false},
+                0),
+        Before2(PlanCase{"DataOneInFrontOfCopy2", kSmall, 0x1000, 0x8010, 1, -1, kNone, false}, 1),
+        // A shorter file, copy 2 at 0x9060: the new copy ends at 0xA010, the
+        // installed one at 0xA7E0, in the same block. The byte right behind
+        // the installed copy is kept, its stale tail is not written back.
+        FileOf(PlanCase{"ShorterFileDataRightBehindOldCopy2", kSmall, 0x1000, 0x9060, 1, 0, kNone,
+                        false},
+               4000),
+        FileOf(PlanCase{"ShorterFileDataOneBehindOldCopy2", kSmall, 0x1000, 0x9060, 1, 1, kNone,
+                        false},
+               4000),
+        Copy1HoldsFile(PlanCase{"Copy1HoldsTheFileAlready", kSmall, 0, 0, 2, -1, kNone, false}),
         // 64 KiB blocks: area 1 shares the first block with the header,
         // written first or second.
-        PlanCase{"FirstBlockCopyWrittenFirst", "Numonyx M25P40", 0x1000, 0x20000, 1, 0,
-                 PlanRefusal::kNone, true},
-        PlanCase{"FirstBlockCopyWrittenSecond", "Numonyx M25P40", 0x1000, 0x20000, 2, 0,
-                 PlanRefusal::kNone, true}),
+        PlanCase{"FirstBlockCopyWrittenFirst", "Numonyx M25P40", 0x1000, 0x20000, 1, -1, kNone,
+                 true},
+        PlanCase{"FirstBlockCopyWrittenSecond", "Numonyx M25P40", 0x1000, 0x20000, 2, -1, kNone,
+                 true}),
     [](const ::testing::TestParamInfo<PlanCase>& param) { return param.param.name; });
 
 // On a device: area 1 in the first 64 KiB block is the copy written second

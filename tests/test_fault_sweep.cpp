@@ -131,6 +131,7 @@ struct Layout {
   SROM_BRIDGEIC variant = BRIDGEIC_QK9318A;
   uint32_t area1 = 0;     // > 0: the areas are moved here
   uint32_t area2 = 0;
+  uint32_t installedCode = 0;  // > 0: code bytes of both installed copies
 };
 
 void PrintTo(const Layout& layout, std::ostream* os) { *os << layout.name; }
@@ -150,6 +151,8 @@ std::vector<unsigned char> FirmwareFile(uint16_t version, uint32_t codeSize, uin
                                     zfimage::PseudoRandomCode(codeSize, seed));
 }
 
+int RunnableCopies(const Prepared& p, const std::vector<unsigned char>& flash);
+
 // A 64 KiB part with 4 KiB blocks keeps thousands of runs quick; firmware
 // of about 5 KB spans two erase blocks and ends inside a transfer unit.
 Prepared Prepare(const Layout& layout) {
@@ -159,11 +162,13 @@ Prepared Prepare(const Layout& layout) {
   imageSpec.partName = layout.part;
   imageSpec.copies = layout.copies;
   imageSpec.variant = layout.variant;
-  imageSpec.firmware1 = FirmwareFile(0x0110, layout.codeSize - 13, 1, layout.variant);
+  const uint32_t installed1 = layout.installedCode != 0 ? layout.installedCode : layout.codeSize - 13;
+  const uint32_t installed2 =
+      layout.installedCode != 0 ? layout.installedCode : layout.codeSize - 203;
+  imageSpec.firmware1 = FirmwareFile(0x0110, installed1, 1, layout.variant);
   imageSpec.firmware2.clear();
   if (layout.copies == FWALLOCATE_DUAL) {
-    imageSpec.firmware2 =
-        FirmwareFile(layout.copy2Version, layout.codeSize - 203, 2, layout.variant);
+    imageSpec.firmware2 = FirmwareFile(layout.copy2Version, installed2, 2, layout.variant);
   }
   if (layout.variant == BRIDGEIC_QK9318E) imageSpec.encryption = {1, 0x12345678u, 0};
   std::string error;
@@ -173,6 +178,8 @@ Prepared Prepare(const Layout& layout) {
   p.file = FirmwareFile(kNewVersion, layout.codeSize, 3, layout.variant);
   p.area1 = testsupport::Area1Offset(p.image);
   p.area2 = testsupport::Area2Offset(p.image);
+  EXPECT_EQ(RunnableCopies(p, p.image), layout.copies == FWALLOCATE_DUAL ? 2 : 1)
+      << layout.name << ": the layout's copies were not built as meant";
   vbridge::DeviceConfig config;
   config.flashPart = layout.part;
   vbridge::VirtualBridge probe(config);
@@ -495,13 +502,31 @@ TEST(FaultSweepDefaultFlash, SpreadOfTheWritePhaseSurvives) {
   Sweep(p, testsupport::DefaultSystemInformation(), 63);
 }
 
-// A layout whose copies share an erase block is refused before any erase:
-// no order of the write would keep a valid copy at every moment.
-TEST(FaultSweepRefusedLayout, CopiesSharingABlockAreNeverErased) {
-  Layout layout{"dual, copy 2 in the block copy 1 ends in", "Macronix MX25V512C",
-                FWALLOCATE_DUAL, 0x0110, 5003};
-  layout.area1 = 0x1000;
-  layout.area2 = 0x2800;
+Layout Moved(Layout layout, uint32_t area1, uint32_t area2) {
+  layout.area1 = area1;
+  layout.area2 = area2;
+  return layout;
+}
+
+// Adjacent copies on 4 KiB blocks: the installed copy in front ends in the
+// block the other copy starts in. With a 3003-byte file over 5003-byte
+// copies the new front copy ends before that block, with a 5003-byte file
+// over 4990/4800-byte copies it ends inside it.
+constexpr const char* kAdjacentPart = "Macronix MX25V512C";
+Layout Adjacent(const char* name, uint16_t copy2Version, bool area2InFront, bool shorterFile) {
+  Layout layout{name, kAdjacentPart, FWALLOCATE_DUAL, copy2Version, shorterFile ? 3003u : 5003u};
+  if (shorterFile) layout.installedCode = 5003;
+  return area2InFront ? Moved(layout, 0x2400, 0x1000) : Moved(layout, 0x1000, 0x2400);
+}
+
+// Layouts refused before any erase: erasing a copy's blocks would cut the
+// other copy as it stands on the flash at that moment (its installed
+// extent while it is the copy kept valid), so no order of the write keeps a
+// valid copy at every moment.
+class FaultSweepRefusedLayout : public ::testing::TestWithParam<Layout> {};
+
+TEST_P(FaultSweepRefusedLayout, CopiesAreNeverErased) {
+  const Layout& layout = GetParam();
   const Prepared p = Prepare(layout);
   vbridge::VirtualBus bus;
   vbridge::VirtualBridge* device = bus.AddDevice(ConfigFor(p), p.image);
@@ -515,11 +540,25 @@ TEST(FaultSweepRefusedLayout, CopiesSharingABlockAreNeverErased) {
               run.message);
 }
 
-Layout Moved(Layout layout, uint32_t area1, uint32_t area2) {
-  layout.area1 = area1;
-  layout.area2 = area2;
-  return layout;
-}
+INSTANTIATE_TEST_SUITE_P(
+    Refused, FaultSweepRefusedLayout,
+    ::testing::Values(
+        Moved(Layout{"dual, copy 2 in the block copy 1 ends in", kAdjacentPart, FWALLOCATE_DUAL,
+                     0x0110, 5003},
+              0x1000, 0x2800),
+        Adjacent("adjacent, shorter file, copy 2 older", 0x0100, false, true),
+        Adjacent("adjacent, longer file, copy 1 older", 0x0110, false, false),
+        Adjacent("adjacent, longer file, copy 2 older", 0x0100, false, false),
+        Adjacent("adjacent area 2 in front, shorter file, copy 1 older", 0x0110, true, true),
+        Adjacent("adjacent area 2 in front, longer file, copy 2 older", 0x0100, true, false)),
+    [](const ::testing::TestParamInfo<Layout>& param) {
+      std::string name;
+      for (const char* c = param.param.name; *c != '\0'; ++c) {
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+      }
+      return name;
+    });
+
 
 Layout OfVariant(Layout layout, SROM_BRIDGEIC variant) {
   layout.variant = variant;
@@ -540,7 +579,11 @@ INSTANTIATE_TEST_SUITE_P(
               0x1000, 0x20000),
         Moved(Layout{"64 KiB blocks, block-0 copy written second", "Numonyx M25P40",
                      FWALLOCATE_DUAL, 0x0100, 5003},
-              0x1000, 0x20000)),
+              0x1000, 0x20000),
+        // Adjacent copies the write can take: the copy in front is written
+        // first and, shorter now, leaves the block the other starts in.
+        Adjacent("adjacent, shorter file, copy 1 older", 0x0110, false, true),
+        Adjacent("adjacent area 2 in front, shorter file, copy 2 older", 0x0100, true, true)),
     [](const ::testing::TestParamInfo<Layout>& param) {
       std::string name;
       for (const char* c = param.param.name; *c != '\0'; ++c) {
