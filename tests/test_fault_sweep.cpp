@@ -57,6 +57,7 @@ struct RunResult {
   uint32_t readPhaseEnd = 0;    // commands received when the write began (0: never)
   uint32_t writePhaseEnd = 0;   // commands received at the write's final report
   bool missingReport = false;   // the write worker ended without a final report
+  WritePlanSummary promised;    // what the decision said the write would do
 };
 
 // The device whose command count the write's final report records.
@@ -107,6 +108,7 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
     return result;
   }
 
+  result.promised = decision.write;
   result.readPhaseEnd = device.CommandCount();
   gCommandsAtFinalReport.store(0);
   gWatched.store(&device);
@@ -416,14 +418,23 @@ TEST_P(FaultSweep, FaultFreeUpdateUsesExactlyTheNeededCommands) {
   EXPECT_EQ(run.writePhaseEnd + 1, expected);
 
   std::vector<uint32_t> erased, written;
-  for (const vbridge::ReceivedCommand& c : device->Log()) {
+  uint32_t verifyReads = 0;
+  const std::vector<vbridge::ReceivedCommand> log = device->Log();
+  for (size_t i = 0; i < log.size(); ++i) {
+    const vbridge::ReceivedCommand& c = log[i];
     EXPECT_TRUE(c.ok);
     EXPECT_NE(c.command, CMD_CHIPERASEROM);
     if (c.command == CMD_BLOCKERASEROM) erased.push_back(c.address);
     if (c.command == CMD_WRITEROM) written.push_back(c.address);
+    if (c.command == CMD_READROM && i >= run.readPhaseEnd) ++verifyReads;
   }
   EXPECT_EQ(erased.size(), blocks);
   EXPECT_EQ(written.size(), regions * chunks);
+  // What the decision promised (the check's report) is what was sent.
+  EXPECT_EQ(run.promised.eraseCommands, erased.size());
+  EXPECT_EQ(run.promised.writeCommands, written.size());
+  EXPECT_EQ(run.promised.verifyCommands, verifyReads);
+  EXPECT_EQ(run.promised.copies, regions);
   std::sort(erased.begin(), erased.end());
   std::sort(written.begin(), written.end());
   EXPECT_EQ(std::adjacent_find(erased.begin(), erased.end()), erased.end()) << "a block erased twice";

@@ -462,13 +462,35 @@ TEST_F(FlowTest, TheWriteGuardEndsAfterAFailedWrite) {
   EXPECT_EQ(guard.calls[2].messages, (std::vector<int>{202}));
 }
 
-TEST_F(FlowTest, IncompatibleDeviceIsRefusedBeforeAnyErase) {
+// The compatibility word the file needs is checked before the question
+// (so a check promises only what the write does): the bridge reports
+// 0x0154, and only the low four bits may differ.
+TEST_F(FlowTest, IncompatibleDeviceIsRefusedBeforeTheQuestion) {
   WriteSystemInformation(testsupport::DefaultSystemInformation());
-  WriteFirmwareFile(Firmware(0x0120, BRIDGEIC_QK9318A, 0x0160));
-  vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()));
-  EXPECT_EQ(Run(true), 1);
-  EXPECT_EQ(Messages(), std::vector<int>{204});
-  EXPECT_FALSE(testsupport::HasFlashChangingCommand(*device));
+  struct Case {
+    uint16_t required;
+    int status;
+  };
+  for (const Case c : {Case{0x0160, 1}, Case{0x014F, 1}, Case{0x015F, 0}, Case{0x0150, 0}}) {
+    SCOPED_TRACE(c.required);
+    WriteFirmwareFile(Firmware(0x0120, BRIDGEIC_QK9318A, c.required));
+    vbridge::VirtualBus bus;
+    vbridge::VirtualBridge* device = bus.AddDevice(vbridge::DeviceConfig(),
+                                                   Image(zfimage::DefaultFlashImageSpec()));
+    ASSERT_NE(device, nullptr);
+    ScriptedDialogLayer layer;
+    layer.answers.push_back(true);
+    {
+      ScopedDialogLayer scopedLayer(&layer);
+      vbridge::ScopedActiveBus scopedBus(&bus);
+      CMainDialog dialog;
+      dialog.Create("MainWindow");
+      EXPECT_EQ(dialog.ExitStatus(), c.status);
+    }
+    EXPECT_EQ(layer.MessageIds(), std::vector<int>{c.status == 0 ? 201 : 204});
+    EXPECT_EQ(layer.answers.size(), c.status == 0 ? 0u : 1u) << "asked before refusing";
+    EXPECT_EQ(testsupport::HasFlashChangingCommand(*device), c.status == 0);
+  }
 }
 
 TEST_F(FlowTest, VerifyMismatchFailsTheWrite) {
