@@ -467,6 +467,43 @@ TEST_F(Placement, SpaceAndLengthLimits) {
   }
 }
 
+// A copy may start on the byte after the header, the parameter area, an
+// encryption record or the other copy, never on their last byte; and may
+// end on the byte before a record, never on it.
+TEST_F(Placement, CopiesKeepClearOfEveryStructureByOneByte) {
+  constexpr uint32_t kLength = 64;  // copy length
+  const uint32_t p = rom_.GetDWORDFromSROMImage(kParamAreaOffsetField);
+  const uint32_t paramEnd = p + rom_.GetParamSize();
+  ASSERT_NE(p, 0u);
+  const uint32_t record = paramEnd + 0x400;
+  rom_.SetDWORDToSROMImage(p + kEncryptionRecord1Field, record);
+  struct Edge {
+    const char* what;
+    uint32_t o1;
+    uint32_t o2;
+    bool overlaps;
+  };
+  const uint32_t free1 = record + 0x100, free2 = record + 0x200;
+  for (const Edge& e : {
+           Edge{"last byte of the parameter area", paramEnd - 1, free2, true},
+           Edge{"byte after the parameter area", paramEnd, free2, false},
+           Edge{"last byte of the record", record + 3, free2, true},
+           Edge{"byte after the record", record + 4, free2, false},
+           Edge{"ending on the record", record - kLength + 1, free2, true},
+           Edge{"ending before the record", record - kLength, free2, false},
+           Edge{"copy 2 on copy 1's last byte", free1, free1 + kLength - 1, true},
+           Edge{"copy 2 after copy 1", free1, free1 + kLength, false},
+           Edge{"copy 1 on copy 2's last byte", free1 + kLength - 1, free1, true},
+           Edge{"copy 1 after copy 2", free1 + kLength, free1, false},
+       }) {
+    EXPECT_EQ(rom_.PlacementOverlaps(e.o1, e.o2, kLength), e.overlaps) << e.what;
+  }
+  // The header: with the parameter area elsewhere, a copy may start at 48.
+  rom_.SetDWORDToSROMImage(kParamAreaOffsetField, 0x4000);
+  EXPECT_TRUE(rom_.PlacementOverlaps(kImageHeaderSize - 1, 0, kLength));
+  EXPECT_FALSE(rom_.PlacementOverlaps(kImageHeaderSize, 0, kLength));
+}
+
 TEST_F(Placement, QK9318ESpaceEndsAtTheEncryptionRecord) {
   SetAreas(rom_, kO1, 0);
   Area(kO1, E, 0x0100, false);
