@@ -54,6 +54,48 @@ int RunToEnd(CFlashROM* engine, ProgressCallback observer, Start start, bool* co
   return result;
 }
 
+// The revision compared with the file's (0 when the firmware is not this
+// bridge's, which then becomes the image's bridge) and the newest revision
+// of any valid copy for this bridge.
+void InstalledRevisions(CFlashROM* engine, int32_t target, uint16_t* current, uint16_t* newest) {
+  *current = engine->GetFWVersion();
+  *newest = 0;
+  if (target != BRIDGEIC_QK9318E && target != BRIDGEIC_QK9318A) return;
+  const uint32_t expected = target == BRIDGEIC_QK9318E ? kSignatureQK9318E : kSignatureQK9318A;
+  if (engine->GetFWBridgeSignature() != expected) {
+    *current = 0;
+    engine->SetBridgeIC(static_cast<SROM_BRIDGEIC>(target));
+  }
+  *newest = engine->GetNewestFWVersion(expected);
+}
+
+// Places the file into the image and makes every check the write makes
+// before its first erase: the placement, the compatibility word the new
+// firmware needs of the bridge (from the version block the decision
+// holds) and the plan. Leaves the message that ends the run in the
+// decision, or 0 with the summary of the write.
+void PlaceAndPlan(CFlashROM* engine, const unsigned char* firmware, uint32_t size,
+                  bool versionKnown, UpdateDecision* decision) {
+  auto end = [decision](int message, MESSAGE_TYPE kind) {
+    decision->message = message;
+    decision->kind = kind;
+  };
+  uint16_t required = 0;
+  if (engine->SetFWCode(firmware, size, versionKnown) != 0 ||
+      !engine->RequiredCompatibility(&required)) {
+    return end(MSG_UPDATE_FAILED, MESSAGE_WARNING);
+  }
+  if (!CompatibilityAccepts(CompatibilityWordOf(decision->version), required)) {
+    return end(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
+  }
+  const WriteRequest request = engine->MakeWriteRequest();
+  const WritePlan plan = PlanWrite(request);
+  // Every region the file would change holds its bytes already.
+  if (plan.refusal == PlanRefusal::kNothingToWrite) return end(MSG_ALREADY_LATEST, MESSAGE_WARNING);
+  if (!plan.ok()) return end(MSG_UPDATE_FAILED, MESSAGE_WARNING);
+  decision->write = SummarizePlan(plan, request, static_cast<uint32_t>(CFlashROM::kTransferUnit));
+}
+
 }  // namespace
 
 void FormatFromCaption(uint16_t revision, char* out, unsigned size) {
@@ -190,17 +232,8 @@ UpdateDecision CUpdateSession::Prepare() {
   }
 
   // 10. The installed revision; firmware of another bridge counts as none.
-  uint16_t current = engine.GetFWVersion();
-  uint16_t newest = 0;
-  const int32_t target = systemInformation.TargetType();
-  if (target == BRIDGEIC_QK9318E || target == BRIDGEIC_QK9318A) {
-    const uint32_t expected = target == BRIDGEIC_QK9318E ? kSignatureQK9318E : kSignatureQK9318A;
-    if (engine.GetFWBridgeSignature() != expected) {
-      current = 0;
-      engine.SetBridgeIC(static_cast<SROM_BRIDGEIC>(target));
-    }
-    newest = engine.GetNewestFWVersion(expected);
-  }
+  uint16_t current = 0, newest = 0;
+  InstalledRevisions(&engine, systemInformation.TargetType(), &current, &newest);
 
   // 11. Never an older or the same revision: not older than the copy that
   //     is compared, nor than any valid copy for this bridge (with two
@@ -221,39 +254,8 @@ UpdateDecision CUpdateSession::Prepare() {
   FormatFromCaption(current, decision.fromCaption, sizeof decision.fromCaption);
   FormatToCaption(next, decision.toCaption, sizeof decision.toCaption);
 
-  // 13. The new image, and a write that can be done with it.
-  if (engine.SetFWCode(firmware, firmwareSize, current != 0) != 0) {
-    decision.message = MSG_UPDATE_FAILED;
-    decision.kind = MESSAGE_WARNING;
-    return decision;
-  }
-  // 14. The bridge runs the new firmware: the compatibility word it needs
-  //     is the one the write checks again before its first erase.
-  uint16_t required = 0;
-  if (!engine.RequiredCompatibility(&required)) {
-    decision.message = MSG_UPDATE_FAILED;
-    decision.kind = MESSAGE_WARNING;
-    return decision;
-  }
-  if (!CompatibilityAccepts(CompatibilityWordOf(version), required)) {
-    decision.message = MSG_DEVICE_DIFFERENT;
-    decision.kind = MESSAGE_ERROR;
-    return decision;
-  }
-  const WriteRequest request = engine.MakeWriteRequest();
-  const WritePlan plan = PlanWrite(request);
-  if (plan.refusal == PlanRefusal::kNothingToWrite) {
-    // Every region the file would change holds its bytes already.
-    decision.message = MSG_ALREADY_LATEST;
-    decision.kind = MESSAGE_WARNING;
-    return decision;
-  }
-  if (!plan.ok()) {
-    decision.message = MSG_UPDATE_FAILED;
-    decision.kind = MESSAGE_WARNING;
-    return decision;
-  }
-  decision.write = SummarizePlan(plan, request, static_cast<uint32_t>(CFlashROM::kTransferUnit));
+  // 13, 14. The new image, and a write the bridge and the flash can take.
+  PlaceAndPlan(&engine, firmware, firmwareSize, current != 0, &decision);
   return decision;
 }
 
