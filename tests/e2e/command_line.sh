@@ -45,6 +45,12 @@ run() {  # folder args...: status in $code, output in out.txt and err.txt
   (cd "$d" && ./zedrikfu-sim "$@" </dev/null >out.txt 2>err.txt)
   code=$?
 }
+bounded() {  # folder args...: as run, ended after 10 s (status 124)
+  local d=$1
+  shift
+  (cd "$d" && timeout 10 ./zedrikfu-sim "$@" </dev/null >out.txt 2>err.txt)
+  code=$?
+}
 
 # --- help, version, bad options: nothing is touched --------------------------------
 d=$scratch/options
@@ -173,6 +179,116 @@ has "cannot open the system information file ./ZEDRIKFU.ini" "$d/err.txt" "--fir
 run "$d" --check
 status_is "$code" 1 "no ZEDRIKFU.ini in the program's folder"
 has "cannot open the system information file ./ZEDRIKFU.ini: No such file or directory" "$d/err.txt" "104: cause"
+
+# --- inputs that are no release files end at once, bounded, with one message -------------
+# Each case: the option, the path, the message on standard output, the cause.
+d=$scratch/inputs
+prepare "$d"
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+mkfifo "$d/fifo"
+mkdir -p "$d/folder"
+truncate -s 3G "$d/huge.kqfw"
+truncate -s $((65536 + 17)) "$d/over.kqfw"
+truncate -s $((65536 + 16)) "$d/limit.kqfw"
+truncate -s 5G "$d/huge.bin"
+truncate -s $((16777216 + 1)) "$d/over.bin"
+while IFS='|' read -r option path message cause; do
+  what="$option $path"
+  start=$(date +%s%N)
+  # shellcheck disable=SC2086
+  bounded "$d" $option "$path" --yes
+  [ "$code" -eq 124 ] && fail "$what: still running after 10 s"
+  elapsed=$((($(date +%s%N) - start) / 1000000))
+  checks=$((checks + 1))
+  [ "$elapsed" -lt 3000 ] || fail "$what: took $elapsed ms"
+  status_is "$code" 1 "$what"
+  [ -n "$message" ] && has "$message" "$d/out.txt" "$what: message"
+  has "$cause" "$d/err.txt" "$what: cause"
+  expect "$what: one cause line" test "$(wc -l <"$d/err.txt")" -eq 1
+done <<'CASES'
+--firmware|fifo|FW file is not exists.|cannot open the firmware file fifo: it is a FIFO, not a regular file
+--firmware|folder|FW file is not exists.|cannot open the firmware file folder: it is a folder, not a regular file
+--firmware|/dev/zero|FW file is not exists.|cannot open the firmware file /dev/zero: it is a character device, not a regular file
+--firmware|huge.kqfw|FW file is not exists.|huge.kqfw: it holds 3221225472 bytes, more than 65552 bytes
+--firmware|over.kqfw|FW file is not exists.|over.kqfw: it holds 65553 bytes, more than 65552 bytes
+--restore|fifo||cannot use the image fifo: it is a FIFO, not a regular file
+--restore|/dev/zero||cannot use the image /dev/zero: it is a character device, not a regular file
+--restore|huge.bin||cannot use the image huge.bin: it holds 5368709120 bytes, more than 16777216 bytes
+--restore|over.bin||cannot use the image over.bin: it holds 16777217 bytes, more than 16777216 bytes
+CASES
+expect "refused inputs sent no erase or write" test -z "$(grep -E '^USB 40 E[57] ' "$d/trace.txt")"
+expect "refused inputs left the flash alone" cmp -s "$d/bridge.bin" "$d/flash.orig"
+# At the limits themselves the files are read and judged by their contents.
+run "$d" --check --firmware limit.kqfw
+lacks "cannot open the firmware file" "$d/err.txt" "a firmware file of 65552 bytes is read"
+truncate -s 16777216 "$d/huge.bin"
+run "$d" --restore huge.bin --yes
+lacks "cannot use the image" "$d/err.txt" "an image of 16 MiB is read"
+# ZEDRIKFU.ini: 1 MiB is read, one byte more is not; a FIFO is not waited for.
+cp "$d/ZEDRIKFU.ini" "$d/ini.orig"
+{ cat "$d/ini.orig"; head -c $((1048576 - $(stat -c %s "$d/ini.orig"))) /dev/zero | tr '\0' ';'; } >"$d/ZEDRIKFU.ini"
+run "$d" --check
+status_is "$code" 0 "ZEDRIKFU.ini of 1 MiB"
+printf ';' >>"$d/ZEDRIKFU.ini"
+run "$d" --check
+status_is "$code" 1 "ZEDRIKFU.ini of 1 MiB + 1"
+has "./ZEDRIKFU.ini: it holds 1048577 bytes, more than 1048576" "$d/err.txt" "ZEDRIKFU.ini too large: cause"
+rm "$d/ZEDRIKFU.ini" && mkfifo "$d/ZEDRIKFU.ini"
+bounded "$d" --check
+status_is "$code" 1 "ZEDRIKFU.ini a FIFO"
+has "System information file (ZEDRIKFU.ini) is not exists." "$d/out.txt" "ZEDRIKFU.ini a FIFO: message 104"
+has "./ZEDRIKFU.ini: it is a FIFO, not a regular file" "$d/err.txt" "ZEDRIKFU.ini a FIFO: cause"
+
+# --- saved images: links followed, other files refused, backups never replaced ------------
+d=$scratch/saving
+prepare "$d"
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+mkdir -p "$d/images" && echo old >"$d/images/flash.bin"
+ln -s images/flash.bin "$d/link.bin"
+run "$d" --read link.bin
+status_is "$code" 0 "--read through a link"
+expect "--read through a link kept the link" test -L "$d/link.bin"
+expect "--read through a link wrote its target" cmp -s "$d/images/flash.bin" "$d/bridge.bin"
+expect "--read through a link left no temporary file" test -z "$(ls "$d" "$d/images" | grep -E '\.bin\.')"
+mkfifo "$d/fifo"
+rm -f "$d/trace.txt"
+for target in fifo /dev/null; do
+  bounded "$d" --read $target
+  status_is "$code" 1 "--read $target"
+  has "cannot save the flash to $target: it is a" "$d/err.txt" "--read $target: cause"
+done
+expect "--read to a FIFO kept the FIFO" test -p "$d/fifo"
+expect "--read to a FIFO or device read nothing" test ! -e "$d/trace.txt"
+echo "an older backup" >"$d/backup.bin"
+for args in "--yes --backup backup.bin" "--restore images/flash.bin --yes --backup backup.bin" \
+  "--yes --backup link.bin"; do
+  name=${args##* }
+  # shellcheck disable=SC2086
+  run "$d" $args
+  status_is "$code" 1 "$args"
+  has "cannot save the backup $name: it exists" "$d/err.txt" "$args: cause names the file"
+done
+expect "an existing backup is kept" test "$(cat "$d/backup.bin")" = "an older backup"
+expect "a refused backup touched no device" test ! -e "$d/trace.txt"
+expect "a refused backup left the flash alone" cmp -s "$d/bridge.bin" "$d/flash.orig"
+
+# --- the JSON report stays valid JSON for paths that are not UTF-8 ----------------------
+d=$scratch/$(printf 'bytes\xff\xfeF')
+prepare "$d"
+cp "$d/MainFW.kqfw" "$d/$(printf 'fw\xe9.kqfw')"
+for name in "$(printf 'fw\xe9.kqfw')" "$(printf 'none\xc3.kqfw')"; do
+  (cd "$d" && ./zedrikfu-sim --check --json --firmware "$d/$name" </dev/null >out.txt 2>err.txt)
+  code=$?
+  checks=$((checks + 1))
+  [ "$code" -le 1 ] || fail "JSON with a non-UTF-8 path: exit $code"
+  expect "JSON with a non-UTF-8 path is valid and marks the bytes" python3 - "$d/out.txt" "$code" <<'PY'
+import json, sys
+report = json.loads(open(sys.argv[1], 'rb').read().decode('utf-8'))
+assert report["exitStatus"] == int(sys.argv[2]), report
+text = report["file"]["path"] if report["file"] else report["cause"]
+assert "\ufffd" in text and "bytes" in text, text
+PY
+done
 
 # --- a write failure names the command and the address ------------------------------------
 d=$scratch/writefail
