@@ -11,7 +11,7 @@ image=$(realpath "$2")
 failures=0
 checks=0
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+trap '[ -n "${KEEP:-}" ] || rm -rf "$scratch"' EXIT
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect() {  # description command...: the command succeeds
@@ -345,6 +345,119 @@ status_is "$code" 0 "check after the restore"
 run "$d" --restore good.bin --yes
 status_is "$code" 2 "restore of what the flash holds"
 
+# The image's firmware must suit the bridge's compatibility word (0x0154):
+# the low four bits may differ, the next bit may not. Judged also while the
+# device's header is destroyed (its identity unknown).
+python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read()); d[0:4096] = b'\xff' * 4096
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin"
+cp "$d/bridge.bin" "$d/broken.bin"
+while read -r compat verdict; do
+  "$image" make-firmware --variant A --version 0x0110 --compat "$compat" --random-size 16000 --seed 7 \
+    -o "$d/c.kqfw" >/dev/null
+  "$image" make-flash --part "Winbond W25Q80BL" --variant A --copies 2 --firmware "$d/c.kqfw" \
+    -o "$d/c.bin" >/dev/null
+  run "$d" --restore c.bin
+  if [ "$verdict" = refused ]; then
+    status_is "$code" 1 "restore of firmware needing $compat"
+    has "refused: the firmware of the image c.bin needs compatibility $compat; the bridge reports 0x0154" \
+      "$d/err.txt" "compatibility $compat: cause"
+    lacks "Do you want to restore" "$d/out.txt" "compatibility $compat: no question"
+  else
+    status_is "$code" 2 "restore of firmware needing $compat reaches the question"
+    has "Do you want to restore the flash?" "$d/out.txt" "compatibility $compat: question"
+  fi
+done <<'CASES'
+0x0154 accepted
+0x015F accepted
+0x0164 refused
+0x0144 refused
+0x8154 refused
+CASES
+expect "compatibility refusals left the flash alone" cmp -s "$d/bridge.bin" "$d/broken.bin"
+cp "$d/good.bin" "$d/bridge.bin"
+
+# With the device's header readable, an image of another device is refused:
+# USB ids, release number and the text of each string slot (its length byte
+# and the bytes it counts; the byte after the counted text is no part of it).
+p=$(python3 -c "import struct,sys; print(struct.unpack_from('<I', open(sys.argv[1],'rb').read(), 32)[0])" "$d/good.bin")
+while read -r offset verdict field; do
+  python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read()); d[int(sys.argv[3])] ^= 0x02
+open(sys.argv[2], 'wb').write(d)" "$d/good.bin" "$d/other.bin" $((p + offset))
+  run "$d" --restore other.bin
+  if [ "$verdict" = refused ]; then
+    status_is "$code" 1 "restore of an image with another $field"
+    has "refused: the image other.bin belongs to another device" "$d/err.txt" "$field: cause"
+  else
+    status_is "$code" 2 "restore of an image that differs past the $field"
+    has "Do you want to restore the flash?" "$d/out.txt" "past the $field: question"
+  fi
+done <<'CASES'
+32 refused vendor id
+35 refused product id
+36 refused release number
+37 refused release number
+64 refused manufacturer length
+66 refused manufacturer text
+77 refused manufacturer text
+78 accepted manufacturer text
+128 refused product length
+157 refused product text
+158 accepted product text
+192 refused third string length
+194 accepted third string text
+CASES
+cp "$d/good.bin" "$d/other.bin" && printf '\x02' | dd of="$d/other.bin" bs=1 seek=$((p + 37)) conv=notrunc 2>/dev/null
+run "$d" --restore other.bin
+has "(USB 3f1c:0001, release 0x0200, strings \"ZEDRIK\", \"QK9318 Storage\", \"\"); the device's flash holds USB 3f1c:0001, release 0x0100, strings \"ZEDRIK\", \"QK9318 Storage\", \"\"" \
+  "$d/err.txt" "identity refusal names both identities"
+expect "identity refusals left the flash alone" cmp -s "$d/bridge.bin" "$d/good.bin"
+
+# Several blocks differ: each is erased and written, the header block last.
+python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+for a in (0, 0x5000, 0x12000): d[a:a + 4096] = b'\xff' * 4096
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin"
+rm -f "$d/trace.txt"
+run "$d" --restore good.bin --yes
+status_is "$code" 0 "restore of three blocks"
+expect "restore of three blocks brought the flash back" cmp -s "$d/bridge.bin" "$d/good.bin"
+expect "restore erases the header block last and writes it after every other block" \
+  python3 - "$d/trace.txt" <<'PY'
+import sys
+erases, writes = [], []
+for n, line in enumerate(open(sys.argv[1])):
+    f = line.split()
+    if f[1:3] in (["40", "E5"], ["40", "E7"]):
+        address = int(f[3], 16) | int(f[4], 16) << 8 | int(f[5], 16) << 16 | int(f[6], 16) << 24
+        (erases if f[2] == "E5" else writes).append((n, address))
+assert [a for _, a in erases] == [0x5000, 0x12000, 0], erases
+last_erase = erases[-1][0]
+assert all(a >= 0x1000 for n, a in writes if n < last_erase), writes
+assert writes and all(a < 0x1000 for n, a in writes if n > last_erase), writes
+assert any(n > last_erase for n, _ in writes)
+PY
+
+# A restore that fails says so, after message 202.
+python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read()); d[0x5000:0x6000] = b'\xff' * 4096
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin"
+rm -f "$d/trace.txt"
+run "$d" --restore good.bin
+sed -i "s/^FailAtCommand=.*/FailAtCommand=$(($(wc -l <"$d/trace.txt") + 6))/" "$d/virtual-devices.ini"
+run "$d" --restore good.bin --yes
+status_is "$code" 1 "failed restore"
+has "The firmaware update failed!" "$d/out.txt" "failed restore: message 202"
+has "The restore of the flash failed." "$d/out.txt" "failed restore: says what failed"
+expect "failed restore: the cause names the command" \
+  grep -qE '^zedrikfu-sim: (verify: )?the (erase|write|read)[^:]* at flash address 0x005[0-9A-F]{3} failed' "$d/err.txt"
+sed -i 's/^FailAtCommand=.*/FailAtCommand=0/' "$d/virtual-devices.ini"
+
 # --- two bridges: --device and --usb-id choose ---------------------------------------------
 d=$scratch/two
 prepare "$d"
@@ -366,6 +479,23 @@ expect "--usb-id left the first bridge alone" cmp -s "$d/bridge.bin" "$d/flash.o
 differs "$d/second.bin" "$d/flash.orig" "--usb-id updated the second bridge"
 run "$d" --read first.bin --device 1:2
 expect "--read --device 1:2 read the first bridge" cmp -s "$d/first.bin" "$d/bridge.bin"
+# A restore never chooses among bridges by itself, --yes or not.
+cp "$d/bridge.bin" "$d/first.orig" && cp "$d/second.bin" "$d/second.orig"
+for args in "--restore first.bin --yes" "--restore first.bin --yes --usb-id 3f1c:0001 --device 1:9"; do
+  # shellcheck disable=SC2086
+  run "$d" $args
+  status_is "$code" 1 "$args"
+done
+run "$d" --restore first.bin --yes
+has "refused: 2 bridges are connected and a restore writes one; choose it with --device BUS:ADDR:" \
+  "$d/err.txt" "two bridges: restore refused"
+has "  USB 3f1c:0001 at bus 1 address 2" "$d/err.txt" "two bridges: the first listed"
+has "  USB 3f1c:0002 at bus 1 address 3" "$d/err.txt" "two bridges: the second listed"
+expect "two bridges: neither flash touched" cmp -s "$d/bridge.bin" "$d/first.orig"
+expect "two bridges: neither flash touched" cmp -s "$d/second.bin" "$d/second.orig"
+run "$d" --restore first.bin --yes --device 1:2
+status_is "$code" 2 "--device chooses the bridge to restore"
+has "The flash already holds the image first.bin" "$d/out.txt" "--device 1:2 restore"
 
 echo "command line: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
