@@ -50,9 +50,11 @@ std::string Hex(uint32_t value, int digits) {
   return text;
 }
 
+// Four binary-coded decimal digits, "01.20"; a digit beyond 9 shows as a
+// hexadecimal one ("FF.FF"), never as two.
 std::string VersionText(uint16_t version) {
   char text[16];
-  std::snprintf(text, sizeof text, "%d%d.%d%d", (version >> 12) & 0xF, (version >> 8) & 0xF,
+  std::snprintf(text, sizeof text, "%X%X.%X%X", (version >> 12) & 0xF, (version >> 8) & 0xF,
                 (version >> 4) & 0xF, version & 0xF);
   return text;
 }
@@ -164,6 +166,7 @@ std::string ProbeFlashPart(CFlashROM* engine, ROM_PARAMETER_IMAGE* parameters) {
 struct CopyFacts {
   int number = 0;
   CFlashROM::AreaFacts area;
+  bool erased = false;  // its 16-byte area header is all 0xFF: no firmware there
 };
 
 struct DeviceFacts {
@@ -183,7 +186,15 @@ void CollectCopies(CFlashROM* engine, DeviceFacts* facts) {
     CopyFacts copy;
     copy.number = number;
     copy.area = engine->DescribeArea(number);
-    if (copy.area.present) facts->copies.push_back(copy);
+    if (!copy.area.present) continue;
+    const uint32_t offset = copy.area.offset;
+    const unsigned char* image = engine->Image();
+    if (image != nullptr && offset <= engine->ImageSize() &&
+        engine->ImageSize() - offset >= kFirmwareAreaHeaderSize) {
+      copy.erased = std::all_of(image + offset, image + offset + kFirmwareAreaHeaderSize,
+                                [](unsigned char b) { return b == 0xFF; });
+    }
+    facts->copies.push_back(copy);
   }
   const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
   facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
@@ -234,6 +245,21 @@ std::string CheckCause(const UpdateDecision& decision, const DeviceFacts& facts)
   return CauseOfMessage(decision.message);
 }
 
+// One firmware copy; an erased one has no signature, size, version or CRC.
+nlohmann::ordered_json CopyJson(const CopyFacts& copy) {
+  const nlohmann::ordered_json none(nullptr);
+  const char* variant = VariantOfSignature(copy.area.signature);
+  return {{"number", copy.number},
+          {"offset", copy.area.offset},
+          {"inside", copy.area.inside},
+          {"erased", copy.erased},
+          {"signature", copy.erased ? none : nlohmann::ordered_json(copy.area.signature)},
+          {"variant", variant != nullptr ? nlohmann::ordered_json(variant) : none},
+          {"codeSize", copy.erased ? none : nlohmann::ordered_json(copy.area.codeSize)},
+          {"version", copy.erased ? none : VersionJson(copy.area.version)},
+          {"crc", copy.erased ? "erased" : copy.area.crcGood ? "good" : "broken"}};
+}
+
 nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision& decision,
                                  const DeviceFacts& facts, const std::string& firmwarePath,
                                  uint32_t firmwareSize, int status, const std::string& cause) {
@@ -273,19 +299,10 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
                        {"size", facts.flashSize},
                        {"eraseBlock", facts.eraseBlock}};
     nlohmann::ordered_json copies = nlohmann::ordered_json::array();
-    for (const CopyFacts& copy : facts.copies) {
-      const char* variant = VariantOfSignature(copy.area.signature);
-      copies.push_back({{"number", copy.number},
-                        {"offset", copy.area.offset},
-                        {"inside", copy.area.inside},
-                        {"signature", copy.area.signature},
-                        {"variant", variant != nullptr ? nlohmann::ordered_json(variant) : nullptr},
-                        {"codeSize", copy.area.codeSize},
-                        {"version", VersionJson(copy.area.version)},
-                        {"crc", copy.area.crcGood ? "good" : "broken"}});
-    }
+    for (const CopyFacts& copy : facts.copies) copies.push_back(CopyJson(copy));
     report["copies"] = copies;
-    report["installedVersion"] = VersionJson(decision.installed);
+    report["installedVersion"] =
+        decision.installed != 0 ? VersionJson(decision.installed) : nlohmann::ordered_json(nullptr);
   } else {
     report["flash"] = nullptr;
     report["copies"] = nullptr;
@@ -314,6 +331,27 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
   return report;
 }
 
+// A line for each firmware copy: "none" where the header names no copy,
+// "erased" where the copy's area header is all 0xFF.
+void PrintCopies(const DeviceFacts& facts) {
+  for (int number = 1; number <= 2; ++number) {
+    const auto copy = std::find_if(facts.copies.begin(), facts.copies.end(),
+                                   [number](const CopyFacts& c) { return c.number == number; });
+    if (copy == facts.copies.end()) {
+      std::printf("copy %d: none\n", number);
+    } else if (copy->erased) {
+      std::printf("copy %d: offset %s, erased\n", number, Hex(copy->area.offset, 6).c_str());
+    } else {
+      const char* variant = VariantOfSignature(copy->area.signature);
+      std::printf("copy %d: offset %s, version %s, signature %s (%s), %u code bytes, CRC %s\n",
+                  number, Hex(copy->area.offset, 6).c_str(),
+                  VersionText(copy->area.version).c_str(), Hex(copy->area.signature, 8).c_str(),
+                  variant != nullptr ? variant : "unknown bridge", copy->area.codeSize,
+                  copy->area.crcGood ? "good" : "broken");
+    }
+  }
+}
+
 void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
                     const std::string& firmwarePath, uint32_t firmwareSize, int status) {
   std::printf("transport: %s\n", TransportName());
@@ -328,15 +366,7 @@ void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
     std::printf("flash: %s, %u bytes, erase block %u bytes\n",
                 facts.part.empty() ? "unknown part" : facts.part.c_str(), facts.flashSize,
                 facts.eraseBlock);
-    if (facts.copies.empty()) std::printf("copies: none\n");
-    for (const CopyFacts& copy : facts.copies) {
-      const char* variant = VariantOfSignature(copy.area.signature);
-      std::printf("copy %d: offset %s, version %s, signature %s (%s), %u code bytes, CRC %s\n",
-                  copy.number, Hex(copy.area.offset, 6).c_str(),
-                  VersionText(copy.area.version).c_str(), Hex(copy.area.signature, 8).c_str(),
-                  variant != nullptr ? variant : "unknown bridge", copy.area.codeSize,
-                  copy.area.crcGood ? "good" : "broken");
-    }
+    PrintCopies(facts);
     std::printf("installed version: %s\n",
                 decision.installed != 0 ? VersionText(decision.installed).c_str() : "unknown");
   }

@@ -108,9 +108,10 @@ for copy, field in zip(report["copies"], (36, 40)):
     offset = struct.unpack_from("<I", flash, field)[0]
     sig, size, ver, crc = struct.unpack_from("<IIHH", flash, offset)
     assert copy["offset"] == offset and copy["signature"] == sig and copy["codeSize"] == size, copy
-    assert copy["version"] == {"text": "%d%d.%d%d" % (ver >> 12, ver >> 8 & 15, ver >> 4 & 15, ver & 15),
+    assert copy["version"] == {"text": "%X%X.%X%X" % (ver >> 12, ver >> 8 & 15, ver >> 4 & 15, ver & 15),
                                "value": ver}, copy
     assert copy["crc"] == "good" and copy["variant"] == "QK9318A" and copy["inside"] is True
+    assert copy["erased"] is False
 assert len(report["copies"]) == 2
 assert report["installedVersion"] == {"text": "01.10", "value": 0x110}
 assert report["file"] == {"path": "./MainFW.kqfw", "size": len(fw),
@@ -121,6 +122,51 @@ assert u["commands"]["write"] == u["commands"]["verify"] == 2 * -(-len(fw) // 48
 PY
 lacks "./ZEDRIKFU.ini" "$d/out.txt" "JSON alone on standard output"
 has "./ZEDRIKFU.ini" "$d/err.txt" "path lines go to standard error with --json"
+
+# An erased copy (its area header all 0xFF) shows as erased, no version; one
+# byte of it not 0xFF and it is a (broken) copy again; no copy is "none".
+d=$scratch/erased
+prepare "$d"
+while read -r keep verdict; do
+  python3 -c "
+import struct, sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+o2 = struct.unpack_from('<I', d, 40)[0]
+d[o2:o2 + 0x4010] = b'\xff' * 0x4010
+if int(sys.argv[2]) >= 0: d[o2 + int(sys.argv[2])] = 0x7F
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin" "$keep"
+  run "$d" --check
+  if [ "$verdict" = erased ]; then
+    has "copy 2: offset 0x011000, erased" "$d/out.txt" "erased copy: text"
+  else
+    has "copy 2: offset 0x011000, version FF.FF" "$d/out.txt" "copy with byte $keep kept: text"
+  fi
+  lacks "1515.1515" "$d/out.txt" "no version of 0xFFFF shown ($keep)"
+  run "$d" --check --json
+  expect "erased copy ($keep): JSON" python3 - "$d/out.txt" "$verdict" <<'PY'
+import json, sys
+copy = json.load(open(sys.argv[1]))["copies"][1]
+if sys.argv[2] == "erased":
+    assert copy["erased"] is True and copy["version"] is None and copy["crc"] == "erased", copy
+    assert copy["signature"] is None and copy["codeSize"] is None, copy
+else:
+    assert copy["erased"] is False and copy["crc"] == "broken", copy
+    assert copy["version"] == {"text": "FF.FF", "value": 0xFFFF}, copy
+PY
+  cp "$d/flash.orig" "$d/bridge.bin"
+done <<'CASES'
+-1 erased
+0 copy
+15 copy
+16 erased
+CASES
+"$image" make-firmware --variant A --version 0x0110 --compat 0x0154 --random-size 16000 --seed 8 \
+  -o "$d/one.kqfw" >/dev/null
+"$image" make-flash --part "Winbond W25Q80BL" --variant A --copies 1 --firmware "$d/one.kqfw" \
+  -o "$d/bridge.bin" >/dev/null
+run "$d" --check
+has "copy 2: none" "$d/out.txt" "a flash with one copy"
+d=$scratch/check
 
 # --- read and backup byte-equal to the flash; --yes ---------------------------------------
 run "$d" --read saved.bin
