@@ -336,6 +336,90 @@ assert "\ufffd" in text and "bytes" in text, text
 PY
 done
 
+# --- --check and the update agree on every refusal -------------------------------------
+# Each case: a name, the message id and exit status both must end with,
+# extra options for both runs, and the shell command that sets the folder up.
+while IFS='|' read -r name id status options setup; do
+  d=$scratch/agree-$name
+  prepare "$d"
+  sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+  (cd "$d" && eval "$setup") || fail "$name: setup"
+  cp "$d/bridge.bin" "$d/before.bin"
+  # shellcheck disable=SC2086
+  run "$d" --check --json $options
+  status_is "$code" "$status" "$name: --check --json"
+  text=$(python3 - "$d/out.txt" "$id" "$code" <<'PY'
+import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["exitStatus"] == int(sys.argv[3]), report["exitStatus"]
+if int(sys.argv[2]) == 0:  # accepted: no message, an update, and the update's own report
+    assert report["message"] is None and report["update"] is not None, report
+    print("The update was completed successfully.")
+else:
+    assert report["message"]["id"] == int(sys.argv[2]), report["message"]
+    assert report["update"] is None
+    print(report["message"]["text"])
+PY
+  ) || fail "$name: the report does not name message $id"
+  expect "$name: --check sent no erase or write" test -z "$(grep -sE '^USB 40 E[57] ' "$d/trace.txt")"
+  # shellcheck disable=SC2086
+  run "$d" --yes $options
+  status_is "$code" "$status" "$name: the update"
+  [ -n "$text" ] && has "$text" "$d/out.txt" "$name: the update shows message $id"
+  [ "$status" -ne 0 ] && expect "$name: the update wrote nothing" cmp -s "$d/bridge.bin" "$d/before.bin"
+done <<'CASES'
+no-ini|104|1||rm ZEDRIKFU.ini
+no-firmware|105|1||rm MainFW.kqfw
+read-fails|107|1||sed -i 's/^FailAtCommand=.*/FailAtCommand=100/' virtual-devices.ini
+latest|200|2||"$image" make-firmware --variant A --version 0x0110 --compat 0x0154 --random-size 9000 -o MainFW.kqfw >/dev/null
+sizes-differ|202|1||printf '\001' | dd of=MainFW.kqfw bs=1 seek=6 conv=notrunc 2>/dev/null
+header-destroyed|202|1||python3 -c "import sys; d = bytearray(open('bridge.bin', 'rb').read()); d[5] ^= 1; open('bridge.bin', 'wb').write(d)"
+busy|203|1||sed -i 's/^Busy=.*/Busy=1/' virtual-devices.ini
+no-device-there|203|1|--device 1:9|true
+other-product|203|1|--usb-id 3f1c:0002|true
+compatibility-above|204|1||sed -i 's/^Compat=.*/Compat=0x0160/' virtual-devices.ini
+compatibility-below|204|1||sed -i 's/^Compat=.*/Compat=0x014F/' virtual-devices.ini
+compatibility-low-bits|0|0||sed -i 's/^Compat=.*/Compat=0x015F/' virtual-devices.ini
+compatibility-low-bits-0|0|0||sed -i 's/^Compat=.*/Compat=0x0150/' virtual-devices.ini
+other-variant|204|1||sed -i 's/QK9318A/QK9318E/' ZEDRIKFU.ini
+identity|205|1||sed -i 's/^ProductID=.*/ProductID=0x0002/' virtual-devices.ini && sed -i 's/ProductID0=0x0001/ProductID0=0x0002/' ZEDRIKFU.ini
+CASES
+
+# The commands --check counts are those the update then sends, for a code
+# size that is no multiple of the 48-byte transfer unit (20017-byte file).
+d=$scratch/counts
+prepare "$d"
+"$image" make-firmware --variant A --version 0x0120 --compat 0x0154 --random-size 20001 --seed 9 \
+  -o "$d/MainFW.kqfw" >/dev/null
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+run "$d" --check --json
+status_is "$code" 0 "counts: --check"
+cp "$d/out.txt" "$d/report.json"
+rm -f "$d/trace.txt"
+run "$d" --yes
+status_is "$code" 0 "counts: update"
+expect "the update sends the erase, write and verify commands --check counted" \
+  python3 - "$d/report.json" "$d/trace.txt" "$d/MainFW.kqfw" <<'PY'
+import json, os, sys
+report = json.load(open(sys.argv[1]))
+assert os.path.getsize(sys.argv[3]) == 20017
+counted = report["update"]["commands"]
+sent = {"erase": 0, "write": 0, "verify": 0}
+writing = False
+for line in open(sys.argv[2]):
+    f = line.split()
+    if f[1:3] == ["40", "E5"]:
+        sent["erase"] += 1
+        writing = True
+    elif f[1:3] == ["40", "E7"]:
+        sent["write"] += 1
+        writing = True
+    elif f[1:3] == ["C0", "E7"] and writing:
+        sent["verify"] += 1
+assert sent == counted, (sent, counted)
+assert report["update"]["bytes"] == 2 * 20017, report["update"]
+PY
+
 # --- a write failure names the command and the address ------------------------------------
 d=$scratch/writefail
 prepare "$d"
