@@ -758,6 +758,19 @@ RestoreSummary SummarizeRestore(const std::vector<WriteStep>& steps) {
   return summary;
 }
 
+// What the restore will do and its question, as shown before the answer.
+std::string RestoreQuestion(const std::string& name, const Identity& identity, uint32_t size,
+                            uint32_t blockSize, const RestoreSummary& summary) {
+  const std::string part = identity.part.empty() ? "as its header describes" : identity.part;
+  return std::string("\n[") + kProgramName + "]\nThe flash will be restored from " + name +
+         ".\nbridge " + identity.variant + ", flash " + part + " (" + std::to_string(size) +
+         " bytes, erase block " + std::to_string(blockSize) + " bytes)\n" +
+         std::to_string(summary.blocks) + " of " + std::to_string(size / blockSize) +
+         " erase blocks differ (" + summary.ranges + "): each is erased, " +
+         std::to_string(summary.bytes) +
+         " bytes are written, and each block is verified\nDo you want to restore the flash?\n";
+}
+
 // Writes the steps under the write guard and reports the outcome.
 int WriteRestore(ModeEngine* engine, const std::vector<WriteStep>& steps, uint32_t blocks) {
   std::printf("\n[%s]\nCAUTION!!\nPlease do NOT plug out nor turn off your device until "
@@ -804,13 +817,12 @@ int RunRestore(const CliOptions& options) {
   if (message != 0) return EndWithMessage(message);
   const uint32_t size = engine.ImageSize();
   const std::vector<unsigned char> asRead(engine.Image(), engine.Image() + size);
-  if (!ImageFitsFlash(image, size, identity) ||
-      !ImageSuitsDevice(image, asRead, identity, options.restore)) {
-    return kExitError;
-  }
   const uint32_t blockSize = engine.GetEraseRomBlockSize();
-  if (blockSize == 0 || blockSize > size || size % blockSize != 0) {
-    PrintCause("refused: the flash's erase block size is unusable");
+  const bool usableBlocks = blockSize != 0 && blockSize <= size && size % blockSize == 0;
+  if (!usableBlocks) PrintCause("refused: the flash's erase block size is unusable");
+  if (!usableBlocks || !ImageFitsFlash(image, size, identity) ||
+      !ImageSuitsDevice(image, asRead, identity, options.restore)) {
+    engine.CloseFlashROM();
     return kExitError;
   }
   const std::vector<WriteStep> steps = RestoreSteps(asRead.data(), image.data(), size, blockSize);
@@ -821,17 +833,7 @@ int RunRestore(const CliOptions& options) {
                 options.restore.c_str());
     return kExitNothingToDo;
   }
-  char facts[512];
-  std::snprintf(facts, sizeof facts,
-                "bridge %s, flash %s (%u bytes, erase block %u bytes)\n"
-                "%u of %u erase blocks differ (%s): each is erased, %llu bytes are written, "
-                "and each block is verified\n",
-                identity.variant,
-                identity.part.empty() ? "as its header describes" : identity.part.c_str(), size,
-                blockSize, summary.blocks, size / blockSize, summary.ranges.c_str(),
-                static_cast<unsigned long long>(summary.bytes));
-  const std::string shown = std::string("\n[") + kProgramName + "]\nThe flash will be restored from " +
-                            options.restore + ".\n" + facts + "Do you want to restore the flash?\n";
+  const std::string shown = RestoreQuestion(options.restore, identity, size, blockSize, summary);
   std::fputs(shown.c_str(), stdout);
   std::fflush(stdout);
   if (!AskToWrite(options, shown)) {
