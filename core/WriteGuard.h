@@ -21,6 +21,11 @@ class CWriteGuard {
 void SetWriteGuard(CWriteGuard* guard);
 CWriteGuard* GetWriteGuard();
 
+// True from the start of a write (a CWriteGuardScope) until its EndWrite,
+// with or without hooks installed: the dialog layers show the write's
+// caution only then.
+bool WriteInProgress();
+
 // The write as one scope: WriteStarts when constructed, WriteEnded through
 // EndWrite (or at the latest when destroyed), ReportShown when destroyed.
 class CWriteGuardScope {

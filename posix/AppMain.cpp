@@ -40,7 +40,7 @@ class CCommandLineMainDialog : public CMainDialog {
   bool BeforeWrite() override {
     if (options_.backup.empty()) return true;
     std::string error;
-    if (asRead_.empty() || !SaveImageFile(options_.backup, asRead_, &error)) {
+    if (asRead_.empty() || !SaveImageFile(options_.backup, asRead_, &error, SaveMode::kNewFile)) {
       PrintCause("cannot save the backup " + options_.backup + ": " +
                  (asRead_.empty() ? std::string("the flash was not read") : error));
       return false;

@@ -1,12 +1,12 @@
 #include "CliModes.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +32,10 @@ ZF_VARIANT_BEGIN
 
 namespace {
 
+// The line after message 202 when a restore failed: the message is the
+// update's, this says what failed.
+const char kRestoreFailed[] = "The restore of the flash failed.";
+
 bool gCausePrinted = false;
 std::string gLastCause;
 
@@ -40,24 +44,17 @@ std::string AppPath(const char* name) {
   return std::string(strAppDir != nullptr ? strAppDir : "") + name;
 }
 
-// Why a file cannot be opened for reading.
-std::string FileProblem(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return std::strerror(errno);
-  if (S_ISDIR(st.st_mode)) return "it is a folder";
-  if (access(path.c_str(), R_OK) != 0) return std::strerror(errno);
-  return "it cannot be read";
-}
-
 std::string Hex(uint32_t value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%0*X", digits, value);
   return text;
 }
 
+// Four binary-coded decimal digits, "01.20"; a digit beyond 9 shows as a
+// hexadecimal one ("FF.FF"), never as two.
 std::string VersionText(uint16_t version) {
   char text[16];
-  std::snprintf(text, sizeof text, "%d%d.%d%d", (version >> 12) & 0xF, (version >> 8) & 0xF,
+  std::snprintf(text, sizeof text, "%X%X.%X%X", (version >> 12) & 0xF, (version >> 8) & 0xF,
                 (version >> 4) & 0xF, version & 0xF);
   return text;
 }
@@ -90,24 +87,6 @@ class StdoutToStderr {
 
  private:
   int saved_ = -1;
-};
-
-// A file descriptor closed when it goes.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int Close() {
-    const int result = fd_ >= 0 ? close(fd_) : 0;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
 };
 
 // The engine of a command-line mode: the device is closed when it goes
@@ -187,6 +166,7 @@ std::string ProbeFlashPart(CFlashROM* engine, ROM_PARAMETER_IMAGE* parameters) {
 struct CopyFacts {
   int number = 0;
   CFlashROM::AreaFacts area;
+  bool erased = false;  // its 16-byte area header is all 0xFF: no firmware there
 };
 
 struct DeviceFacts {
@@ -206,7 +186,15 @@ void CollectCopies(CFlashROM* engine, DeviceFacts* facts) {
     CopyFacts copy;
     copy.number = number;
     copy.area = engine->DescribeArea(number);
-    if (copy.area.present) facts->copies.push_back(copy);
+    if (!copy.area.present) continue;
+    const uint32_t offset = copy.area.offset;
+    const unsigned char* image = engine->Image();
+    if (image != nullptr && offset <= engine->ImageSize() &&
+        engine->ImageSize() - offset >= kFirmwareAreaHeaderSize) {
+      copy.erased = std::all_of(image + offset, image + offset + kFirmwareAreaHeaderSize,
+                                [](unsigned char b) { return b == 0xFF; });
+    }
+    facts->copies.push_back(copy);
   }
   const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
   facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
@@ -257,6 +245,21 @@ std::string CheckCause(const UpdateDecision& decision, const DeviceFacts& facts)
   return CauseOfMessage(decision.message);
 }
 
+// One firmware copy; an erased one has no signature, size, version or CRC.
+nlohmann::ordered_json CopyJson(const CopyFacts& copy) {
+  const nlohmann::ordered_json none(nullptr);
+  const char* variant = VariantOfSignature(copy.area.signature);
+  return {{"number", copy.number},
+          {"offset", copy.area.offset},
+          {"inside", copy.area.inside},
+          {"erased", copy.erased},
+          {"signature", copy.erased ? none : nlohmann::ordered_json(copy.area.signature)},
+          {"variant", variant != nullptr ? nlohmann::ordered_json(variant) : none},
+          {"codeSize", copy.erased ? none : nlohmann::ordered_json(copy.area.codeSize)},
+          {"version", copy.erased ? none : VersionJson(copy.area.version)},
+          {"crc", copy.erased ? "erased" : copy.area.crcGood ? "good" : "broken"}};
+}
+
 nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision& decision,
                                  const DeviceFacts& facts, const std::string& firmwarePath,
                                  uint32_t firmwareSize, int status, const std::string& cause) {
@@ -296,19 +299,10 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
                        {"size", facts.flashSize},
                        {"eraseBlock", facts.eraseBlock}};
     nlohmann::ordered_json copies = nlohmann::ordered_json::array();
-    for (const CopyFacts& copy : facts.copies) {
-      const char* variant = VariantOfSignature(copy.area.signature);
-      copies.push_back({{"number", copy.number},
-                        {"offset", copy.area.offset},
-                        {"inside", copy.area.inside},
-                        {"signature", copy.area.signature},
-                        {"variant", variant != nullptr ? nlohmann::ordered_json(variant) : nullptr},
-                        {"codeSize", copy.area.codeSize},
-                        {"version", VersionJson(copy.area.version)},
-                        {"crc", copy.area.crcGood ? "good" : "broken"}});
-    }
+    for (const CopyFacts& copy : facts.copies) copies.push_back(CopyJson(copy));
     report["copies"] = copies;
-    report["installedVersion"] = VersionJson(decision.installed);
+    report["installedVersion"] =
+        decision.installed != 0 ? VersionJson(decision.installed) : nlohmann::ordered_json(nullptr);
   } else {
     report["flash"] = nullptr;
     report["copies"] = nullptr;
@@ -337,6 +331,27 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
   return report;
 }
 
+// A line for each firmware copy: "none" where the header names no copy,
+// "erased" where the copy's area header is all 0xFF.
+void PrintCopies(const DeviceFacts& facts) {
+  for (int number = 1; number <= 2; ++number) {
+    const auto copy = std::find_if(facts.copies.begin(), facts.copies.end(),
+                                   [number](const CopyFacts& c) { return c.number == number; });
+    if (copy == facts.copies.end()) {
+      std::printf("copy %d: none\n", number);
+    } else if (copy->erased) {
+      std::printf("copy %d: offset %s, erased\n", number, Hex(copy->area.offset, 6).c_str());
+    } else {
+      const char* variant = VariantOfSignature(copy->area.signature);
+      std::printf("copy %d: offset %s, version %s, signature %s (%s), %u code bytes, CRC %s\n",
+                  number, Hex(copy->area.offset, 6).c_str(),
+                  VersionText(copy->area.version).c_str(), Hex(copy->area.signature, 8).c_str(),
+                  variant != nullptr ? variant : "unknown bridge", copy->area.codeSize,
+                  copy->area.crcGood ? "good" : "broken");
+    }
+  }
+}
+
 void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
                     const std::string& firmwarePath, uint32_t firmwareSize, int status) {
   std::printf("transport: %s\n", TransportName());
@@ -351,15 +366,7 @@ void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
     std::printf("flash: %s, %u bytes, erase block %u bytes\n",
                 facts.part.empty() ? "unknown part" : facts.part.c_str(), facts.flashSize,
                 facts.eraseBlock);
-    if (facts.copies.empty()) std::printf("copies: none\n");
-    for (const CopyFacts& copy : facts.copies) {
-      const char* variant = VariantOfSignature(copy.area.signature);
-      std::printf("copy %d: offset %s, version %s, signature %s (%s), %u code bytes, CRC %s\n",
-                  copy.number, Hex(copy.area.offset, 6).c_str(),
-                  VersionText(copy.area.version).c_str(), Hex(copy.area.signature, 8).c_str(),
-                  variant != nullptr ? variant : "unknown bridge", copy.area.codeSize,
-                  copy.area.crcGood ? "good" : "broken");
-    }
+    PrintCopies(facts);
     std::printf("installed version: %s\n",
                 decision.installed != 0 ? VersionText(decision.installed).c_str() : "unknown");
   }
@@ -425,7 +432,10 @@ int RunCheck(const CliOptions& options) {
     redirect.reset();
     const nlohmann::ordered_json report =
         CheckJson(options, decision, facts, firmwarePath, firmwareSize, status, cause);
-    std::printf("%s\n", report.dump(2).c_str());
+    // Paths are bytes, not always UTF-8: a byte that is no part of valid
+    // UTF-8 becomes U+FFFD, so that the report stays valid JSON.
+    std::printf("%s\n",
+                report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     std::fflush(stdout);
   } else {
     if (decision.message != 0 && !decision.messageShown) PrintMessage(decision.message);
@@ -443,6 +453,7 @@ struct Identity {
   ROM_PARAMETER_IMAGE parameters{};
   const char* variant = nullptr;
   UsbDeviceInfo usb;
+  unsigned char version[kVersionBlockSize] = {};  // the bridge's version block
 };
 
 // Opens the chosen bridge, identifies its flash part by the probe replies
@@ -456,6 +467,7 @@ int OpenAndReadWhole(CFlashROM* engine, Identity* identity) {
     return MSG_NOT_FOUND;
   }
   identity->variant = VariantOfChipId(version);
+  std::memcpy(identity->version, version, sizeof version);
   engine->GetOpenedDeviceInfo(&identity->usb);
   identity->part = ProbeFlashPart(engine, &identity->parameters);
   VerboseLine(std::string("bridge ") + identity->variant + " (USB " + UsbIdText(identity->usb) +
@@ -487,13 +499,16 @@ bool HeaderHolds(const std::vector<unsigned char>& image) {
 
 bool LoadImageFile(const std::string& path, std::vector<unsigned char>* bytes, std::string* error) {
   CFileRead file;
+  const uint64_t largest = uint64_t{1} << kMaxRomSizeLog2;
+  file.SetSizeLimit(largest);
   if (!file.OpenPath(path.c_str())) {
-    *error = FileProblem(path);
+    *error = file.OpenProblem();
+    if (file.OpenError() == FileOpenError::kTooLarge) *error += " bytes, the largest flash";
     return false;
   }
   const uint32_t size = file.GetFileSize();
-  if (size == 0 || size > (uint32_t{1} << kMaxRomSizeLog2)) {
-    *error = "its size (" + std::to_string(size) + " bytes) is no flash size";
+  if (size == 0) {
+    *error = "it is empty";
     return false;
   }
   const unsigned char* data = file.ReadTextFile();
@@ -560,50 +575,150 @@ std::vector<WriteStep> RestoreSteps(const unsigned char* device, const unsigned 
   return steps;
 }
 
-bool AskToWrite(const CliOptions& options) {
+// Asks OK or Cancel after `shown` was printed on standard output; the
+// question appears where the answer is read.
+bool AskToWrite(const CliOptions& options, const std::string& shown) {
   if (options.yes) {
     std::printf("OK (--yes)\n");
     return true;
   }
-  const bool terminal = isatty(STDIN_FILENO) != 0;
-  // Keys typed while the flash was read are no answer.
-  if (terminal) tcflush(STDIN_FILENO, TCIFLUSH);
-  std::printf("[OK/Cancel] (Enter = OK): ");
-  std::fflush(stdout);
-  std::string line;
-  const bool ok = static_cast<bool>(std::getline(std::cin, line)) &&
-                  CTerminalDialogLayer::IsOkAnswer(line);
-  if (!terminal) std::printf(ok ? "OK\n" : "Cancel\n");
-  return ok;
+  return CTerminalDialogLayer::Ask(shown) == CTerminalDialogLayer::Answer::kOk;
 }
 
-int RunRestore(const CliOptions& options) {
-  std::vector<unsigned char> image;
-  std::string error;
-  if (!LoadImageFile(options.restore, &image, &error)) {
-    PrintCause("cannot use the image " + options.restore + ": " + error);
-    return kExitError;
-  }
-  if (!HeaderHolds(image)) {
-    PrintCause("refused: the header CRC of the image " + options.restore +
-               " does not hold (not a saved flash image, or a damaged one)");
-    return kExitError;
-  }
+// "USB 3f1c:0001 at bus 1 address 2"
+std::string DeviceText(const UsbDeviceInfo& usb) {
+  return "USB " + UsbIdText(usb) + " at bus " + std::to_string(usb.bus) + " address " +
+         std::to_string(usb.address);
+}
 
-  ModeEngine engine;
-  Identity identity;
-  const int message = OpenAndReadWhole(&engine, &identity);
-  if (message != 0) {
-    return EndWithMessage(message);
+// The bridges that the device choice admits, one line each; nothing but the
+// version block is asked of them.
+std::vector<std::string> AdmittedBridges(CFlashROM* engine) {
+  std::vector<std::string> found;
+  void* list = engine->GetDeviceList();
+  if (list == nullptr) return found;
+  void* cursor = list;
+  while (engine->OpenNextDevice(list, &cursor) == kSelectOpened) {
+    unsigned char version[kVersionBlockSize] = {};
+    UsbDeviceInfo usb;
+    if (engine->USBCom_GetVersion(version, sizeof version) != 0 && IsBridgeChipId(version) &&
+        engine->GetOpenedDeviceInfo(&usb)) {
+      found.push_back(DeviceText(usb));
+    }
+    engine->CloseDevice();
   }
-  const uint32_t size = engine.ImageSize();
+  return found;
+}
+
+// What a flash says of the device it belongs to: the USB identity and the
+// three strings of its parameter area (the bytes of their UTF-16LE text).
+struct FlashIdentity {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t bcdDevice = 0;
+  std::string strings[3];
+  bool operator!=(const FlashIdentity& other) const {
+    return vendorId != other.vendorId || productId != other.productId ||
+           bcdDevice != other.bcdDevice || strings[0] != other.strings[0] ||
+           strings[1] != other.strings[1] || strings[2] != other.strings[2];
+  }
+};
+
+// False when the parameter area with its string slots does not lie inside.
+bool IdentityOf(const std::vector<unsigned char>& flash, FlashIdentity* identity) {
+  if (flash.size() < kImageHeaderSize) return false;
+  const uint32_t p = GetLE32(flash.data() + kParamAreaOffsetField);
+  const uint32_t extent = kStringSlot3 + kStringSlotSize;
+  if (p > flash.size() || flash.size() - p < extent) return false;
+  const unsigned char* area = flash.data() + p;
+  identity->vendorId = GetLE16(area + kVendorIdField);
+  identity->productId = GetLE16(area + kProductIdField);
+  identity->bcdDevice = GetLE16(area + kBcdDeviceField);
+  const uint32_t slots[3] = {kStringSlot1, kStringSlot2, kStringSlot3};
+  for (int i = 0; i < 3; ++i) {
+    const unsigned char* slot = area + slots[i];
+    const uint32_t length = std::min<uint32_t>(slot[0], kStringSlotSize - 2);
+    identity->strings[i].assign(reinterpret_cast<const char*>(slot + 2), length);
+  }
+  return true;
+}
+
+// "USB 3f1c:0001, release 0x0100, strings "Maker", "Bridge", """ with the
+// characters outside printable ASCII as '?'.
+std::string IdentityText(const FlashIdentity& identity) {
+  std::string text = "USB " + UsbIdText({0, 0, identity.vendorId, identity.productId}) +
+                     ", release " + Hex(identity.bcdDevice, 4) + ", strings";
+  for (int i = 0; i < 3; ++i) {
+    std::string shown;
+    const std::string& utf16 = identity.strings[i];
+    for (size_t c = 0; c + 1 < utf16.size(); c += 2) {
+      const unsigned char low = static_cast<unsigned char>(utf16[c]);
+      const bool ascii = utf16[c + 1] == 0 && low >= 0x20 && low < 0x7F;
+      shown += ascii ? static_cast<char>(low) : '?';
+    }
+    text += std::string(i == 0 ? " \"" : ", \"") + shown + "\"";
+  }
+  return text;
+}
+
+// The update's device checks for a saved image, before anything is erased:
+// its firmware must suit the bridge's compatibility word, and when the
+// device's own header holds, the image must carry the device's identity.
+bool ImageSuitsDevice(const std::vector<unsigned char>& image,
+                      const std::vector<unsigned char>& asRead, const Identity& identity,
+                      const std::string& name) {
+  CFlashROM saved;
+  saved.LoadImage(image.data(), static_cast<uint32_t>(image.size()));
+  uint16_t required = 0;
+  if (!saved.RequiredCompatibility(&required)) {
+    PrintCause("refused: the firmware of the image " + name + " does not lie inside it");
+    return false;
+  }
+  const uint16_t word = CompatibilityWordOf(identity.version);
+  if (!CompatibilityAccepts(word, required)) {
+    PrintCause("refused: the firmware of the image " + name + " needs compatibility " +
+               Hex(required, 4) + "; the bridge reports " + Hex(word, 4));
+    return false;
+  }
+  FlashIdentity device, saving;
+  if (!HeaderHolds(asRead) || !IdentityOf(asRead, &device)) return true;  // nothing to compare
+  if (!IdentityOf(image, &saving)) {
+    PrintCause("refused: the parameter area of the image " + name + " does not lie inside it");
+    return false;
+  }
+  if (saving != device) {
+    PrintCause("refused: the image " + name + " belongs to another device (" +
+               IdentityText(saving) + "); the device's flash holds " + IdentityText(device));
+    return false;
+  }
+  return true;
+}
+
+// The saved image, loaded and refused when it is no whole flash image.
+bool LoadRestoreImage(const std::string& name, std::vector<unsigned char>* image) {
+  std::string error;
+  if (!LoadImageFile(name, image, &error)) {
+    PrintCause("cannot use the image " + name + ": " + error);
+    return false;
+  }
+  if (!HeaderHolds(*image)) {
+    PrintCause("refused: the header CRC of the image " + name +
+               " does not hold (not a saved flash image, or a damaged one)");
+    return false;
+  }
+  return true;
+}
+
+// The image's size and bridge variant against the device's.
+bool ImageFitsFlash(const std::vector<unsigned char>& image, uint32_t size,
+                    const Identity& identity) {
   const uint8_t sizeLog2 = image[kHeaderRomSizeLog2];
   if (image.size() != size || sizeLog2 >= 32 || (uint32_t{1} << sizeLog2) != size) {
     PrintCause("refused: the image holds " + std::to_string(image.size()) +
                " bytes for a flash of " +
                (sizeLog2 < 32 ? std::to_string(uint64_t{1} << sizeLog2) : std::string("?")) +
                " bytes; the device's flash holds " + std::to_string(size) + " bytes");
-    return kExitError;
+    return false;
   }
   CFlashROM saved;
   saved.LoadImage(image.data(), static_cast<uint32_t>(image.size()));
@@ -616,70 +731,56 @@ int RunRestore(const CliOptions& options) {
                (imageVariant != nullptr ? std::string("firmware for ") + imageVariant
                                         : std::string("no valid firmware")) +
                "; the bridge is a " + identity.variant);
-    return kExitError;
+    return false;
   }
+  return true;
+}
 
-  const uint32_t blockSize = engine.GetEraseRomBlockSize();
-  if (blockSize == 0 || blockSize > size || size % blockSize != 0) {
-    PrintCause("refused: the flash's erase block size is unusable");
-    return kExitError;
-  }
-  const std::vector<unsigned char> asRead(engine.Image(), engine.Image() + size);
-  const std::vector<WriteStep> steps = RestoreSteps(asRead.data(), image.data(), size, blockSize);
+// What a restore will do, counted from its steps.
+struct RestoreSummary {
   uint32_t blocks = 0;
   uint64_t bytes = 0;
-  std::string ranges;
-  for (const WriteStep& step : steps) {
-    if (step.kind == WriteStep::kWrite) bytes += step.length;
-    if (step.kind != WriteStep::kErase) continue;
-    if (++blocks <= 8) {
-      ranges += (ranges.empty() ? "" : ", ") + Hex(step.start, 6) + "-" +
-                Hex(step.start + step.length - 1, 6);
-    } else if (blocks == 9) {
-      ranges += ", ...";
-    }
-  }
-  if (steps.empty()) {
-    engine.CloseFlashROM();
-    std::printf("The flash already holds the image %s: nothing to write.\n",
-                options.restore.c_str());
-    return kExitNothingToDo;
-  }
-  std::printf("\n[%s]\nThe flash will be restored from %s.\n", kProgramName,
-              options.restore.c_str());
-  std::printf("bridge %s, flash %s (%u bytes, erase block %u bytes)\n", identity.variant,
-              identity.part.empty() ? "as its header describes" : identity.part.c_str(), size,
-              blockSize);
-  std::printf("%u of %u erase blocks differ (%s): each is erased, %llu bytes are written, "
-              "and each block is verified\n",
-              blocks, size / blockSize, ranges.c_str(), static_cast<unsigned long long>(bytes));
-  std::printf("Do you want to restore the flash?\n");
-  if (!AskToWrite(options)) {
-    engine.CloseFlashROM();
-    return kExitNothingToDo;
-  }
-  if (!options.backup.empty()) {
-    if (!SaveImageFile(options.backup, asRead, &error)) {
-      PrintCause("cannot save the backup " + options.backup + ": " + error);
-      engine.CloseFlashROM();
-      PrintMessage(MSG_UPDATE_FAILED);
-      return kExitError;
-    }
-    std::printf("Saved the flash as read (%u bytes) to %s\n", size, options.backup.c_str());
-  }
+  std::string ranges;  // the first eight erased ranges
+};
 
-  // The saved image becomes the engine's image; the bridge is driven with
-  // the parameters of the part that answered the probes.
-  engine.LoadImage(image.data(), size);
-  *engine.GetRomParameter() = identity.parameters;
+RestoreSummary SummarizeRestore(const std::vector<WriteStep>& steps) {
+  RestoreSummary summary;
+  for (const WriteStep& step : steps) {
+    if (step.kind == WriteStep::kWrite) summary.bytes += step.length;
+    if (step.kind != WriteStep::kErase) continue;
+    if (++summary.blocks <= 8) {
+      summary.ranges += (summary.ranges.empty() ? "" : ", ") + Hex(step.start, 6) + "-" +
+                        Hex(step.start + step.length - 1, 6);
+    } else if (summary.blocks == 9) {
+      summary.ranges += ", ...";
+    }
+  }
+  return summary;
+}
+
+// What the restore will do and its question, as shown before the answer.
+std::string RestoreQuestion(const std::string& name, const Identity& identity, uint32_t size,
+                            uint32_t blockSize, const RestoreSummary& summary) {
+  const std::string part = identity.part.empty() ? "as its header describes" : identity.part;
+  return std::string("\n[") + kProgramName + "]\nThe flash will be restored from " + name +
+         ".\nbridge " + identity.variant + ", flash " + part + " (" + std::to_string(size) +
+         " bytes, erase block " + std::to_string(blockSize) + " bytes)\n" +
+         std::to_string(summary.blocks) + " of " + std::to_string(size / blockSize) +
+         " erase blocks differ (" + summary.ranges + "): each is erased, " +
+         std::to_string(summary.bytes) +
+         " bytes are written, and each block is verified\nDo you want to restore the flash?\n";
+}
+
+// Writes the steps under the write guard and reports the outcome.
+int WriteRestore(ModeEngine* engine, const std::vector<WriteStep>& steps, uint32_t blocks) {
   std::printf("\n[%s]\nCAUTION!!\nPlease do NOT plug out nor turn off your device until "
               "completed!!\n",
               kProgramName);
   std::fflush(stdout);
   std::unique_ptr<ScopedProgress> progress = std::make_unique<ScopedProgress>(stdout);
   return RunGuardedWrite(
-      [&engine, &steps] {
-        return WriteStepsWithoutDialog(&engine, steps, &TerminalProgress::Observer);
+      [engine, &steps] {
+        return WriteStepsWithoutDialog(engine, steps, &TerminalProgress::Observer);
       },
       [&progress, blocks](int result) -> int {
         progress.reset();
@@ -691,8 +792,70 @@ int RunRestore(const CliOptions& options) {
           std::fflush(stdout);
           return kExitOk;
         }
-        return EndWithMessage(result);
+        const int status = EndWithMessage(result);
+        std::printf("%s\n", kRestoreFailed);
+        std::fflush(stdout);
+        return status;
       });
+}
+
+int RunRestore(const CliOptions& options) {
+  std::vector<unsigned char> image;
+  if (!LoadRestoreImage(options.restore, &image)) return kExitError;
+
+  ModeEngine engine;
+  const std::vector<std::string> bridges = AdmittedBridges(&engine);
+  if (bridges.size() > 1) {
+    PrintCause("refused: " + std::to_string(bridges.size()) +
+               " bridges are connected and a restore writes one; choose it with --device "
+               "BUS:ADDR:");
+    for (const std::string& bridge : bridges) std::fprintf(stderr, "  %s\n", bridge.c_str());
+    return kExitError;
+  }
+  Identity identity;
+  const int message = OpenAndReadWhole(&engine, &identity);
+  if (message != 0) return EndWithMessage(message);
+  const uint32_t size = engine.ImageSize();
+  const std::vector<unsigned char> asRead(engine.Image(), engine.Image() + size);
+  const uint32_t blockSize = engine.GetEraseRomBlockSize();
+  const bool usableBlocks = blockSize != 0 && blockSize <= size && size % blockSize == 0;
+  if (!usableBlocks) PrintCause("refused: the flash's erase block size is unusable");
+  if (!usableBlocks || !ImageFitsFlash(image, size, identity) ||
+      !ImageSuitsDevice(image, asRead, identity, options.restore)) {
+    engine.CloseFlashROM();
+    return kExitError;
+  }
+  const std::vector<WriteStep> steps = RestoreSteps(asRead.data(), image.data(), size, blockSize);
+  const RestoreSummary summary = SummarizeRestore(steps);
+  if (steps.empty()) {
+    engine.CloseFlashROM();
+    std::printf("The flash already holds the image %s: nothing to write.\n",
+                options.restore.c_str());
+    return kExitNothingToDo;
+  }
+  const std::string shown = RestoreQuestion(options.restore, identity, size, blockSize, summary);
+  std::fputs(shown.c_str(), stdout);
+  std::fflush(stdout);
+  if (!AskToWrite(options, shown)) {
+    engine.CloseFlashROM();
+    return kExitNothingToDo;
+  }
+  std::string error;
+  if (!options.backup.empty()) {
+    if (!SaveImageFile(options.backup, asRead, &error, SaveMode::kNewFile)) {
+      engine.CloseFlashROM();
+      PrintCause("cannot save the backup " + options.backup + ": " + error);
+      PrintMessage(MSG_UPDATE_FAILED);
+      std::printf("%s\n", kRestoreFailed);
+      return kExitError;
+    }
+    std::printf("Saved the flash as read (%u bytes) to %s\n", size, options.backup.c_str());
+  }
+  // The saved image becomes the engine's image; the bridge is driven with
+  // the parameters of the part that answered the probes.
+  engine.LoadImage(image.data(), size);
+  *engine.GetRomParameter() = identity.parameters;
+  return WriteRestore(&engine, steps, summary.blocks);
 }
 
 }  // namespace
@@ -764,15 +927,17 @@ std::string CauseOfMessage(int message) {
 
 bool OpenSystemInformationFile(CFileRead* file) {
   VerboseLine("reading the system information file");
+  file->SetSizeLimit(kDefaultFileSizeLimit);
   if (file->Open("ZEDRIKFU.ini")) return true;
   const std::string path = AppPath("ZEDRIKFU.ini");
-  PrintCause("cannot open the system information file " + path + ": " + FileProblem(path));
+  PrintCause("cannot open the system information file " + path + ": " + file->OpenProblem());
   return false;
 }
 
 int OpenFirmwareFile(CFileRead* file, const std::string& firmware) {
   VerboseLine("reading the firmware file");
   std::string path;
+  file->SetSizeLimit(kFirmwareFileSizeLimit);
   if (firmware.empty()) {
     if (file->Open("MainFW.kqfw")) return 0;
     path = AppPath("MainFW.kqfw");
@@ -782,49 +947,32 @@ int OpenFirmwareFile(CFileRead* file, const std::string& firmware) {
     if (file->OpenPath(firmware.c_str())) return 0;
     path = firmware;
   }
-  PrintCause("cannot open the firmware file " + path + ": " + FileProblem(path));
+  PrintCause("cannot open the firmware file " + path + ": " + file->OpenProblem() +
+             (file->OpenError() == FileOpenError::kTooLarge ? " bytes, the most a firmware file holds"
+                                                            : ""));
   return MSG_NO_FW_FILE;
 }
 
-bool SaveImageFile(const std::string& path, const std::vector<unsigned char>& bytes,
-                   std::string* error) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string temporary = path + ".XXXXXX";
-  std::vector<char> name(temporary.begin(), temporary.end());
-  name.push_back('\0');
-  FileDescriptor fd(mkstemp(name.data()));
-  if (fd.get() < 0) {
-    *error = std::string("cannot create a file in ") + folder + ": " + std::strerror(errno);
+namespace {
+
+// The files a run would save are looked at before any device is: an existing
+// backup or a path that cannot take an image ends the run with nothing read
+// or written, rather than after the flash was read.
+bool SaveTargetsFree(const CliOptions& options) {
+  std::string error;
+  if (!options.backup.empty() && !CheckSaveTarget(options.backup, SaveMode::kNewFile, &error)) {
+    PrintCause("refused: cannot save the backup " + options.backup + ": " + error);
     return false;
   }
-  temporary = name.data();
-  auto fail = [&](const char* what) {
-    *error = std::string(what) + ": " + std::strerror(errno);
-    fd.Close();
-    unlink(temporary.c_str());
-    return false;
-  };
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail("cannot write");
-    written += static_cast<size_t>(n);
-  }
-  if (fchmod(fd.get(), 0644) != 0) return fail("cannot set its permissions");
-  if (fsync(fd.get()) != 0) return fail("cannot flush it to the disk");
-  if (fd.Close() != 0) return fail("cannot close it");
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = std::string("cannot rename it to ") + path + ": " + std::strerror(errno);
-    unlink(temporary.c_str());
+  if (options.mode == CliMode::kRead &&
+      !CheckSaveTarget(options.readFile, SaveMode::kReplace, &error)) {
+    PrintCause("refused: cannot save the flash to " + options.readFile + ": " + error);
     return false;
   }
-  // The rename itself reaches the disk with its folder.
-  FileDescriptor dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY));
-  if (dir.get() >= 0) fsync(dir.get());
   return true;
 }
+
+}  // namespace
 
 int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) {
   CliOptions options;
@@ -851,6 +999,7 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   }
   SetDeviceChoice(options.haveChoice || recovery ? &choice : nullptr);
 
+  if (!SaveTargetsFree(options)) return kExitError;
   if (prepare && !prepare()) return kExitError;
 
   std::string folder = options.dir.empty() ? ProgramFolder(argc > 0 ? argv[0] : nullptr)

@@ -1,7 +1,7 @@
 // The command-line modes of zedrikfu and zedrikfu-sim (check, read,
 // restore) and the pieces they share with the update on the dialogs: the
 // release files with the cause of a failure, the cause lines on standard
-// error and the saving of a flash image.
+// error; the saving of a flash image is ImageSave.h's.
 #pragma once
 
 #include <functional>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ImageSave.h"
 #include "Variant.h"
 
 class CFileRead;
@@ -33,11 +34,5 @@ bool CausePrinted();
 // The cause of a run that ended with `message`: the failed command and its
 // flash address when a worker recorded one, else what the message means.
 std::string CauseOfMessage(int message);
-
-// Writes `bytes` to `path` through a temporary file in the same folder,
-// flushed to the disk and renamed over `path`. False with `*error` when it
-// cannot, leaving `path` as it was.
-bool SaveImageFile(const std::string& path, const std::vector<unsigned char>& bytes,
-                   std::string* error);
 
 ZF_VARIANT_END

@@ -18,12 +18,16 @@ const char kNotice[] =
     "\nZEDRIKFU: the firmware is being written; the program ends once the write is complete\n"
     "and reported.\n";
 
+// The notice of the current hold, set before its handlers are installed.
+std::atomic<const char*> gNotice{kNotice};
+std::atomic<size_t> gNoticeLength{sizeof kNotice - 1};
+
 // Async-signal-safe: called by the handler as well as by the watcher.
 void Record(int signo) {
   int none = 0;
   if (gReceived.compare_exchange_strong(none, signo)) {
     const int savedErrno = errno;
-    ssize_t written = write(STDERR_FILENO, kNotice, sizeof kNotice - 1);
+    ssize_t written = write(STDERR_FILENO, gNotice.load(), gNoticeLength.load());
     (void)written;  // nothing to do when standard error is gone
     errno = savedErrno;
   }
@@ -33,8 +37,10 @@ extern "C" void RecordSignal(int signo) { Record(signo); }
 
 }  // namespace
 
-void CSignalHold::Hold() {
+void CSignalHold::Hold(const char* notice) {
   if (holding_) return;
+  gNotice.store(notice != nullptr ? notice : kNotice);
+  gNoticeLength.store(notice != nullptr ? std::strlen(notice) : sizeof kNotice - 1);
   gReceived.store(0);
   received_ = 0;
   sigset_t held;

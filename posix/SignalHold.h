@@ -26,7 +26,9 @@ class CSignalHold {
   CSignalHold(const CSignalHold&) = delete;
   CSignalHold& operator=(const CSignalHold&) = delete;
 
-  void Hold();
+  // `notice`, when given, is the line shown when the first signal arrives
+  // (it must outlive the hold); by default the one of the write.
+  void Hold(const char* notice = nullptr);
   // The first signal that arrived while held (0 for none).
   int Release();
   bool Holding() const { return holding_; }

@@ -1,7 +1,10 @@
 #include "TerminalDialog.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cctype>
 #include <chrono>
@@ -13,6 +16,7 @@
 #include "Messages.h"
 #include "Progress.h"
 #include "TerminalProgress.h"
+#include "WriteGuard.h"
 
 namespace {
 
@@ -30,10 +34,64 @@ void Print(const std::string& text) {
   std::fflush(stdout);
 }
 
+const char kPrompt[] = "[OK/Cancel] (Enter = OK): ";
+const char kEnterToClose[] = "(Enter to close)";
+
+// Where a question whose answer comes from the terminal on standard input is
+// shown: standard output when that is a terminal too, else the controlling
+// terminal, else standard error when that is a terminal. Closed when it goes.
+class QuestionOutput {
+ public:
+  QuestionOutput() {
+    if (isatty(STDOUT_FILENO) != 0) {
+      fd_ = STDOUT_FILENO;
+      return;
+    }
+    owned_ = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (owned_ >= 0) {
+      fd_ = owned_;
+    } else if (isatty(STDERR_FILENO) != 0) {
+      fd_ = STDERR_FILENO;
+    }
+  }
+  ~QuestionOutput() {
+    if (owned_ >= 0) close(owned_);
+  }
+  QuestionOutput(const QuestionOutput&) = delete;
+  QuestionOutput& operator=(const QuestionOutput&) = delete;
+
+  bool Usable() const { return fd_ >= 0; }
+  bool IsStdout() const { return fd_ == STDOUT_FILENO; }
+  void Write(const std::string& text) const {
+    if (fd_ == STDOUT_FILENO) {
+      Print(text);
+      return;
+    }
+    std::fflush(stdout);
+    size_t done = 0;
+    while (fd_ >= 0 && done < text.size()) {
+      const ssize_t n = write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  int owned_ = -1;
+};
+
+bool ReadAnswerLine() {
+  std::string line;
+  return static_cast<bool>(std::getline(std::cin, line)) &&
+         CTerminalDialogLayer::IsOkAnswer(line);
+}
+
 }  // namespace
 
 CTerminalDialogLayer::CTerminalDialogLayer()
-    : outputIsTerminal_(isatty(STDOUT_FILENO) != 0), inputIsTerminal_(isatty(STDIN_FILENO) != 0) {}
+    : outputIsTerminal_(isatty(STDOUT_FILENO) != 0) {}
 
 bool CTerminalDialogLayer::IsOkAnswer(const std::string& line) {
   std::string word;
@@ -63,11 +121,13 @@ void CTerminalDialogLayer::ShowWindow(CDialogControl* dialog) {
   if (it == windows_.end()) return;
   Window& window = it->second;
   if (window.name == "MainWindow") {
-    Print("\n[" + window.title + "]\n" + kMainHeadline + "\n");
-    for (const auto& caption : window.captions) Print(caption.second + "\n");
-    Print(std::string(kMainQuestion) + "\n");
-  } else {
+    Print(MainWindowText(window));
+  } else if (WriteInProgress()) {
+    // The caution is the write's; the read before the question shows only
+    // its bar.
     Print("\n[" + window.title + "]\n" + kProgressCaution + "\n");
+  } else {
+    Print("\n[" + window.title + "]\n");
   }
 }
 
@@ -81,17 +141,49 @@ void CTerminalDialogLayer::RunModal(CDialogControl* dialog) {
   }
 }
 
-void CTerminalDialogLayer::RunMainWindow(CDialogControl* dialog, Window& /*window*/) {
+CTerminalDialogLayer::Answer CTerminalDialogLayer::Ask(const std::string& shown) {
+  if (isatty(STDIN_FILENO) == 0) {
+    // A scripted answer: the prompt and the answer go with the output.
+    Print(kPrompt);
+    const bool ok = ReadAnswerLine();
+    Print(ok ? "OK\n" : "Cancel\n");
+    return ok ? Answer::kOk : Answer::kCancel;
+  }
   // Keys pressed while the flash was read were not an answer to a question
-  // not yet shown: an Enter among them would start the write unasked. Input
-  // that is not a terminal is a scripted answer and stays.
-  if (inputIsTerminal_) tcflush(STDIN_FILENO, TCIFLUSH);
+  // not yet shown: an Enter among them would start the write unasked.
+  tcflush(STDIN_FILENO, TCIFLUSH);
+  const QuestionOutput out;
+  if (!out.Usable()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: the question cannot be shown on the terminal that would answer it "
+                         "(standard output is no terminal and no terminal can be opened); "
+                         "nothing is written: use --yes to answer OK in advance\n",
+                 ProgramName().c_str());
+    std::fflush(stderr);
+    return Answer::kCannotAsk;
+  }
+  if (!out.IsStdout()) out.Write(shown);
+  out.Write(kPrompt);
+  const bool ok = ReadAnswerLine();
+  // The output (a file) keeps the answer.
+  if (!out.IsStdout()) Print(ok ? "OK\n" : "Cancel\n");
+  return ok ? Answer::kOk : Answer::kCancel;
+}
+
+void CTerminalDialogLayer::WaitForEnter(const std::string& shown) {
+  if (isatty(STDIN_FILENO) == 0) return;
+  const QuestionOutput out;
+  if (!out.Usable()) return;  // no one would see what is waited for
+  if (!out.IsStdout()) out.Write(shown);
+  out.Write(kEnterToClose);
+  std::string line;
+  std::getline(std::cin, line);
+}
+
+void CTerminalDialogLayer::RunMainWindow(CDialogControl* dialog, Window& window) {
   while (!dialog->Ended()) {
-    Print("[OK/Cancel] (Enter = OK): ");
-    std::string line;
-    bool ok = static_cast<bool>(std::getline(std::cin, line)) && IsOkAnswer(line);
-    if (!inputIsTerminal_) Print(ok ? "OK\n" : "Cancel\n");
-    dialog->OnCommand(ok ? COMMAND_OK : COMMAND_CANCEL);
+    const Answer answer = Ask(MainWindowText(window));
+    dialog->OnCommand(answer == Answer::kOk ? COMMAND_OK : COMMAND_CANCEL);
   }
 }
 
@@ -136,12 +228,16 @@ void CTerminalDialogLayer::DestroyWindow(CDialogControl* dialog) { windows_.eras
 
 void CTerminalDialogLayer::MessageBox(CDialogControl* /*dialog*/, int id, MESSAGE_TYPE /*kind*/) {
   const char* text = MessageText(id);
-  Print(std::string("\n[") + kProgramName + "]\n" + (text != nullptr ? text : "") + "\n");
-  if (inputIsTerminal_) {
-    Print("(Enter to close)");
-    std::string line;
-    std::getline(std::cin, line);
-  }
+  const std::string shown =
+      std::string("\n[") + kProgramName + "]\n" + (text != nullptr ? text : "") + "\n";
+  Print(shown);
+  WaitForEnter(shown);
+}
+
+std::string CTerminalDialogLayer::MainWindowText(const Window& window) {
+  std::string text = "\n[" + window.title + "]\n" + kMainHeadline + "\n";
+  for (const auto& caption : window.captions) text += caption.second + "\n";
+  return text + kMainQuestion + "\n";
 }
 
 void CTerminalDialogLayer::SetControlCaption(CDialogControl* dialog, int controlId,

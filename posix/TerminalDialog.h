@@ -26,6 +26,18 @@ class CTerminalDialogLayer : public CDialogLayer {
   // "OK" for an empty line, "y", "yes" or "ok" in any case; anything else is Cancel.
   static bool IsOkAnswer(const std::string& line);
 
+  // The question is asked where its answer is read. Standard input answers;
+  // when it is a terminal and standard output is not (the output goes to a
+  // file), `shown` (already printed on standard output) and the prompt go to
+  // the controlling terminal, or to standard error when that is a terminal;
+  // with neither the question is not asked (kCannotAsk, a line on standard
+  // error says to use --yes). Keys typed before the prompt are no answer.
+  enum class Answer { kOk, kCancel, kCannotAsk };
+  static Answer Ask(const std::string& shown);
+  // After a message `shown` on standard output: waits for Enter when
+  // standard input is a terminal, with "(Enter to close)" where it is read.
+  static void WaitForEnter(const std::string& shown);
+
  private:
   struct Window {
     std::string name;
@@ -37,10 +49,10 @@ class CTerminalDialogLayer : public CDialogLayer {
     uint8_t announced = 0;  // phases announced (--verbose)
   };
   void RunMainWindow(CDialogControl* dialog, Window& window);
+  static std::string MainWindowText(const Window& window);
   void RunProgress(CDialogControl* dialog, Window& window);
   void DrawProgress(Window& window, bool final);
 
   std::map<CDialogControl*, Window> windows_;
   bool outputIsTerminal_;
-  bool inputIsTerminal_;
 };

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -201,6 +203,71 @@ TEST(CommandLine, SaveImageFileReplacesWholeOrNothing) {
     chmod(dir.Path().c_str(), 0755);
     EXPECT_EQ(testsupport::ReadFile(path), second);
   }
+}
+
+// The names in a folder, to see that no temporary file stayed behind.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// --read follows links to their target and replaces only a regular file
+// there; a backup takes only a name that holds nothing, not even a link.
+TEST(CommandLine, SaveImageFileFollowsLinksAndNeverReplacesOtherFiles) {
+  ScratchDir dir;
+  std::string error;
+  const std::vector<unsigned char> old(100, 0x11), image(5000, 0x5A);
+  ASSERT_TRUE(testsupport::WriteFile(dir.File("target.bin"), old));
+  ASSERT_EQ(mkdir(dir.File("sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("../target.bin", dir.File("sub/link.bin").c_str()), 0);
+  ASSERT_EQ(symlink("sub/link.bin", dir.File("chain.bin").c_str()), 0);
+  ASSERT_TRUE(SaveImageFile(dir.File("chain.bin"), image, &error)) << error;
+  EXPECT_EQ(testsupport::ReadFile(dir.File("target.bin")), image);
+  struct stat st;
+  ASSERT_EQ(lstat(dir.File("chain.bin").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(lstat(dir.File("sub/link.bin").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  // A link to nothing yet: its target is created.
+  ASSERT_EQ(symlink("made.bin", dir.File("dangling.bin").c_str()), 0);
+  ASSERT_TRUE(SaveImageFile(dir.File("dangling.bin"), image, &error)) << error;
+  EXPECT_EQ(testsupport::ReadFile(dir.File("made.bin")), image);
+  // A FIFO, directly or behind a link, and a folder: refused, left alone.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("fifo", dir.File("to-fifo.bin").c_str()), 0);
+  EXPECT_FALSE(SaveImageFile(dir.File("fifo"), image, &error));
+  EXPECT_EQ(error, "it is a FIFO, not a regular file; an image is only saved to a regular file");
+  EXPECT_FALSE(SaveImageFile(dir.File("to-fifo.bin"), image, &error));
+  EXPECT_NE(error.find("fifo is a FIFO"), std::string::npos) << error;
+  EXPECT_FALSE(SaveImageFile(dir.File("sub"), image, &error));
+  EXPECT_NE(error.find("a folder"), std::string::npos) << error;
+  ASSERT_EQ(lstat(dir.File("fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  // A loop of links ends with a message.
+  ASSERT_EQ(symlink("loop2", dir.File("loop1").c_str()), 0);
+  ASSERT_EQ(symlink("loop1", dir.File("loop2").c_str()), 0);
+  EXPECT_FALSE(SaveImageFile(dir.File("loop1"), image, &error));
+  EXPECT_EQ(error, "too many levels of symbolic links");
+
+  // Backups: a new name is written; an existing file, link or FIFO is not.
+  ASSERT_TRUE(SaveImageFile(dir.File("backup.bin"), image, &error, SaveMode::kNewFile)) << error;
+  EXPECT_EQ(testsupport::ReadFile(dir.File("backup.bin")), image);
+  EXPECT_FALSE(SaveImageFile(dir.File("backup.bin"), old, &error, SaveMode::kNewFile));
+  EXPECT_NE(error.find("a backup never replaces anything"), std::string::npos) << error;
+  EXPECT_EQ(testsupport::ReadFile(dir.File("backup.bin")), image);
+  for (const char* taken : {"dangling.bin", "fifo", "sub"}) {
+    EXPECT_FALSE(CheckSaveTarget(dir.File(taken), SaveMode::kNewFile, &error)) << taken;
+    EXPECT_FALSE(SaveImageFile(dir.File(taken), old, &error, SaveMode::kNewFile)) << taken;
+  }
+  EXPECT_EQ(testsupport::ReadFile(dir.File("made.bin")), image);
+  EXPECT_EQ(Names(dir.Path()),
+            (std::vector<std::string>{"backup.bin", "chain.bin", "dangling.bin", "fifo", "loop1",
+                                      "loop2", "made.bin", "sub", "target.bin", "to-fifo.bin"}));
+  EXPECT_EQ(Names(dir.File("sub")), std::vector<std::string>{"link.bin"});
 }
 
 TEST(CommandLine, ProgressDescribesPhaseBytesAndTimeLeft) {

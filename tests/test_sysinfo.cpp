@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 #include <fstream>
 #include <random>
 #include <string>
@@ -429,6 +432,60 @@ TEST_F(FileReadTest, EmptyFileGivesNoContent) {
   CFileRead closed;
   EXPECT_EQ(closed.GetFileSize(), 0u);
   EXPECT_EQ(closed.ReadTextFile(), nullptr);
+}
+
+// Only a regular file within the reader's limit opens, judged before any
+// byte is read: the limit itself and one byte over it, the default limit
+// of 1 MiB and the firmware limit, a file beyond 4 GiB (sparse) named by its
+// real size, and a FIFO without a writer, which must not make the open wait.
+TEST_F(FileReadTest, SizeLimitAndFileKindsAreJudgedBeforeReading) {
+  struct Case {
+    uint64_t size;
+    uint64_t limit;  // 0: the default
+    bool opens;
+  };
+  const std::string path = Write("zf_sysinfo_sized.bin", "");
+  for (const Case& c : std::vector<Case>{{kDefaultFileSizeLimit, 0, true},
+                                         {kDefaultFileSizeLimit + 1, 0, false},
+                                         {kFirmwareFileSizeLimit, kFirmwareFileSizeLimit, true},
+                                         {kFirmwareFileSizeLimit + 1, kFirmwareFileSizeLimit, false},
+                                         {(uint64_t{5} << 30), uint64_t{1} << 24, false}}) {
+    std::filesystem::resize_file(path, c.size);
+    CFileRead file;
+    if (c.limit != 0) file.SetSizeLimit(c.limit);
+    EXPECT_EQ(file.OpenPath(path.c_str()), c.opens) << c.size;
+    if (c.opens) {
+      EXPECT_EQ(file.GetFileSize(), c.size);
+      ASSERT_NE(file.ReadTextFile(), nullptr) << c.size;
+      continue;
+    }
+    EXPECT_EQ(file.OpenError(), FileOpenError::kTooLarge);
+    EXPECT_EQ(file.FoundSize(), c.size);
+    EXPECT_EQ(file.OpenProblem(), "it holds " + std::to_string(c.size) + " bytes, more than " +
+                                      std::to_string(file.SizeLimit()));
+    EXPECT_EQ(file.ReadTextFile(), nullptr);
+  }
+  std::filesystem::resize_file(path, 0);
+
+  CFileRead file;
+  const std::string folder = ::testing::TempDir() + "zf_sysinfo_kind_folder";
+  std::filesystem::create_directories(folder);
+  EXPECT_FALSE(file.OpenPath(folder.c_str()));
+  EXPECT_EQ(file.OpenProblem(), "it is a folder, not a regular file");
+  std::filesystem::remove(folder);
+  EXPECT_FALSE(file.OpenPath((folder + "/none").c_str()));
+  EXPECT_EQ(file.OpenError(), FileOpenError::kSystem);
+  EXPECT_EQ(file.OpenProblem(), "No such file or directory");
+#ifndef _WIN32
+  const std::string fifo = ::testing::TempDir() + "zf_sysinfo_fifo";
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(file.OpenPath(fifo.c_str()));
+  EXPECT_EQ(file.OpenProblem(), "it is a FIFO, not a regular file");
+  std::filesystem::remove(fifo);
+  EXPECT_FALSE(file.OpenPath("/dev/null"));
+  EXPECT_EQ(file.OpenProblem(), "it is a character device, not a regular file");
+#endif
 }
 
 }  // namespace

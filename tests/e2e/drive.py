@@ -13,6 +13,7 @@ Steps, in order:
   send:TEXT          type TEXT (backslash escapes such as \\n are understood)
   output:TEXT        wait until the output holds TEXT
   lines:N:FILE       wait until FILE has at least N lines
+  exists:PATTERN     wait until a path matching the shell pattern PATTERN exists
   signal:NAME        send signal NAME (INT, TERM, HUP, QUIT, ...) to the program
   signal-child:NAME  send it to the program's only child process instead (the
                      program under a harness that starts it)
@@ -27,6 +28,7 @@ the program and ends with its exit status, or 128 + N when the program was
 ended by signal N, the way a shell reports it. Each signal sent is reported
 on standard output with the line count of the last file waited on.
 """
+import glob
 import os
 import pty
 import select
@@ -156,6 +158,8 @@ class Driver:
                 got = self.count_lines(path)
                 if got > count:
                     self.fail("%s has %d lines, at most %d expected" % (path, got, count))
+        elif kind == "exists":
+            self.wait_until("a path matching " + arg, lambda: glob.glob(arg))
         elif kind in ("signal", "signal-child"):
             number = getattr(signal, "SIG" + arg)
             if self.ended():

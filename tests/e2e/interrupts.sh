@@ -159,6 +159,84 @@ drive "$d" --tty "output:(Enter = OK): " send:\\n "output:(Enter to close)" aliv
 grep -qF "The update was completed successfully." "$d/out.txt" || fail "Enter on a terminal: no 201"
 updated "$d/flash.bin" "Enter on a terminal"
 
+# A signal while the final report waits for Enter ends nothing: the report
+# stays, Enter closes it and the run ends with the report's status.
+for sig in INT TERM HUP; do
+  reset "$d"
+  drive "$d" --tty "output:(Enter = OK): " send:\\n "output:(Enter to close)" "signal:$sig" sleep:0.3 \
+    alive send:\\n
+  [ "$status" -eq 0 ] || { fail "SIG$sig at (Enter to close): exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+  grep -qF "The update was completed successfully." "$d/out.txt" || fail "SIG$sig at (Enter to close): no 201"
+  updated "$d/flash.bin" "SIG$sig at (Enter to close)"
+done
+cp "$d/flash.bin" "$d/updated.bin"
+
+# --- the question is asked where the answer is read ---------------------------
+# Standard output goes to a file, standard input is the terminal: the
+# question, its prompt and the wait for Enter appear on the terminal; the
+# file keeps the run with the answer.
+ask() {  # folder drive-arguments... -- command: like drive, for a shell command
+  local d=$1
+  shift
+  runs=$((runs + 1))
+  (cd "$d" && "$python" "$drive" --tty --timeout 20 --log out.txt "$@" > drive.txt 2>&1)
+  status=$?
+}
+reset "$d"
+ask "$d" "output:Do you want to update the firmware?" "output:(Enter = OK): " send:\\n \
+  "output:(Enter to close)" send:\\n -- sh -c './zedrikfu-sim >log.txt 2>err.txt'
+[ "$status" -eq 0 ] || { fail "output to a file: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+updated "$d/flash.bin" "output to a file"
+grep -qF "The update was completed successfully." "$d/log.txt" || fail "output to a file: no 201 in the file"
+grep -qx "OK" "$d/log.txt" || fail "output to a file: the answer is not in the file"
+grep -qF "(Enter" "$d/log.txt" && fail "output to a file: a prompt went into the file"
+reset "$d"
+ask "$d" "output:Do you want to restore the flash?" "output:(Enter = OK): " send:no\\n \
+  -- sh -c './zedrikfu-sim --restore updated.bin >log.txt 2>err.txt'
+[ "$status" -eq 2 ] || { fail "restore, output to a file: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+grep -qx "Cancel" "$d/log.txt" || fail "restore, output to a file: the answer is not in the file"
+untouched "$d" "restore answered no on the terminal"
+# No terminal to show the question on (no controlling terminal, standard
+# error a file): nothing is asked, nothing written, --yes is named.
+reset "$d"
+ask "$d" -- setsid -w sh -c './zedrikfu-sim >log.txt 2>err.txt'
+[ "$status" -eq 2 ] || { fail "no terminal for the question: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+grep -qF "use --yes" "$d/err.txt" || fail "no terminal for the question: --yes not named"
+untouched "$d" "no terminal for the question"
+
+# --- a signal while an image is saved: the file is completed first ----------
+# The driver sends the signal once the temporary file exists; the program
+# ends by the signal with the file complete and no temporary file left. A
+# run whose save ended before the driver saw it is tried again.
+d="$scratch/save"
+prepare "$d" 0
+hits=0
+for attempt in 1 2 3 4 5 6 7 8 9 10 11 12; do
+  sig=$(echo INT TERM HUP | cut -d' ' -f$((attempt % 3 + 1)))
+  number=$(signal_number "$sig")
+  reset "$d"
+  rm -f "$d"/saved.bin* "$d"/backup.bin*
+  if [ $((attempt % 2)) -eq 0 ]; then
+    file=saved.bin
+    args=(--read saved.bin)
+  else
+    file=backup.bin
+    args=(--yes --backup backup.bin)
+  fi
+  runs=$((runs + 1))
+  (cd "$d" && "$python" "$drive" --timeout 20 --log out.txt "exists:$file.??????" "signal:$sig" \
+    -- ./zedrikfu-sim "${args[@]}" > drive.txt 2>&1)
+  status=$?
+  leftover=$(cd "$d" && ls | grep -E "^$file\\.......$")
+  [ -z "$leftover" ] || fail "SIG$sig while saving $file: $leftover left behind"
+  [ "$status" -eq $((128 + number)) ] || continue
+  hits=$((hits + 1))
+  cmp -s "$d/$file" "$d/flash.orig" || fail "SIG$sig while saving $file: the file is not the flash"
+  untouched "$d" "SIG$sig while saving $file"
+done
+[ "$hits" -gt 0 ] || fail "no signal arrived while an image was saved"
+echo "save: $hits of 12 signals arrived while an image was saved"
+
 echo "$runs runs"
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)"

@@ -85,5 +85,19 @@ cmp -s "$d/second-saved.bin" "$d/second.bin" && ok || bad "--usb-id read the wro
 run "$d" --check --device 1:9
 status_is "$code" 1 "--device where no device is"
 has "Not found a target device!" "$d/out.txt" "--device nowhere: 203"
+# A restore with two bridges connected chooses neither, --yes or not, and
+# lists them; --device names the one. An existing backup is never replaced.
+run "$d" --restore second-saved.bin --yes
+status_is "$code" 1 "--restore with two bridges"
+has "refused: 2 bridges are connected" "$d/err.txt" "--restore with two bridges: refused"
+has "  USB 3f1c:0001 at bus 1 address 2" "$d/err.txt" "--restore with two bridges: the first listed"
+has "  USB 3f1c:0002 at bus 1 address 3" "$d/err.txt" "--restore with two bridges: the second listed"
+run "$d" --restore second-saved.bin --yes --device 1:3
+status_is "$code" 2 "--restore --device 1:3 of what the flash holds"
+cp "$d/second.bin" "$d/second.before"
+run "$d" --yes --usb-id 3f1c:0002 --backup second-saved.bin
+status_is "$code" 1 "--backup over an existing file"
+has "cannot save the backup second-saved.bin: it exists" "$d/err.txt" "--backup over an existing file: cause"
+cmp -s "$d/second.bin" "$d/second.before" && ok || bad "a refused backup let the update write"
 
 summary "zedrikfu command line over emulated USB"
