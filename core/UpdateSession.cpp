@@ -205,7 +205,10 @@ UpdateDecision CUpdateSession::Prepare() {
   }
 
   // 5 to 7. The firmware file, built for that variant.
+  // No firmware file is larger than one area: a larger one is refused
+  // before it is read, whichever front-end opens it.
   CFileRead firmwareFile;
+  firmwareFile.SetSizeLimit(kFirmwareFileSizeLimit);
   const int firmwareMessage = hooks_.openFirmwareFile(&firmwareFile);
   if (firmwareMessage != 0) return ending(firmwareMessage, MESSAGE_ERROR);
   const unsigned char* firmware = firmwareFile.ReadTextFile();

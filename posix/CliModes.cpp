@@ -324,7 +324,8 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
                          {{"erase", w.eraseCommands},
                           {"write", w.writeCommands},
                           {"verify", w.verifyCommands}}},
-                        {"writeBackRanges", w.writeBackRanges}};
+                        {"writeBackRanges", w.writeBackRanges},
+                        {"unchangedRegions", w.unchangedRegions}};
   } else {
     report["update"] = nullptr;
   }
@@ -382,6 +383,12 @@ void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
                 static_cast<unsigned long long>(w.bytesWritten), w.eraseBlocks,
                 w.eraseBlocks == 1 ? "" : "s", w.eraseCommands, w.writeCommands,
                 w.verifyCommands);
+    if (w.unchangedRegions != 0) {
+      std::printf("update: %u region%s already hold%s the file and stay%s as %s\n",
+                  w.unchangedRegions, w.unchangedRegions == 1 ? "" : "s",
+                  w.unchangedRegions == 1 ? "s" : "", w.unchangedRegions == 1 ? "s" : "",
+                  w.unchangedRegions == 1 ? "it is" : "they are");
+    }
   } else {
     const char* text = MessageText(decision.message);
     std::printf("update: %s%s\n", status == kExitNothingToDo ? "nothing to do: " : "refused: ",

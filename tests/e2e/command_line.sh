@@ -420,6 +420,33 @@ assert sent == counted, (sent, counted)
 assert report["update"]["bytes"] == 2 * 20017, report["update"]
 PY
 
+# A rerun after an update that stopped after copy 1: copy 1 holds the file
+# already, copy 2 the old firmware. Only copy 2 is erased and written.
+d=$scratch/rerun
+prepare "$d"
+"$image" make-firmware --variant A --version 0x0110 --compat 0x0154 --random-size 20000 --seed 4 \
+  -o "$d/old.kqfw" >/dev/null
+"$image" make-flash --part "Winbond W25Q80BL" --variant A --copies 2 --firmware "$d/MainFW.kqfw" \
+  --firmware2 "$d/old.kqfw" -o "$d/bridge.bin" >/dev/null
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+run "$d" --check --json
+status_is "$code" 0 "rerun: --check"
+cp "$d/out.txt" "$d/report.json"
+rm -f "$d/trace.txt"
+run "$d" --yes
+status_is "$code" 0 "rerun: update"
+expect "a rerun writes only the copy that does not hold the file" \
+  python3 - "$d/report.json" "$d/trace.txt" <<'PY'
+import json, sys
+update = json.load(open(sys.argv[1]))["update"]
+assert update["copies"] == 1 and update["unchangedRegions"] == 1, update
+assert update["bytes"] == 20016, update
+erases = sum(1 for line in open(sys.argv[2]) if line.split()[1:3] == ["40", "E5"])
+assert erases == update["eraseBlocks"] and erases <= 6, (erases, update)
+PY
+"$image" inspect "$d/bridge.bin" >"$d/inspect.txt"
+has "installed version (for QK9318A): 01.20" "$d/inspect.txt" "rerun: both copies hold the file"
+
 # --- a write failure names the command and the address ------------------------------------
 d=$scratch/writefail
 prepare "$d"
