@@ -20,10 +20,13 @@ std::string gProgramName = "zedrikfu";
 std::atomic<TerminalProgress*> gInstalled{nullptr};
 
 // Set by SIGWINCH (and at the start): the terminal's width is read again.
-volatile sig_atomic_t gResized = 1;
+// A lock-free atomic, so that the handler may set it and the drawing thread,
+// whichever it is, read it.
+std::atomic<int> gResized{1};
+static_assert(std::atomic<int>::is_always_lock_free, "the resize flag is set in a signal handler");
 std::atomic<int> gColumns{kUnknownColumns};
 
-void OnResize(int) { gResized = 1; }
+void OnResize(int) { gResized.store(1); }
 
 // Follows the terminal's size from the first in-place drawing on, unless the
 // program handles SIGWINCH itself.
@@ -120,8 +123,7 @@ bool DrawsInPlace(FILE* stream) {
 
 int TerminalColumns(int fd) {
   WatchResizes();
-  if (gResized != 0) {
-    gResized = 0;
+  if (gResized.exchange(0) != 0) {
     struct winsize size;
     std::memset(&size, 0, sizeof size);
     const bool known = ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;

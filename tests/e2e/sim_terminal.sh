@@ -253,6 +253,40 @@ for columns in 80 20; do
   check_redraws "$columns" "$d/tty-$columns-xterm.txt" || fail "$columns columns: a redraw wraps"
   expect_in "The update was completed successfully." "$d/tty-$columns-xterm.txt" "$columns columns"
 done
+# The terminal narrowed from 80 to 20 columns while the flash is read: once
+# SIGWINCH has come, the redraws fit the new width.
+(cd "$d" && cp bridge.orig bridge.bin && python3 - <<'PY'
+import fcntl, os, signal, struct, subprocess, sys, termios
+master, slave = os.openpty()
+def size(columns):
+    fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+size(80)
+child = subprocess.Popen(["./zedrikfu-sim", "-y"], stdin=subprocess.DEVNULL, stdout=slave,
+                         stderr=slave, env=dict(os.environ, TERM="xterm"), start_new_session=True)
+os.close(slave)
+output, resized_at = b"", None
+while True:
+    try:
+        data = os.read(master, 65536)
+    except OSError:
+        break
+    if not data:
+        break
+    output += data
+    if resized_at is None and output.count(b"\r[") >= 3:
+        size(20)  # not the child's controlling terminal: the signal is sent by hand
+        child.send_signal(signal.SIGWINCH)
+        resized_at = len(output)
+status = child.wait()
+if status != 0 or resized_at is None:
+    sys.exit("exit status %d, resized: %s" % (status, resized_at is not None))
+# One redraw may have been under way when the size changed.
+after = output[resized_at:].replace(b"\r\n", b"\n").split(b"\r")[2:]
+wide = [p for p in after if len(p.split(b"\n")[0].replace(b"\x1b[K", b"")) >= 20]
+if len(after) < 3 or wide:
+    sys.exit("%d redraws after the resize, too wide: %r" % (len(after), wide[:2]))
+PY
+) || fail "narrowed terminal: redraws do not follow SIGWINCH"
 on_terminal 80 dumb || fail "TERM=dumb: exit $?"
 # The terminal itself turns each line feed into CR LF: only other carriage
 # returns count.
