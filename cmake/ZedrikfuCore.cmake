@@ -25,6 +25,7 @@ set(ZF_BASE_SOURCES
   core/WriteGuard.cpp
   core/WorkProgress.cpp
   core/DeviceChoice.cpp
+  core/DeviceLockKey.cpp
 )
 
 # The core proper, compiled once per transport: CUSBCommand derives from the
@@ -39,6 +40,11 @@ set(ZF_CORE_SOURCES
   core/MainDialog.cpp
   core/UpdateSession.cpp
   core/ProgressDialog.cpp
+)
+
+# What each platform gives every program: the device locks (DeviceLock.h).
+set(ZF_BASE_PLATFORM_SOURCES
+  platform/DeviceLock.cpp
 )
 
 # What each platform gives the core: its per-build rules (BuildRules.h) and
@@ -82,9 +88,13 @@ function(zedrikfu_root_paths out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-# zf_base: the transport-independent parts.
-function(zedrikfu_base)
+# zedrikfu_base(<posix|windows>) makes zf_base: the transport-independent
+# parts, with that platform's device locks.
+function(zedrikfu_base platform)
   zedrikfu_root_paths(sources ${ZF_BASE_SOURCES})
+  foreach(source ${ZF_BASE_PLATFORM_SOURCES})
+    list(APPEND sources ${ZF_ROOT}/${platform}/${source})
+  endforeach()
   add_library(zf_base STATIC ${sources})
   target_include_directories(zf_base PUBLIC ${ZF_ROOT}/core)
   target_link_libraries(zf_base PUBLIC zf_warnings Threads::Threads)

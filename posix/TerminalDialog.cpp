@@ -27,7 +27,6 @@ const char kMainFromDefault[] = "from version xxxx";
 const char kMainToDefault[] = "to     version yyyy";
 const char kProgressCaution[] =
     "CAUTION!!\nPlease do NOT plug out nor turn off your device until completed!!";
-constexpr int kBarWidth = 40;
 
 void Print(const std::string& text) {
   std::fputs(text.c_str(), stdout);
@@ -91,7 +90,7 @@ bool ReadAnswerLine() {
 }  // namespace
 
 CTerminalDialogLayer::CTerminalDialogLayer()
-    : outputIsTerminal_(isatty(STDOUT_FILENO) != 0) {}
+    : outputIsTerminal_(DrawsInPlace(stdout)) {}
 
 bool CTerminalDialogLayer::IsOkAnswer(const std::string& line) {
   std::string word;
@@ -209,12 +208,7 @@ void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
   if (percent != window.drawn) {
     window.drawn = percent;
     if (outputIsTerminal_) {
-      int filled = percent * kBarWidth / 100;
-      std::string bar = "\r[" + std::string(static_cast<size_t>(filled), '#') +
-                        std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] ";
-      char number[8];
-      std::snprintf(number, sizeof number, "%3d%%", percent);
-      Print(bar + number + DescribeWork(work, elapsed) + "\x1b[K");
+      Print(InPlaceProgress(STDOUT_FILENO, static_cast<unsigned>(percent), work, elapsed));
     } else {
       char line[32];
       std::snprintf(line, sizeof line, "Progress: %d%%", percent);

@@ -1,13 +1,48 @@
 #include "TerminalProgress.h"
 
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 
 namespace {
 
 constexpr int kBarWidth = 40;
+constexpr int kNarrowestBar = 10;     // a bar narrower than this says too little: none then
+constexpr int kUnknownColumns = 80;
+constexpr int kMostColumns = 1000;    // wider terminals get the full line anyway
 bool gVerbose = false;
 std::string gProgramName = "zedrikfu";
 std::atomic<TerminalProgress*> gInstalled{nullptr};
+
+// Set by SIGWINCH (and at the start): the terminal's width is read again.
+// A lock-free atomic, so that the handler may set it and the drawing thread,
+// whichever it is, read it.
+std::atomic<int> gResized{1};
+static_assert(std::atomic<int>::is_always_lock_free, "the resize flag is set in a signal handler");
+std::atomic<int> gColumns{kUnknownColumns};
+
+void OnResize(int) { gResized.store(1); }
+
+// Follows the terminal's size from the first in-place drawing on, unless the
+// program handles SIGWINCH itself.
+void WatchResizes() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current;
+    if (sigaction(SIGWINCH, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &action, nullptr);
+  });
+}
 
 std::string Bytes(uint64_t bytes) {
   char text[32];
@@ -52,6 +87,57 @@ std::string DescribeWork(const WorkSnapshot& work, double elapsedSeconds) {
   return text + ")";
 }
 
+std::string FitProgressLine(int width, unsigned percent, const std::string& words) {
+  if (width < 1) width = kUnknownColumns;
+  if (width > kMostColumns) width = kMostColumns;
+  if (percent > 100) percent = 100;
+  // The last column stays free: text that reaches it makes some terminals
+  // wrap at the next character, the carriage return included.
+  const int room = width > 1 ? width - 1 : 1;
+  char number[8];
+  std::snprintf(number, sizeof number, "%3u%%", percent);
+  const std::string text = number + words;
+  const int decoration = 3;  // "[", "] " around the bar
+  int bar = kBarWidth;
+  if (decoration + bar + static_cast<int>(text.size()) > room) {
+    bar = room - decoration - static_cast<int>(text.size());
+  }
+  if (bar >= kNarrowestBar) {
+    const int filled = static_cast<int>(percent) * bar / 100;
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(bar - filled), ' ') + "] " + text;
+  }
+  return text.substr(0, static_cast<size_t>(room));
+}
+
+std::string ComposeProgressLine(int width, unsigned percent, const WorkSnapshot& work,
+                                double elapsedSeconds) {
+  return FitProgressLine(width, percent, DescribeWork(work, elapsedSeconds));
+}
+
+bool DrawsInPlace(FILE* stream) {
+  if (stream == nullptr || isatty(fileno(stream)) == 0) return false;
+  const char* term = std::getenv("TERM");
+  return term == nullptr || std::strcmp(term, "dumb") != 0;
+}
+
+int TerminalColumns(int fd) {
+  WatchResizes();
+  if (gResized.exchange(0) != 0) {
+    struct winsize size;
+    std::memset(&size, 0, sizeof size);
+    const bool known = ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+    gColumns.store(known ? static_cast<int>(size.ws_col) : kUnknownColumns);
+  }
+  return gColumns.load();
+}
+
+std::string InPlaceProgress(int fd, unsigned percent, const WorkSnapshot& work,
+                            double elapsedSeconds) {
+  return "\r" + ComposeProgressLine(TerminalColumns(fd), percent, work, elapsedSeconds) +
+         "\x1b[K";
+}
+
 void AnnouncePhases(uint8_t* announced) {
   const uint8_t entered = PhasesEntered();
   for (WorkPhase phase : {WorkPhase::kReading, WorkPhase::kErasing, WorkPhase::kWriting,
@@ -88,13 +174,8 @@ void TerminalProgress::Draw(unsigned percent, bool final) {
     if (shown != lastPercent_ || due || final) {
       lastPercent_ = shown;
       lastDrawn_ = now;
-      const int filled = shown * kBarWidth / 100;
-      char number[8];
-      std::snprintf(number, sizeof number, "%3d%%", shown);
-      // Clear to the end of the line: the description can get shorter.
-      std::string line = "\r[" + std::string(static_cast<size_t>(filled), '#') +
-                         std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] " +
-                         number + DescribeWork(work, elapsed) + "\x1b[K";
+      // Erased to the end of the line: the description can get shorter.
+      const std::string line = InPlaceProgress(fileno(out_), percent, work, elapsed);
       std::fputs(line.c_str(), out_);
       std::fflush(out_);
       open_ = true;

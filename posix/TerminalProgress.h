@@ -14,6 +14,31 @@
 // second has passed and some bytes are done.
 std::string DescribeWork(const WorkSnapshot& work, double elapsedSeconds);
 
+// The progress line drawn in place on a terminal `width` columns wide: the
+// bar, the percentage and DescribeWork's words, e.g.
+// "[################                        ]  40% (writing, 24 KiB of 60 KiB)".
+// It never reaches the last column (where the terminal would wrap it, and
+// each redraw would leave a line behind): when it is too long the bar
+// shrinks, then goes, and then the words are cut. A width below 1 counts as
+// 80 columns. Neither the carriage return nor the erase to the end of the
+// line is part of it.
+std::string ComposeProgressLine(int width, unsigned percent, const WorkSnapshot& work,
+                                double elapsedSeconds);
+std::string FitProgressLine(int width, unsigned percent, const std::string& words);
+
+// Whether progress on `stream` is redrawn in place: the stream is a terminal
+// whose TERM is not "dumb". Otherwise plain lines are printed, with no
+// carriage returns or escape sequences.
+bool DrawsInPlace(FILE* stream);
+// The width of the terminal on `fd` in columns (80 when it cannot be told).
+// Read once and again after every SIGWINCH: the handler only sets a flag,
+// which the next call reads.
+int TerminalColumns(int fd);
+// One in-place redraw for the terminal on `fd`: a carriage return, the line
+// fitted to its width, and an erase to the end of the line.
+std::string InPlaceProgress(int fd, unsigned percent, const WorkSnapshot& work,
+                            double elapsedSeconds);
+
 // --verbose: a line per phase on standard error.
 void SetVerboseOutput(bool verbose);
 bool VerboseOutput();
@@ -28,7 +53,8 @@ void AnnouncePhases(uint8_t* announced);
 
 class TerminalProgress {
  public:
-  TerminalProgress(FILE* out, bool inPlace) : out_(out), inPlace_(inPlace) {}
+  // `inPlace` is overruled on a terminal with TERM=dumb (DrawsInPlace).
+  TerminalProgress(FILE* out, bool inPlace) : out_(out), inPlace_(inPlace && DrawsInPlace(out)) {}
   // Draws the bar of `percent` with the engine's current work, when it
   // changed: in place at most every 100 ms, as a plain line at every tenth.
   // `final` ends the drawing (a line break after an in-place bar).

@@ -4,6 +4,7 @@
 // read from the program's folder (the current folder when it was started by
 // name from the PATH), or from the folder given with --dir; `zedrikfu --help`
 // lists the options.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -65,6 +66,9 @@ std::string ChoiceOptions(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away early (`zedrikfu -y | head -1`) must not end
+  // the run in the middle of a write: output to it fails and is let go.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::string folder = ChoiceOptions(argc, argv);
   const TransportEntry usb = {
       "USB control requests", zf_core_libusb::AdmittedDevices,

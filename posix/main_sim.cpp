@@ -2,6 +2,7 @@
 // encoding. The virtual devices come from virtual-devices.ini in the
 // program's folder, which is created with the default bridge when missing
 // (once the command line has been accepted).
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -12,6 +13,9 @@
 #include "VirtualBus.h"
 
 int main(int argc, char** argv) {
+  // A reader that goes away early (`zedrikfu-sim -y | head -1`) must not
+  // end the run in the middle of a write: output to it fails and is let go.
+  std::signal(SIGPIPE, SIG_IGN);
   vbridge::VirtualBus bus;
   std::unique_ptr<vbridge::ScopedActiveBus> active;
   const std::string iniPath =

@@ -36,4 +36,11 @@ bool LoadOrCreateVirtualDevices(const std::string& iniPath, VirtualBus* bus, std
   return bus->LoadFile(iniPath, error);
 }
 
+std::string VirtualDevicesFailureText(const std::string& error) {
+  return "The virtual devices cannot be set up:\n" +
+         (error.empty() ? std::string("virtual-devices.ini cannot be read") : error) +
+         "\n\nCorrect or remove virtual-devices.ini beside the program, or start the program "
+         "from a folder where it may write.";
+}
+
 }  // namespace vbridge

@@ -17,4 +17,8 @@ class VirtualBus;
 // 01.10). False with one message in `error` when either step fails.
 bool LoadOrCreateVirtualDevices(const std::string& iniPath, VirtualBus* bus, std::string* error);
 
+// The text a sim program shows when LoadOrCreateVirtualDevices failed with
+// `error`: what could not be done, the fault, and what to do about it.
+std::string VirtualDevicesFailureText(const std::string& error);
+
 }  // namespace vbridge

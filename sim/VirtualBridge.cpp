@@ -423,6 +423,11 @@ uint32_t VirtualBridge::EraseBlockSize() const {
   return flash_.EraseBlockSize();
 }
 
+bool VirtualBridge::ReloadFlash() {
+  Guard lock(modelLock_);
+  return flash_.Reload();
+}
+
 bool VirtualBridge::StoreFlash(uint32_t address, const std::vector<uint8_t>& data) {
   Guard lock(modelLock_);
   return flash_.Store(address, data.data(), static_cast<uint32_t>(data.size()));

@@ -120,6 +120,8 @@ class VirtualBridge {
   std::vector<uint8_t> FlashBytes() const;
   uint32_t FlashSize() const;
   uint32_t EraseBlockSize() const;
+  // Reads the flash contents back from the image file (VirtualFlash::Reload).
+  bool ReloadFlash();
   // Replaces flash bytes as they are (written through to the image file).
   bool StoreFlash(uint32_t address, const std::vector<uint8_t>& data);
   std::vector<ReceivedCommand> Log() const;

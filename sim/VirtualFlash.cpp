@@ -120,6 +120,19 @@ bool VirtualFlash::WriteThrough(uint32_t address, uint32_t length) {
   return std::fflush(file_.get()) == 0;
 }
 
+bool VirtualFlash::Reload() {
+  if (!file_) return true;
+  std::vector<uint8_t> content(bytes_.size(), 0xFF);
+  if (std::fseek(file_.get(), 0, SEEK_SET) != 0) return false;
+  if (std::fread(content.data(), 1, content.size(), file_.get()) < content.size() &&
+      std::ferror(file_.get())) {
+    std::clearerr(file_.get());
+    return false;
+  }
+  bytes_ = std::move(content);
+  return true;
+}
+
 void VirtualFlash::Identify(const uint8_t* command, unsigned count, uint8_t* reply,
                             unsigned replyLength) const {
   if (reply == nullptr) return;

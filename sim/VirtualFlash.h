@@ -31,6 +31,11 @@ class VirtualFlash {
   // file is created 0xFF-filled.
   bool AttachImage(const std::string& path, std::string* error);
 
+  // Reads the contents back from the image file, which another process may
+  // have changed (a run of the updater that held the device before this
+  // one). Bytes past the file's end read 0xFF. True without an image file.
+  bool Reload();
+
   const SerialFlashRomParam* Part() const { return part_; }
   uint32_t Size() const { return static_cast<uint32_t>(bytes_.size()); }
   uint32_t EraseBlockSize() const { return eraseBlock_; }

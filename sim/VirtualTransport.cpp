@@ -26,7 +26,10 @@ int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
   vbridge::VirtualBus* bus = vbridge::ActiveBus();
   if (cursor == nullptr || list == nullptr || list != bus) return kSelectNoneLeft;
 
-  if (*cursor == list) next_ = 0;  // a fresh start
+  if (*cursor == list) {  // a fresh start
+    next_ = 0;
+    sawInUse_ = false;
+  }
   *cursor = &next_;
 
   if (encoding_ == vbridge::Encoding::Scsi && next_ >= bus->Count()) return kSelectAtEnd;
@@ -34,14 +37,28 @@ int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
     const size_t index = next_++;
     vbridge::VirtualBridge* device = bus->Device(index);
     if (device == nullptr || !DeviceChoiceAdmits(Position(index, *device))) continue;
-    if (device->CanOpen()) {
+    if (device->CanOpen() && LockDevice(device)) {
       bus_ = bus;
       openIndex_ = index;
       open_ = true;
       return kSelectOpened;
     }
   }
-  return kSelectNoneLeft;
+  return sawInUse_ ? kSelectAlreadyOpen : kSelectNoneLeft;
+}
+
+bool CVirtualTransport::LockDevice(vbridge::VirtualBridge* device) {
+  const std::string& image = device->Config().flashImage;
+  if (image.empty()) return true;
+  const int result = lock_.AcquireFile(image);
+  if (result == CDeviceLock::kLockInUse) {
+    sawInUse_ = true;
+    return false;
+  }
+  // The run before this one may have changed the flash since this process
+  // read the file.
+  if (result == CDeviceLock::kLockTaken) device->ReloadFlash();
+  return true;
 }
 
 int CVirtualTransport::IDCheck(IDFilter* filter) {
@@ -69,6 +86,7 @@ bool CVirtualTransport::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
 }
 
 int CVirtualTransport::CloseDevice() {
+  lock_.Release();
   open_ = false;
   bus_ = nullptr;
   openIndex_ = 0;

@@ -9,6 +9,7 @@
 #include "CommandSet.h"
 #include "Transport.h"
 #include "DeviceChoice.h"
+#include "DeviceLock.h"
 #include "VirtualBus.h"
 
 class IDFilter;
@@ -26,7 +27,11 @@ class CVirtualTransport {
   // SCSI encoding: kSelectOpened, kSelectHandleOpen, kSelectAtEnd (the cursor
   // stands at the end of the list) or kSelectNoneLeft (none of the remaining
   // devices could be opened). Devices that are busy or unplugged are passed
-  // over.
+  // over, and so are devices whose flash image file another run holds (the
+  // image file is locked while a device is open, DeviceLock.h): when the
+  // enumeration ends after one of those, the answer is kSelectAlreadyOpen
+  // (the device is in use). A device whose image file this run locks has
+  // its flash read back from the file first.
   int OpenNextDevice(void* list, void** cursor);
   // The filter's answer for the open device's vendor and product id.
   int IDCheck(IDFilter* filter);
@@ -44,6 +49,9 @@ class CVirtualTransport {
   vbridge::VirtualBridge* OpenedDevice() const;
 
  private:
+  // Locks the device's image file (nothing to lock without one): false when
+  // another run holds it.
+  bool LockDevice(vbridge::VirtualBridge* device);
   static UsbDeviceInfo Position(size_t index, const vbridge::VirtualBridge& device);
   int SendUsb(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd);
   int SendScsi(vbridge::VirtualBridge* device, const _tag_UsbCommand& cmd);
@@ -53,4 +61,6 @@ class CVirtualTransport {
   size_t openIndex_ = 0;
   bool open_ = false;
   size_t next_ = 0;  // enumeration state: index of the next device to try
+  bool sawInUse_ = false;  // this enumeration passed over a device in use
+  CDeviceLock lock_;       // held while a device is open
 };

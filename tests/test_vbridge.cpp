@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "CommandSet.h"
+#include "DefaultDevices.h"
 #include "VirtualBus.h"
 #include "VirtualDevices.h"
 #include "VirtualFlash.h"
@@ -734,6 +735,23 @@ TEST(VirtualDevicesIni, DefaultFileDescribesOneQK9318ABridge) {
   EXPECT_EQ(fresh.flipReadBitAt, -1);
   EXPECT_TRUE(fresh.trace.empty());
   EXPECT_EQ(fresh.latencyUs, 0u);
+}
+
+// The text ZEDRIKFU-sim.exe shows in its message box when its devices cannot
+// be set up: the fault as LoadOrCreateVirtualDevices gives it, and advice.
+TEST(VirtualDevicesFailure, TextNamesTheFileAndTheFault) {
+  TempDir dir;
+  VirtualBus bus;
+  std::string error;
+  const std::string iniPath = dir.File("missing-folder/virtual-devices.ini");
+  ASSERT_FALSE(vbridge::LoadOrCreateVirtualDevices(iniPath, &bus, &error));
+  const std::string text = vbridge::VirtualDevicesFailureText(error);
+  EXPECT_EQ(text.rfind("The virtual devices cannot be set up:\n", 0), 0u) << text;
+  EXPECT_NE(text.find("cannot create " + iniPath), std::string::npos) << text;
+  EXPECT_NE(text.find("Correct or remove virtual-devices.ini"), std::string::npos) << text;
+  // A fault without words still says which file it is about.
+  EXPECT_NE(vbridge::VirtualDevicesFailureText("").find("virtual-devices.ini cannot be read"),
+            std::string::npos);
 }
 
 }  // namespace

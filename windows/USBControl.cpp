@@ -57,7 +57,8 @@ namespace {
 // The system calls behind one step of the device walk.
 class WindowsDeviceSystem {
  public:
-  WindowsDeviceSystem() = default;
+  // `lock` takes the lock of the USB device whose disk is opened.
+  explicit WindowsDeviceSystem(CDeviceLock* lock) : lock_(lock) {}
   ~WindowsDeviceSystem() { CloseUsbSet(); }
   WindowsDeviceSystem(const WindowsDeviceSystem&) = delete;
   WindowsDeviceSystem& operator=(const WindowsDeviceSystem&) = delete;
@@ -92,6 +93,10 @@ class WindowsDeviceSystem {
   }
 
   bool ChildInstanceId(unsigned /*index*/, std::string* id) {
+    // The USB device's own instance id names its lock.
+    char own[zfwin::kInstanceIdSize] = {};
+    usbInstance_.clear();
+    if (CM_Get_Device_IDA(info_.DevInst, own, sizeof own - 1, 0) == CR_SUCCESS) usbInstance_ = own;
     DEVINST child = 0;
     if (CM_Get_Child(&child, info_.DevInst, 0) != CR_SUCCESS) return false;
     char buffer[zfwin::kInstanceIdSize] = {};
@@ -106,12 +111,25 @@ class WindowsDeviceSystem {
     static const DWORD kShare[3] = {FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SHARE_READ,
                                     FILE_SHARE_WRITE};
     if (mode < 0 || mode > 2) return false;
+    // Another run's device is neither opened nor sent anything. A device
+    // that cannot be locked here is not held back.
+    const std::string key = "usb:" + zfwin::NormalizeInstanceId(usbInstance_);
+    if (!usbInstance_.empty() && lock_->AcquireDevice(key) == CDeviceLock::kLockInUse) {
+      inUse_ = true;
+      return false;
+    }
     HANDLE handle = CreateFileA(path.c_str(), kAccess[mode], kShare[mode], nullptr, OPEN_EXISTING,
                                 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+      lock_->Release();
+      return false;
+    }
     opened_ = handle;
     return true;
   }
+
+  // A device passed over in this step was held by another run.
+  bool InUse() const { return inUse_; }
 
   void CloseUsbSet() {
     if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
@@ -121,6 +139,9 @@ class WindowsDeviceSystem {
   HANDLE Opened() const { return opened_; }
 
  private:
+  CDeviceLock* lock_;
+  std::string usbInstance_;  // instance id of the USB device examined last
+  bool inUse_ = false;
   HDEVINFO set_ = INVALID_HANDLE_VALUE;
   SP_DEVINFO_DATA info_{};
   HANDLE opened_ = INVALID_HANDLE_VALUE;
@@ -145,12 +166,19 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
   if (device_ != INVALID_HANDLE_VALUE) return kSelectHandleOpen;
   if (list != nameList_ || cursor == nullptr || *cursor == nullptr) return kSelectNoneLeft;
   const char* at = static_cast<const char*>(*cursor);
-  WindowsDeviceSystem system;
+  if (at == nameList_) sawInUse_ = false;  // a fresh start
+  WindowsDeviceSystem system(&lock_);
   const int result = zfwin::OpenNextDeviceName(system, nameList_, sizeof nameList_, &at,
                                                &vendorId_, &productId_);
   *cursor = const_cast<char*>(at);
-  if (result == kSelectOpened) device_ = system.Opened();
-  return result;
+  sawInUse_ = sawInUse_ || system.InUse();
+  if (result == kSelectOpened) {
+    device_ = system.Opened();
+    return result;
+  }
+  // No device open: no lock held. The walk ended after a device in use.
+  lock_.Release();
+  return sawInUse_ && result == kSelectNoneLeft ? kSelectAlreadyOpen : result;
 }
 
 int CUSBControl::IDCheck(IDFilter* filter) {
@@ -164,6 +192,7 @@ int CUSBControl::IDCheck(IDFilter* filter) {
 int CUSBControl::CloseDevice() {
   if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
   device_ = INVALID_HANDLE_VALUE;
+  lock_.Release();
   return 1;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "CommandSet.h"
+#include "DeviceLock.h"
 #include "Transport.h"
 
 class IDFilter;
@@ -34,7 +35,10 @@ class CUSBControl {
   // kSelectOpened; kSelectHandleOpen when a handle is already open;
   // kSelectAtEnd when the cursor stands at the end of the name list;
   // kSelectNoneLeft when no further name matched, or the set of USB devices
-  // was not available.
+  // was not available; kSelectAlreadyOpen instead of kSelectNoneLeft when a
+  // device passed over was held by another run (DeviceLock.h: the lock of the
+  // USB device is taken before its disk is opened, and held while it is
+  // open).
   int OpenNextDevice(void* list, void** cursor);
   // The ID filter's answer for the USB device opened last.
   int IDCheck(IDFilter* filter);
@@ -47,4 +51,6 @@ class CUSBControl {
   char nameList_[0xFC00];
   uint32_t vendorId_ = 0;   // ids of the USB device examined last
   uint32_t productId_ = 0;
+  bool sawInUse_ = false;  // this enumeration passed over a device in use
+  CDeviceLock lock_;
 };

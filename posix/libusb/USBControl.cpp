@@ -27,6 +27,7 @@ CUSBControl::CUSBControl() = default;
 CUSBControl::~CUSBControl() {
   // The device first, then the snapshot of the bus, then the context.
   device_.reset();
+  lock_.Release();
   order_.clear();
   deviceList_.reset();
   context_.reset();
@@ -45,6 +46,7 @@ void CUSBControl::Enumerate() {
   order_.clear();
   deviceList_.reset();
   next_ = 0;
+  sawInUse_ = false;
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(context_.get(), &list);
   if (list == nullptr) return;
@@ -73,14 +75,29 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
     // A device the command line did not choose is not opened at all.
     UsbDeviceInfo info;
     if (!Describe(candidate, &info) || !DeviceChoiceAdmits(info)) continue;
+    // Another run's device is neither opened nor sent anything.
+    if (!LockDevice(candidate)) continue;
     libusb_device_handle* handle = nullptr;
     if (libusb_open(candidate, &handle) == LIBUSB_SUCCESS && handle != nullptr) {
       device_.reset(handle);
       return kSelectOpened;
     }
     // Held by another driver, no permission, or gone: not counted.
+    lock_.Release();
   }
-  return kSelectNoneLeft;
+  return sawInUse_ ? kSelectAlreadyOpen : kSelectNoneLeft;
+}
+
+bool CUSBControl::LockDevice(libusb_device* device) {
+  // The key from the port path, as the SCSI generic transport builds it from
+  // the device's sysfs name: both paths to one bridge take one lock.
+  uint8_t ports[8] = {};
+  const int count = libusb_get_port_numbers(device, ports, static_cast<int>(sizeof ports));
+  const std::string key = UsbDeviceLockKey(libusb_get_bus_number(device), ports, count,
+                                           libusb_get_device_address(device));
+  if (lock_.AcquireDevice(key) != CDeviceLock::kLockInUse) return true;
+  sawInUse_ = true;
+  return false;
 }
 
 int CUSBControl::IDCheck(IDFilter* filter) {
@@ -112,6 +129,7 @@ bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
 
 int CUSBControl::CloseDevice() {
   device_.reset();
+  lock_.Release();
   return 1;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CommandSet.h"
+#include "DeviceLock.h"
 #include "Variant.h"
 #include "Transport.h"
 
@@ -41,7 +42,10 @@ class CUSBControl {
   void* GetDeviceList();
   // kSelectOpened, kSelectAlreadyOpen or kSelectNoneLeft. Devices are taken in
   // the order of their bus number and then their address on the bus; devices
-  // that cannot be opened are passed over.
+  // that cannot be opened are passed over, and so are devices that another
+  // run holds (DeviceLock.h): when the enumeration ends after one of those,
+  // the answer is kSelectAlreadyOpen (the device is in use) instead of
+  // kSelectNoneLeft.
   int OpenNextDevice(void* list, void** cursor);
   // The filter's answer for the open device's vendor and product id.
   int IDCheck(IDFilter* filter);
@@ -68,11 +72,17 @@ class CUSBControl {
   // Takes a fresh snapshot of the bus in enumeration order.
   void Enumerate();
   static bool Describe(libusb_device* device, UsbDeviceInfo* info);
+  // Locks the device for this run; false when another run holds it. A
+  // device that cannot be locked here (no lock folder) is not held back.
+  bool LockDevice(libusb_device* device);
 
   std::unique_ptr<libusb_context, ContextDeleter> context_;
   std::unique_ptr<libusb_device*, DeviceListDeleter> deviceList_;
   std::vector<libusb_device*> order_;  // devices of deviceList_ in enumeration order
   size_t next_ = 0;                    // enumeration state: next index of order_ to try
+  bool sawInUse_ = false;  // this enumeration passed over a device in use
+  // Declared before the device: the lock goes after the device is closed.
+  CDeviceLock lock_;
   std::unique_ptr<libusb_device_handle, HandleDeleter> device_;  // the open device
 };
 

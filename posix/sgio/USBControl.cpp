@@ -1,5 +1,6 @@
 #include "USBControl.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <scsi/sg_pt.h>
 #include <sys/stat.h>
@@ -12,13 +13,32 @@ ZF_VARIANT_BEGIN
 namespace {
 
 // Opens a device node for SG_IO: read and write access, which the sg driver
-// needs for commands outside its list of harmless ones. Anything but a
-// character or block device is refused. -1 when it cannot be opened.
-int OpenNode(const std::string& node) {
+// needs for commands outside its list of harmless ones. A SCSI generic node
+// is opened for exclusive use (the sg driver refuses other opens meanwhile,
+// and this one with EBUSY while others have it open); a disk's block node is
+// not, since that would fail while the disk is mounted. Anything but a
+// character or block device is refused. -1 when it cannot be opened, with
+// *busy set when it is held.
+int OpenNode(const std::string& node, bool* busy) {
+  *busy = false;
   struct stat info = {};
   if (stat(node.c_str(), &info) != 0) return -1;
   if (!S_ISCHR(info.st_mode) && !S_ISBLK(info.st_mode)) return -1;
-  return open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const int exclusive = S_ISCHR(info.st_mode) ? O_EXCL : 0;
+  const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | exclusive);
+  if (fd < 0 && errno == EBUSY) *busy = true;
+  return fd;
+}
+
+// The lock key of the USB device: from its sysfs name ("1-2.3"), or from
+// its bus number and address when the name is not one of a port path.
+std::string LockKey(const zfsg::ScsiUsbDevice& device) {
+  const size_t slash = device.sysPath.rfind('/');
+  const std::string name =
+      slash == std::string::npos ? device.sysPath : device.sysPath.substr(slash + 1);
+  const std::string key = UsbDeviceLockKeyFromSysName(name, device.busNumber);
+  if (!key.empty()) return key;
+  return UsbDeviceLockKey(device.busNumber, nullptr, 0, device.address);
 }
 
 }  // namespace
@@ -47,6 +67,7 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
   if (*cursor == list) {  // a fresh start: a new snapshot of the bus
     devices_ = zfsg::FindScsiUsbDevices();
     next_ = 0;
+    sawInUse_ = false;
   }
   *cursor = &next_;
 
@@ -58,19 +79,33 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
     info.vendorId = candidate.vendorId;
     info.productId = candidate.productId;
     if (!DeviceChoiceAdmits(info)) continue;
-    for (const std::string& node : candidate.nodes) {
-      const int fd = OpenNode(node);
-      if (fd < 0) continue;  // held elsewhere, no permission, or gone
-      device_.Reset(fd);
-      node_ = node;
-      idsKnown_ = candidate.idsKnown;
-      vendorId_ = candidate.vendorId;
-      productId_ = candidate.productId;
-      opened_ = info;
-      return kSelectOpened;
-    }
+    const int opened = LockAndOpen(candidate);
+    if (opened < 0) sawInUse_ = true;
+    if (opened <= 0) continue;
+    idsKnown_ = candidate.idsKnown;
+    vendorId_ = candidate.vendorId;
+    productId_ = candidate.productId;
+    opened_ = info;
+    return kSelectOpened;
   }
-  return kSelectNoneLeft;
+  return sawInUse_ ? kSelectAlreadyOpen : kSelectNoneLeft;
+}
+
+int CUSBControl::LockAndOpen(const zfsg::ScsiUsbDevice& candidate) {
+  // A device that cannot be locked here (no lock folder) is not held back.
+  if (lock_.AcquireDevice(LockKey(candidate)) == CDeviceLock::kLockInUse) return -1;
+  bool held = false;
+  for (const std::string& node : candidate.nodes) {
+    bool busy = false;
+    const int fd = OpenNode(node, &busy);
+    held = held || busy;
+    if (fd < 0) continue;  // held elsewhere, no permission, or gone
+    device_.Reset(fd);
+    node_ = node;
+    return 1;
+  }
+  lock_.Release();
+  return held ? -1 : 0;
 }
 
 bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
@@ -88,6 +123,7 @@ int CUSBControl::IDCheck(IDFilter* filter) {
 
 int CUSBControl::CloseDevice() {
   device_.Reset();
+  lock_.Release();
   node_.clear();
   idsKnown_ = false;
   vendorId_ = 0;

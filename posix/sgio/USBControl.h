@@ -10,6 +10,7 @@
 
 #include "CommandSet.h"
 #include "DeviceChoice.h"
+#include "DeviceLock.h"
 #include "ScsiDevices.h"
 #include "Transport.h"
 #include "Variant.h"
@@ -41,7 +42,11 @@ class CUSBControl {
   void* GetDeviceList();
   // 0 opened, 2 a device is already open, 5 none left. USB devices are taken
   // in the order of their bus number and address; of each, the first of its
-  // nodes that opens. Devices none of whose nodes opens are passed over.
+  // nodes that opens. Devices none of whose nodes opens are passed over, and
+  // so are devices that another run holds: the lock of the USB device
+  // (DeviceLock.h) is taken first, and a SCSI generic node is opened for
+  // exclusive use. When the enumeration ends after such a device, the answer
+  // is 2 (the device is in use) instead of 5.
   int OpenNextDevice(void* list, void** cursor);
   // Bus position and ids of the open device; false when none is open.
   bool GetOpenedDeviceInfo(UsbDeviceInfo* info);
@@ -67,6 +72,10 @@ class CUSBControl {
    private:
     int fd_ = -1;
   };
+  // Locks the USB device for this run and opens one of its nodes: 1 opened,
+  // 0 none of its nodes opens, -1 another run holds the device.
+  int LockAndOpen(const zfsg::ScsiUsbDevice& candidate);
+
   struct PassThroughDeleter {
     void operator()(sg_pt_base* object) const;
   };
@@ -74,6 +83,8 @@ class CUSBControl {
   std::unique_ptr<sg_pt_base, PassThroughDeleter> passThrough_;
   std::vector<zfsg::ScsiUsbDevice> devices_;  // snapshot of the bus in enumeration order
   size_t next_ = 0;                           // enumeration state: next index of devices_
+  bool sawInUse_ = false;                      // this enumeration passed over a device in use
+  CDeviceLock lock_;                           // held while device_ is open
   Descriptor device_;                          // the open node
   std::string node_;
   bool idsKnown_ = false;

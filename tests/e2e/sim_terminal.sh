@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # zedrikfu-sim end to end through its terminal front-end, in scratch folders:
-# messages, captions, exit statuses, trace lines and the flash afterwards.
+# messages, captions, exit statuses, trace lines and the flash afterwards;
+# two runs on one bridge, a killed run, a reader that goes away early, and the
+# progress line on narrow terminals.
 set -u
 # The terminal front-end is under test: no display, whatever the caller has.
 unset DISPLAY WAYLAND_DISPLAY
@@ -115,6 +117,186 @@ run "$d" ok
 [ "$status" -eq 1 ] || fail "bad ini: exit $status"
 expect_in "virtual-devices.ini" "$d/out.txt" "bad ini"
 expect_in "FlashPart" "$d/out.txt" "bad ini"
+
+# A folder with the default devices made, each command taking `latency`
+# microseconds, the trace in trace.txt and the flash as made kept in
+# bridge.orig.
+prepare_slow() {  # folder latency
+  prepare "$1" 0x0120
+  (cd "$1" && ./zedrikfu-sim < /dev/null > /dev/null 2>&1)
+  sed -i -e "s/^Latency=.*/Latency=$2/" -e 's/^Trace=.*/Trace=trace.txt/' "$1/virtual-devices.ini"
+  cp "$1/bridge.bin" "$1/bridge.orig"
+}
+both_copies_new() {  # image
+  [ "$("$image" inspect "$1" | grep -c 'version 01.20')" -ge 2 ]
+}
+
+# 7. Two runs at once on one virtual-devices.ini: one writes, the other finds
+#    the bridge in use (message 206) and sends it nothing, so the trace and
+#    the flash are those of one run alone.
+d="$scratch/two"
+prepare_slow "$d" 50
+(cd "$d" && ./zedrikfu-sim -y < /dev/null > alone.txt 2>&1)
+[ "$?" -eq 0 ] || fail "one run alone: exit $?"
+mv "$d/trace.txt" "$d/alone.trace"
+cp "$d/bridge.bin" "$d/alone.bin"
+cp "$d/bridge.orig" "$d/bridge.bin"
+(
+  cd "$d" || exit 1
+  (./zedrikfu-sim -y < /dev/null > a.txt 2>&1; echo $? > a.status) &
+  sleep 0.3
+  ./zedrikfu-sim -y < /dev/null > b.txt 2>&1
+  echo $? > b.status
+  wait
+)
+pair="$(cat "$d/a.status") $(cat "$d/b.status")"
+case $pair in
+  "0 1") loser=b ;;
+  "1 0") loser=a ;;
+  *) loser=""; fail "two runs: exit statuses $pair, wanted one 0 and one 1" ;;
+esac
+if [ -n "$loser" ]; then
+  expect_in "Connect only one with the PC." "$d/$loser.txt" "the run that came second"
+  grep -qF "Progress:" "$d/$loser.txt" && fail "the run that found the bridge in use read it"
+fi
+cmp -s "$d/trace.txt" "$d/alone.trace" ||
+  fail "two runs: the bridge received more than one run's commands ($(wc -l < "$d/trace.txt") lines, one run $(wc -l < "$d/alone.trace"))"
+cmp -s "$d/bridge.bin" "$d/alone.bin" || fail "two runs: the flash differs from one run's"
+
+# 8. A run killed outright (SIGKILL) in the middle leaves the bridge free: the
+#    next run, started at once, updates it.
+d="$scratch/killed"
+prepare_slow "$d" 50
+(
+  cd "$d" || exit 1
+  ./zedrikfu-sim -y < /dev/null > killed.txt 2>&1 &
+  victim=$!
+  sleep 0.8
+  kill -KILL "$victim"
+  wait "$victim" 2> /dev/null
+)
+grep -qF "Progress:" "$d/killed.txt" || fail "the killed run had not started its work"
+grep -qF "The update was completed" "$d/killed.txt" && fail "the run was killed too late"
+run "$d" ok
+[ "$status" -eq 0 ] || fail "run after a killed run: exit $status"
+expect_in "The update was completed successfully." "$d/out.txt" "run after a killed run"
+both_copies_new "$d/bridge.bin" || fail "run after a killed run: both copies should hold 01.20"
+
+# 9. A reader that goes away after the first line ends neither the update
+#    nor a read: the progress lines after it are let go.
+d="$scratch/pipe"
+prepare_slow "$d" 20
+(cd "$d" && ./zedrikfu-sim -y < /dev/null 2> err.txt | head -1 > first.txt; echo "${PIPESTATUS[0]}" > status.txt)
+[ "$(cat "$d/status.txt")" = 0 ] || fail "update into head -1: exit $(cat "$d/status.txt")"
+[ "$(wc -l < "$d/first.txt")" -eq 1 ] || fail "head -1 got $(wc -l < "$d/first.txt") lines"
+both_copies_new "$d/bridge.bin" || fail "update into head -1: both copies should hold 01.20"
+# --read draws no window (GTK, which ignores SIGPIPE itself, is not started):
+# only the program's own setting keeps it alive past the first line.
+(cd "$d" && ./zedrikfu-sim --read saved.bin < /dev/null 2> err.txt | head -1 > first.txt
+ echo "${PIPESTATUS[0]}" > status.txt)
+[ "$(cat "$d/status.txt")" = 0 ] || fail "--read into head -1: exit $(cat "$d/status.txt")"
+cmp -s "$d/saved.bin" "$d/bridge.bin" || fail "--read into head -1: the saved image differs"
+
+# 10. The progress line on a terminal of 80 and of 20 columns: every redraw
+#     fits the width (none wraps into a new row), and only carriage returns
+#     part the redraws. With TERM=dumb: plain lines, no escape sequences.
+d="$scratch/columns"
+prepare_slow "$d" 20
+on_terminal() {  # columns TERM -> output in $d/tty-COLUMNS-TERM.txt
+  (cd "$d" && cp bridge.orig bridge.bin && python3 - "$1" "$2" "tty-$1-$2.txt" <<'PY'
+import fcntl, os, struct, subprocess, sys, termios
+columns, term, log = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+master, slave = os.openpty()
+fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+env = dict(os.environ, TERM=term)
+child = subprocess.Popen(["./zedrikfu-sim", "-y"], stdin=subprocess.DEVNULL, stdout=slave,
+                         stderr=slave, env=env, start_new_session=True)
+os.close(slave)
+output = b""
+while True:
+    try:
+        data = os.read(master, 65536)
+    except OSError:
+        break
+    if not data:
+        break
+    output += data
+open(log, "wb").write(output)
+sys.exit(child.wait())
+PY
+  )
+}
+check_redraws() {  # columns file
+  python3 - "$1" "$2" <<'PY'
+import sys
+columns, path = int(sys.argv[1]), sys.argv[2]
+text = open(path, "rb").read().decode("utf-8", "replace").replace("\r\n", "\n")
+redraws = 0
+for line in text.split("\n"):
+    if "\r" not in line:
+        continue
+    for piece in line.split("\r")[1:]:
+        shown = piece.replace("\x1b[K", "")
+        redraws += 1
+        if len(shown) >= columns:
+            print("redraw of %d columns on %d: %r" % (len(shown), columns, shown))
+            sys.exit(1)
+if redraws < 5:
+    print("only %d redraws" % redraws)
+    sys.exit(1)
+# Each progress dialog (the read, the write) leaves one line behind.
+kept = [l for l in text.split("\n") if "\r" in l]
+if len(kept) != 2:
+    print("%d lines of progress, wanted 2" % len(kept))
+    sys.exit(1)
+PY
+}
+for columns in 80 20; do
+  on_terminal "$columns" xterm || fail "$columns columns: exit $?"
+  check_redraws "$columns" "$d/tty-$columns-xterm.txt" || fail "$columns columns: a redraw wraps"
+  expect_in "The update was completed successfully." "$d/tty-$columns-xterm.txt" "$columns columns"
+done
+# The terminal narrowed from 80 to 20 columns while the flash is read: once
+# SIGWINCH has come, the redraws fit the new width.
+(cd "$d" && cp bridge.orig bridge.bin && python3 - <<'PY'
+import fcntl, os, signal, struct, subprocess, sys, termios
+master, slave = os.openpty()
+def size(columns):
+    fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+size(80)
+child = subprocess.Popen(["./zedrikfu-sim", "-y"], stdin=subprocess.DEVNULL, stdout=slave,
+                         stderr=slave, env=dict(os.environ, TERM="xterm"), start_new_session=True)
+os.close(slave)
+output, resized_at = b"", None
+while True:
+    try:
+        data = os.read(master, 65536)
+    except OSError:
+        break
+    if not data:
+        break
+    output += data
+    if resized_at is None and output.count(b"\r[") >= 3:
+        size(20)  # not the child's controlling terminal: the signal is sent by hand
+        child.send_signal(signal.SIGWINCH)
+        resized_at = len(output)
+status = child.wait()
+if status != 0 or resized_at is None:
+    sys.exit("exit status %d, resized: %s" % (status, resized_at is not None))
+# One redraw may have been under way when the size changed.
+after = output[resized_at:].replace(b"\r\n", b"\n").split(b"\r")[2:]
+wide = [p for p in after if len(p.split(b"\n")[0].replace(b"\x1b[K", b"")) >= 20]
+if len(after) < 3 or wide:
+    sys.exit("%d redraws after the resize, too wide: %r" % (len(after), wide[:2]))
+PY
+) || fail "narrowed terminal: redraws do not follow SIGWINCH"
+on_terminal 80 dumb || fail "TERM=dumb: exit $?"
+# The terminal itself turns each line feed into CR LF: only other carriage
+# returns count.
+python3 -c 'import sys; t = open(sys.argv[1], "rb").read().replace(b"\r\n", b"\n")
+sys.exit(1 if b"\r" in t or b"\x1b" in t else 0)' "$d/tty-80-dumb.txt" ||
+  fail "TERM=dumb: carriage returns or escape sequences"
+expect_in "Progress: 100%" "$d/tty-80-dumb.txt" "TERM=dumb: plain progress lines"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)"

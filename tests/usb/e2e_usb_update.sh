@@ -2,8 +2,8 @@
 # The real zedrikfu (terminal layer) against virtual bridges presented by
 # vbridge-usb: a whole update past a non-bridge and a busy device, the run
 # after it, Cancel, an unplug during the read, a failed command during the
-# write, signals during the write, and no bridge at all; then the choice of
-# the transport.
+# write, signals during the write, and no bridge at all; two runs at once and
+# a run killed outright; then the choice of the transport.
 # $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image, $4: the path under test:
 #   scsi  the devices also show as SCSI disks and zedrikfu on auto takes the
 #         SCSI generic path (the SCSI encoding, 512 bytes per flash command);
@@ -153,6 +153,78 @@ printf '[disk]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=dsk1\nScsi=%s\n' $side
 run "$d" ok
 status_is "$code" 1 "no bridge"
 has "Not found a target device!" "$d/out.txt" "message 203"
+
+# --- two runs at once: one writes, the other finds the bridge in use -------------
+# Both run under one vbridge-usb (one emulated bridge), the second started
+# while the first works. The run that comes second ends with message 206 and
+# sends the bridge nothing, so the trace is that of one run alone.
+pace=$([ "$path" = scsi ] && echo 3 || echo 0)
+# two_runs DIR TRANSPORT-OF-FIRST TRANSPORT-OF-SECOND: sets $loser (a or b)
+two_runs() {
+  (cd "$1" && "$vbridge" --delay-ms "$pace" devices.ini -- bash -c '
+    (ZEDRIKFU_TRANSPORT=$0 ./zedrikfu -y </dev/null >a.txt 2>&1; echo $? >a.status) &
+    sleep 0.3
+    ZEDRIKFU_TRANSPORT=$1 ./zedrikfu -y </dev/null >b.txt 2>&1
+    echo $? >b.status
+    wait' "$2" "$3")
+  local pair
+  pair="$(cat "$1/a.status") $(cat "$1/b.status")"
+  case $pair in
+    "0 1") loser=b ;;
+    "1 0") loser=a ;;
+    *) loser=""; bad "two runs ($2, $3): exit statuses $pair, wanted one 0 and one 1" ;;
+  esac
+  if [ -n "$loser" ]; then
+    ok
+    has "Connect only one with the PC." "$1/$loser.txt" "two runs ($2, $3): message 206"
+  fi
+}
+d=$work/two
+updater_folder "$d" "$updater" "$tool"
+section bridge >"$d/devices.ini"
+(cd "$d" && "$vbridge" --delay-ms "$pace" devices.ini -- ./zedrikfu -y </dev/null >alone.txt 2>&1)
+status_is $? 0 "one run alone"
+mv "$d/bridge.trace" "$d/alone.trace"
+cp "$d/flash.bin" "$d/alone.bin"
+cp "$d/flash.orig" "$d/flash.bin"
+two_runs "$d" auto auto
+cmp -s "$d/bridge.trace" "$d/alone.trace" && ok ||
+  bad "two runs: the bridge received more than one run's commands ($(wc -l <"$d/bridge.trace") lines, one run alone $(wc -l <"$d/alone.trace"))"
+cmp -s "$d/flash.bin" "$d/alone.bin" && ok || bad "two runs: the flash differs from one run's"
+if [ "$path" = scsi ]; then
+  # SCSI generic and USB control requests reach the same bridge: a run on
+  # either path keeps a run on the other off it. The trace tells the runs
+  # apart by their encodings.
+  for order in "usb scsi" "scsi usb"; do
+    read -r first second <<<"$order"
+    cp "$d/flash.orig" "$d/flash.bin"
+    : >"$d/bridge.trace"
+    two_runs "$d" "$first" "$second"
+    if [ -n "$loser" ]; then
+      held_off=$([ "$loser" = a ] && echo "$first" || echo "$second")
+      encoding=$([ "$held_off" = scsi ] && echo "SCSI " || echo "USB ")
+      grep -q "^$encoding" "$d/bridge.trace" &&
+        bad "two runs ($order): the $held_off run that found the bridge in use sent it commands" || ok
+    fi
+    [ "$(version_of "$d/flash.bin")" = "01.20" ] && ok || bad "two runs ($order): flash not updated"
+  done
+fi
+
+# --- a run killed outright leaves the bridge to the next run -----------------------
+d=$work/killed
+updater_folder "$d" "$updater" "$tool"
+section bridge >"$d/devices.ini"
+(cd "$d" && "$vbridge" --delay-ms "$pace" devices.ini -- bash -c '
+  ./zedrikfu -y </dev/null >killed.txt 2>&1 &
+  victim=$!
+  sleep 0.4
+  kill -KILL $victim
+  wait $victim 2>/dev/null
+  ./zedrikfu -y </dev/null >out.txt 2>&1')
+status_is $? 0 "run after a killed run"
+lacks "The update was completed" "$d/killed.txt" "the killed run ended before it was killed"
+has "The update was completed successfully." "$d/out.txt" "run after a killed run"
+[ "$(version_of "$d/flash.bin")" = "01.20" ] && ok || bad "run after a killed run: flash not updated"
 
 # --- the choice of the transport ------------------------------------------------------
 # ZEDRIKFU_TRANSPORT asks for the other path: usb is taken whatever the devices

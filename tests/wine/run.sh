@@ -363,6 +363,58 @@ press Return ZEDRIK
 code=$(exit_code "$d")
 check "exit status 1 after message 107 (got $code)" test "$code" = 1
 
+# ---- 7b: two runs on one bridge -------------------------------------------------------
+# The first run holds the bridge from its checks on (its main dialog waits for
+# OK); a second run, from another folder whose virtual-devices.ini names the
+# same flash image file, finds it in use: message 206, and nothing sent.
+
+echo "== ZEDRIKFU-sim.exe: two runs on one bridge"
+first=$(new_folder two/first ZEDRIKFU-sim.exe)
+second=$(new_folder two/second ZEDRIKFU-sim.exe)
+{ sysinfo; crlf "[Setting]" "Caption=First Run"; } >"$first/ZEDRIKFU.ini"
+{ sysinfo; crlf "[Setting]" "Caption=Second Run"; } >"$second/ZEDRIKFU.ini"
+make_firmware "$first/MainFW.kqfw"
+make_firmware "$second/MainFW.kqfw"
+make_flash "$first/bridge.bin"
+devices first.trace >"$first/virtual-devices.ini"
+devices second.trace | sed 's|^FlashImage=bridge.bin|FlashImage=../first/bridge.bin|' \
+  >"$second/virtual-devices.ini"
+start "$first" ZEDRIKFU-sim.exe
+check "first run: main dialog" wait_for 'window title="First Run" style=' 30
+start "$second" ZEDRIKFU-sim.exe
+check "second run: message 206" wait_for 'text="Connect only one with the PC."' 30
+check "message 206 is the second run's" window_has "Second Run" "Connect only one with the PC."
+press Return "Second Run"
+code=$(exit_code "$second")
+check "second run: exit status 1 after message 206 (got $code)" test "$code" = 1
+check "second run sent the bridge nothing" test ! -s "$second/second.trace"
+press Escape "First Run"
+code=$(exit_code "$first")
+check "first run: exit status 2 after Cancel (got $code)" test "$code" = 2
+# Once the first run has ended, the bridge is free again.
+start "$second" ZEDRIKFU-sim.exe
+check "second run after the first ended: main dialog" wait_for 'window title="Second Run" style=' 30
+press Escape "Second Run"
+code=$(exit_code "$second")
+check "second run after the first: exit status 2 after Cancel (got $code)" test "$code" = 2
+
+# ---- 7c: virtual-devices.ini cannot be used ------------------------------------------------
+
+echo "== ZEDRIKFU-sim.exe: virtual-devices.ini cannot be used"
+d=$(new_folder badini ZEDRIKFU-sim.exe)
+sysinfo >"$d/ZEDRIKFU.ini"
+make_firmware "$d/MainFW.kqfw"
+crlf "[bridge]" "VendorID=0x3F1C" "FlashPart=No Such Part" >"$d/virtual-devices.ini"
+start "$d" ZEDRIKFU-sim.exe
+check "message box: the devices cannot be set up" \
+  wait_for 'The virtual devices cannot be set up:' 30
+check "message box names the file and the key" \
+  window_has ZEDRIKFU-sim "FlashPart"
+press Return ZEDRIKFU-sim
+code=$(exit_code "$d")
+check "exit status 1 when the devices cannot be set up (got $code)" test "$code" = 1
+check "the fault on standard error too" grep -q '^ZEDRIKFU-sim: .*virtual-devices.ini' "$d/stderr.txt"
+
 # ---- 8: the real transport under Wine ---------------------------------------------------
 
 echo "== ZEDRIKFU.exe: no device"

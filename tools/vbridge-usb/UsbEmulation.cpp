@@ -595,6 +595,15 @@ bool UsbEmulation::Start(VirtualBus* bus, std::string* error) {
     if (error != nullptr) *error = "cannot create the umockdev test bed";
     return false;
   }
+  // The updater's device locks (DeviceLock.h) of emulated devices live with
+  // the test bed: runs under another emulation, whose devices merely have the
+  // same bus positions, do not hold them, and nothing is left in /run/lock.
+  const std::string locks = RootDir() + "/locks";
+  if (g_mkdir_with_parents(locks.c_str(), 0755) != 0) {
+    if (error != nullptr) *error = "cannot create " + locks;
+    return false;
+  }
+  setenv("ZEDRIKFU_LOCK_DIR", locks.c_str(), 1);
   devices_.resize(bus->Count());
   for (size_t n = 0; n < bus->Count(); ++n) {
     const size_t i = addInReverse_ ? bus->Count() - 1 - n : n;

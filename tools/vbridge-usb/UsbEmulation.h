@@ -64,7 +64,9 @@ class UsbEmulation {
   UsbEmulation& operator=(const UsbEmulation&) = delete;
 
   // Creates the test bed and one emulated device per device of `bus`, which
-  // must outlive the emulation. False (and a message) on failure.
+  // must outlive the emulation. False (and a message) on failure. Points
+  // ZEDRIKFU_LOCK_DIR of this process (and so of the programs it starts) at
+  // a folder of the test bed.
   bool Start(VirtualBus* bus, std::string* error);
 
   // The USB address of device `index` of the bus (bus number 1).
