@@ -22,6 +22,7 @@ set(ZF_BASE_SOURCES
   core/DialogControl.cpp
   core/Progress.cpp
   core/WritePlan.cpp
+  core/ReadPlan.cpp
   core/WriteGuard.cpp
   core/WorkProgress.cpp
   core/DeviceChoice.cpp
