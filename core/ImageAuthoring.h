@@ -1,5 +1,5 @@
 // Building complete flash images and firmware files in memory, through the
-// engine's own authoring operations. Used by the zedrikfu-image tool, by the
+// authoring operations of the SROM image model (no transport, no device). Used by the zedrikfu-image tool, by the
 // virtual bridge's default flash and by the tests.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "FlashROM.h"
+#include "SROMImage.h"
 #include "Types.h"
 
 namespace zfimage {
