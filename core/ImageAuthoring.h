@@ -1,6 +1,7 @@
 // Building complete flash images and firmware files in memory, through the
-// authoring operations of the SROM image model (no transport, no device). Used by the zedrikfu-image tool, by the
-// virtual bridge's default flash and by the tests.
+// authoring operations of the SROM image model (no transport, no device).
+// Used by the zedrikfu-image tool, by the virtual bridge's default flash and
+// by the tests.
 #pragma once
 
 #include <cstdint>
