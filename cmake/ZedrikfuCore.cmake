@@ -15,6 +15,7 @@ set(ZF_BASE_SOURCES
   core/common.cpp
   core/CommandSet.cpp
   core/SROMTables.cpp
+  core/SROMConversions.cpp
   core/IDFilter.cpp
   core/FilRead.cpp
   core/SystemInformation.cpp
@@ -29,14 +30,23 @@ set(ZF_BASE_SOURCES
   core/DeviceLockKey.cpp
 )
 
+# The SROM image model (CSROMImage: the image, its header, firmware areas and
+# authoring) and the image authoring built on it, compiled once per tree
+# with no transport: the image tool, the fuzzers of the image and every core
+# share one build of them.
+set(ZF_IMAGE_SOURCES
+  core/SROMImage.cpp
+  core/SROMImageFirmware.cpp
+  core/SROMImageAuthoring.cpp
+  core/ImageAuthoring.cpp
+)
+
 # The core proper, compiled once per transport: CUSBCommand derives from the
 # transport of the build variant (the USBControl.h on its include path).
 set(ZF_CORE_SOURCES
   core/USBCommand.cpp
   core/SROMData.cpp
-  core/FlashROMImage.cpp
-  core/FlashROMFirmware.cpp
-  core/FlashROMAuthoring.cpp
+  core/FlashROM.cpp
   core/FlashROMEngine.cpp
   core/MainDialog.cpp
   core/UpdateSession.cpp
@@ -48,8 +58,8 @@ set(ZF_BASE_PLATFORM_SOURCES
   platform/DeviceLock.cpp
 )
 
-# What each platform gives the core: its per-build rules (BuildRules.h) and
-# the text conversion of the flash's strings.
+# What each platform gives the image model: its per-build rules (BuildRules.h,
+# also read by the core) and the text conversion of the flash's strings.
 set(ZF_PLATFORM_SOURCES
   platform/TextConversion.cpp
 )
@@ -66,12 +76,8 @@ set(ZF_VIRTUAL_TRANSPORT_SOURCES
   sim/VirtualTransport.cpp
 )
 
-# Flash images and firmware files built in memory with a core; for a core on
-# the virtual bridge also the default virtual devices made with them.
-set(ZF_AUTHORING_SOURCES
-  core/ImageAuthoring.cpp
-)
-set(ZF_VIRTUAL_AUTHORING_SOURCES
+# The default virtual devices, their flash made with the image authoring.
+set(ZF_DEFAULT_DEVICES_SOURCES
   sim/DefaultDevices.cpp
 )
 
@@ -101,22 +107,46 @@ function(zedrikfu_base platform)
   target_link_libraries(zf_base PUBLIC zf_warnings Threads::Threads)
 endfunction()
 
-# zedrikfu_vbridge(<name>): the virtual bridge.
+# zedrikfu_image(PLATFORM <posix|windows>): zf_image, the SROM image model and
+# the image authoring with the platform's rules and text conversion. No
+# transport and no virtual bridge: its classes are not in a variant's
+# namespace.
+function(zedrikfu_image)
+  cmake_parse_arguments(ZF "" "PLATFORM" "" ${ARGN})
+  if(NOT ZF_PLATFORM)
+    message(FATAL_ERROR "zedrikfu_image: PLATFORM is required")
+  endif()
+  zedrikfu_root_paths(sources ${ZF_IMAGE_SOURCES})
+  foreach(source ${ZF_PLATFORM_SOURCES})
+    list(APPEND sources ${ZF_ROOT}/${ZF_PLATFORM}/${source})
+  endforeach()
+  add_library(zf_image STATIC ${sources})
+  target_include_directories(zf_image PUBLIC ${ZF_ROOT}/core ${ZF_ROOT}/${ZF_PLATFORM}/platform)
+  target_link_libraries(zf_image PUBLIC zf_base PRIVATE zf_warnings)
+endfunction()
+
+# zedrikfu_vbridge(<name>): the virtual bridge, and <name>_defaults, its
+# default devices (built only where a target links it).
 function(zedrikfu_vbridge name)
   zedrikfu_root_paths(sources ${ZF_VBRIDGE_SOURCES})
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${ZF_ROOT}/sim)
   target_link_libraries(${name} PUBLIC zf_base zf_ini)
+
+  zedrikfu_root_paths(defaults ${ZF_DEFAULT_DEVICES_SOURCES})
+  add_library(${name}_defaults STATIC EXCLUDE_FROM_ALL ${defaults})
+  target_link_libraries(${name}_defaults PUBLIC ${name} zf_image PRIVATE zf_warnings)
 endfunction()
 
 # zedrikfu_core(<name> PLATFORM <posix|windows> TRANSPORT <folder of USBControl.h>
 #               [SOURCES <transport sources...>] [LIBRARIES <libraries...>]
 #               [VIRTUAL <virtual bridge library>] [AUTHORING <library name>])
 #
-# The core against one transport. VIRTUAL: the transport is the virtual
-# bridge's (sim/VirtualTransport.cpp), on the given virtual bridge library.
-# AUTHORING: also the image authoring library of this core, under that name,
-# built only where a target links it.
+# The core against one transport, on zf_image. VIRTUAL: the transport is the
+# virtual bridge's (sim/VirtualTransport.cpp), on the given virtual bridge
+# library. AUTHORING: also a name for this core with the image authoring
+# (and, on the virtual bridge, its default devices); nothing of it is
+# compiled again.
 function(zedrikfu_core name)
   cmake_parse_arguments(ZF "" "PLATFORM;TRANSPORT;VIRTUAL;AUTHORING" "SOURCES;LIBRARIES" ${ARGN})
   if(NOT ZF_PLATFORM OR NOT ZF_TRANSPORT)
@@ -130,24 +160,20 @@ function(zedrikfu_core name)
     list(APPEND core_sources ${ZF_VIRTUAL_TRANSPORT_SOURCES})
   endif()
   zedrikfu_root_paths(core_sources ${core_sources})
-  foreach(source ${ZF_PLATFORM_SOURCES})
-    list(APPEND core_sources ${ZF_ROOT}/${ZF_PLATFORM}/${source})
-  endforeach()
 
   # Its classes live in an inline namespace named after the target
   # (core/Variant.h), so that one program can link two variants.
   add_library(${name} STATIC ${core_sources})
   target_include_directories(${name} PUBLIC ${transport_dir} ${ZF_ROOT}/core ${platform_dir})
   target_compile_definitions(${name} PUBLIC ZEDRIKFU_VARIANT=${name})
-  target_link_libraries(${name} PUBLIC zf_base Threads::Threads ${ZF_VIRTUAL} ${ZF_LIBRARIES})
+  target_link_libraries(${name} PUBLIC zf_image zf_base Threads::Threads ${ZF_VIRTUAL}
+                        ${ZF_LIBRARIES})
 
   if(ZF_AUTHORING)
-    set(authoring_sources ${ZF_AUTHORING_SOURCES})
+    add_library(${ZF_AUTHORING} INTERFACE)
+    target_link_libraries(${ZF_AUTHORING} INTERFACE ${name})
     if(ZF_VIRTUAL)
-      list(APPEND authoring_sources ${ZF_VIRTUAL_AUTHORING_SOURCES})
+      target_link_libraries(${ZF_AUTHORING} INTERFACE ${ZF_VIRTUAL}_defaults)
     endif()
-    zedrikfu_root_paths(authoring_sources ${authoring_sources})
-    add_library(${ZF_AUTHORING} STATIC EXCLUDE_FROM_ALL ${authoring_sources})
-    target_link_libraries(${ZF_AUTHORING} PUBLIC ${name} PRIVATE zf_warnings)
   endif()
 endfunction()

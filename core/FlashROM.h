@@ -1,7 +1,9 @@
 // The flash engine: owns the device connection (through CUSBCommand) and the
-// in-memory image of the whole flash (the SROM image), reads and writes it
-// on a worker thread, and knows the image's layout, firmware areas and
-// authoring operations.
+// in-memory image of the whole flash (the SROM image), and reads and writes
+// it on a worker thread. The image itself, its layout, firmware areas and
+// authoring operations are the model CSROMImage (SROMImage.h), compiled
+// once without a transport; CFlashROM holds one and forwards to it, and
+// keeps here only what needs the device.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 
 #include "ImageLayout.h"
 #include "SROMData.h"
+#include "SROMImage.h"
 #include "Types.h"
 #include "USBCommand.h"
 #include "WorkProgress.h"
@@ -18,21 +21,6 @@
 #include "Variant.h"
 
 class IDFilter;
-
-// Engine result codes.
-enum : int {
-  FLASH_OK = 0,
-  FLASH_NOT_BRIDGE = 3,
-  FLASH_TRANSFER_FAILED = 5,
-  FLASH_IMAGE_ERROR = 7,
-  FLASH_PART_MISMATCH = 8,
-};
-
-// Largest firmware file (one area) the updater takes.
-constexpr uint32_t kFirmwareMaxFileSize = 65536;
-// Largest flash the engine takes on: 2^24 bytes, all that 3-byte SPI
-// addresses reach.
-constexpr uint8_t kMaxRomSizeLog2 = 24;
 
 ZF_VARIANT_BEGIN
 
@@ -44,76 +32,73 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   CFlashROM& operator=(const CFlashROM&) = delete;
 
   // ---- image (layout, header, accessors) ----
+  // With ParameterChange clear the header is read from the device first and
+  // RomParameter taken from it; then the model makes the new image.
   int CreateSROMImage();
-  void MakeSROMParamFromImage();
+  void MakeSROMParamFromImage() { image_.MakeSROMParamFromImage(); }
   void MakeImageFromSROMParam();
-  uint32_t GetParamSize();
-  void GetActionParameter(_actionparamlist* list);
-  // Takes `size` bytes as the image, as a read of the flash would leave it:
-  // RomParameter from the header when its CRC holds, the operation state
-  // cleared, BridgeIC and FWAllocate derived. False when the header CRC does
-  // not hold (the bytes are still taken) or no image could be made. Used by
-  // the offline image tools; the engine's read path does not use it.
+  uint32_t GetParamSize() { return image_.GetParamSize(); }
+  void GetActionParameter(_actionparamlist* list) { image_.GetActionParameter(list); }
+  // Takes `size` bytes as the image, as a read of the flash would leave it
+  // (CSROMImage::LoadImage); the flash as read is then unknown. Used by the
+  // offline image tools; the engine's read path does not use it.
   bool LoadImage(const unsigned char* data, uint32_t size);
 
-  uint32_t GetDWORDFromSROMImage(uint32_t offset);
-  uint16_t GetWORDFromSROMImage(uint32_t offset);
-  uint8_t GetBYTEFromSROMImage(uint32_t offset);
-  uint8_t GetBITFromSROMImage(uint32_t offset, uint8_t bit);
-  void SetDWORDToSROMImage(uint32_t offset, uint32_t value);
-  void SetWORDToSROMImage(uint32_t offset, uint16_t value);
-  void SetBYTEToSROMImage(uint32_t offset, uint8_t value);
-  void SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value);
+  uint32_t GetDWORDFromSROMImage(uint32_t offset) { return image_.GetDWORDFromSROMImage(offset); }
+  uint16_t GetWORDFromSROMImage(uint32_t offset) { return image_.GetWORDFromSROMImage(offset); }
+  uint8_t GetBYTEFromSROMImage(uint32_t offset) { return image_.GetBYTEFromSROMImage(offset); }
+  uint8_t GetBITFromSROMImage(uint32_t offset, uint8_t bit) {
+    return image_.GetBITFromSROMImage(offset, bit);
+  }
+  void SetDWORDToSROMImage(uint32_t offset, uint32_t value) {
+    image_.SetDWORDToSROMImage(offset, value);
+  }
+  void SetWORDToSROMImage(uint32_t offset, uint16_t value) {
+    image_.SetWORDToSROMImage(offset, value);
+  }
+  void SetBYTEToSROMImage(uint32_t offset, uint8_t value) {
+    image_.SetBYTEToSROMImage(offset, value);
+  }
+  void SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value) {
+    image_.SetBITToSROMImage(offset, bit, value);
+  }
 
-  uint32_t GetParameterChange() const { return ParameterChange; }
+  uint32_t GetParameterChange() const { return image_.GetParameterChange(); }
   // Authoring: a set flag makes CreateSROMImage take RomParameter as it is
   // instead of reading the header from the device.
-  void SetParameterChange(uint32_t value) { ParameterChange = value; }
-  uint16_t GetFWCodeChange() const { return FWCodeChange; }
-  uint32_t GetEncryptionChange() const { return EncryptionChange; }
-  ROM_PARAMETER_IMAGE* GetRomParameter() { return &RomParameter; }
-  uint32_t GetEraseRomBlockSize() const;
+  void SetParameterChange(uint32_t value) { image_.SetParameterChange(value); }
+  uint16_t GetFWCodeChange() const { return image_.GetFWCodeChange(); }
+  uint32_t GetEncryptionChange() const { return image_.GetEncryptionChange(); }
+  ROM_PARAMETER_IMAGE* GetRomParameter() { return image_.GetRomParameter(); }
+  uint32_t GetEraseRomBlockSize() const { return image_.GetEraseRomBlockSize(); }
+  // The model's operation state and the progress callback.
   void ClearFlag();
 
   // ---- firmware areas ----
-  void CreateSideBridge();
-  int CheckFWCRC(_fw_surface surface);
-  uint32_t GetFWBridgeSignature();
-  uint16_t GetFWVersion();
-  uint32_t GetFWCodeSize();
-  void GetFWCode(unsigned char* out, uint32_t length);
-  int SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown);
-  // The newest version among the copies that carry `signature` and whose
-  // code CRC holds; 0 when there is none.
-  uint16_t GetNewestFWVersion(uint32_t signature);
-  // Firmware area 1 or 2 as it stands in the image, for reports.
-  struct AreaFacts {
-    bool present = false;  // its offset field is not 0
-    bool inside = false;   // header and code lie inside the image
-    uint32_t offset = 0;
-    uint32_t signature = 0;
-    uint32_t codeSize = 0;
-    uint16_t version = 0;
-    bool crcGood = false;
-  };
-  AreaFacts DescribeArea(int number);
-  // The compatibility word the firmware of area 1 requires of the bridge:
-  // the last two bytes of its code (0: none, or no area 1). False when that
-  // code lies outside the image: such an image is refused rather than
-  // written without the check.
-  bool RequiredCompatibility(uint16_t* word);
-  // True when copies of `length` bytes at o1 (and o2, when not 0) would
-  // overlap each other, the header, the parameter area or an encryption
-  // record.
-  bool PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length);
+  void CreateSideBridge() { image_.CreateSideBridge(); }
+  int CheckFWCRC(_fw_surface surface) { return image_.CheckFWCRC(surface); }
+  uint32_t GetFWBridgeSignature() { return image_.GetFWBridgeSignature(); }
+  uint16_t GetFWVersion() { return image_.GetFWVersion(); }
+  uint32_t GetFWCodeSize() { return image_.GetFWCodeSize(); }
+  void GetFWCode(unsigned char* out, uint32_t length) { image_.GetFWCode(out, length); }
+  int SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
+    return image_.SetFWCode(file, length, versionKnown);
+  }
+  uint16_t GetNewestFWVersion(uint32_t signature) { return image_.GetNewestFWVersion(signature); }
+  using AreaFacts = CSROMImage::AreaFacts;
+  AreaFacts DescribeArea(int number) { return image_.DescribeArea(number); }
+  bool RequiredCompatibility(uint16_t* word) { return image_.RequiredCompatibility(word); }
+  bool PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length) {
+    return image_.PlacementOverlaps(o1, o2, length);
+  }
 
   // ---- authoring and encryption ----
-  void GetEncryption(_encryptionlist* list);
-  void SetEncryption(const _encryptionlist* list);
-  int MakeparamHeader();
-  void SetOffset(const _actionparamlist* list);
-  void GetFWFileName(char* out, uint32_t capacity);
-  void SetFWFileName(const char* name);
+  void GetEncryption(_encryptionlist* list) { image_.GetEncryption(list); }
+  void SetEncryption(const _encryptionlist* list) { image_.SetEncryption(list); }
+  int MakeparamHeader() { return image_.MakeparamHeader(); }
+  void SetOffset(const _actionparamlist* list) { image_.SetOffset(list); }
+  void GetFWFileName(char* out, uint32_t capacity) { image_.GetFWFileName(out, capacity); }
+  void SetFWFileName(const char* name) { image_.SetFWFileName(name); }
 
   // ---- engine ----
   int OpenFlashROM(IDFilter* filter);
@@ -145,28 +130,18 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   void WaitWorker();
 
   // ---- state, also read by tools and tests ----
-  const unsigned char* Image() const { return SROMImage.get(); }
-  unsigned char* MutableImage() { return SROMImage.get(); }
-  uint32_t ImageSize() const { return SROMImageSize; }
-  SROM_BRIDGEIC GetBridgeIC() const { return BridgeIC; }
-  void SetBridgeIC(SROM_BRIDGEIC value) { BridgeIC = value; }
-  SROM_FWALLOCATE GetFWAllocate() const { return FWAllocate; }
-  void SetFWAllocate(SROM_FWALLOCATE value) { FWAllocate = value; }
-  const char* GetFlashTypeName() const { return FlashTypeName; }
+  const unsigned char* Image() const { return image_.Image(); }
+  unsigned char* MutableImage() { return image_.MutableImage(); }
+  uint32_t ImageSize() const { return image_.ImageSize(); }
+  SROM_BRIDGEIC GetBridgeIC() const { return image_.GetBridgeIC(); }
+  void SetBridgeIC(SROM_BRIDGEIC value) { image_.SetBridgeIC(value); }
+  SROM_FWALLOCATE GetFWAllocate() const { return image_.GetFWAllocate(); }
+  void SetFWAllocate(SROM_FWALLOCATE value) { image_.SetFWAllocate(value); }
+  const char* GetFlashTypeName() const { return image_.GetFlashTypeName(); }
   // The transfer unit of the transport: bytes per flash read or write command.
   static constexpr unsigned long kTransferUnit = CUSBControl::kRomTransferMax;
 
  protected:
-  std::unique_ptr<unsigned char[]> SROMImage;
-  uint32_t SROMImageSize = 0;  // bytes held by SROMImage (0 without an image)
-  char FlashTypeName[50] = {};
-  uint32_t SROMTypeCheck = 0;
-  uint32_t ParameterChange = 0;
-  uint16_t FWCodeChange = 0;
-  uint32_t EncryptionChange = 0;
-  ROM_PARAMETER_IMAGE RomParameter = {};
-  SROM_BRIDGEIC BridgeIC = BRIDGEIC_UNKNOWN;
-  SROM_FWALLOCATE FWAllocate = FWALLOCATE_NONE;
   ::ProgressCallback ProgressCallback = nullptr;
 
  private:
@@ -175,6 +150,7 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   template <typename Transfer>
   int ChunkedBlock(WorkPhase phase, unsigned long address, unsigned long length,
                    unsigned long* done, unsigned long total, Transfer transfer);
+  CSROMImage image_;  // the image and its decoded parameters
   std::thread worker_;
   WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
   // The flash as the last complete read left the image (before any firmware

@@ -71,8 +71,8 @@ int CFlashROM::ReadFlashROM(::ProgressCallback callback) {
   ClearFlag();
   if (!CreateSROMImage()) return FLASH_IMAGE_ERROR;
   MakeImageFromSROMParam();
-  if (SROMImage == nullptr || SROMImageSize < kImageHeaderSize) return FLASH_IMAGE_ERROR;
-  if (!USBCom_SetRomParameters(SROMImage.get() + kParamBytesOffset, kRomParameterSize)) {
+  if (image_.Image() == nullptr || image_.ImageSize() < kImageHeaderSize) return FLASH_IMAGE_ERROR;
+  if (!USBCom_SetRomParameters(image_.MutableImage() + kParamBytesOffset, kRomParameterSize)) {
     return FLASH_TRANSFER_FAILED;
   }
   return StartWorker(callback, &ReadThread);
@@ -80,13 +80,13 @@ int CFlashROM::ReadFlashROM(::ProgressCallback callback) {
 
 int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   WaitWorker();
-  if (SROMImage == nullptr || SROMImageSize < kImageHeaderSize) return FLASH_IMAGE_ERROR;
+  if (image_.Image() == nullptr || image_.ImageSize() < kImageHeaderSize) return FLASH_IMAGE_ERROR;
   // Nothing selected: a worker would end without a report, so refuse here.
   if (GetWriteSize() == 0) return FLASH_IMAGE_ERROR;
   // The steps are worked out before the first command: a plan that reaches
   // outside the image or cannot keep a valid copy is refused here. The plan
   // needs the flash as read: which copy is valid there, and what it holds.
-  if (flashAsRead_.size() != SROMImageSize) return FLASH_IMAGE_ERROR;
+  if (flashAsRead_.size() != image_.ImageSize()) return FLASH_IMAGE_ERROR;
   writePlan_ = PlanWrite(MakeWriteRequest());
   if (!writePlan_.ok()) return FLASH_IMAGE_ERROR;
 
@@ -94,7 +94,9 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   if (!RequiredCompatibility(&compatibility)) return FLASH_IMAGE_ERROR;
   int result = CheckDevice(compatibility);
   if (result != FLASH_OK) return result;
-  if (SROMTypeCheck && !CheckSROMType(FlashTypeName, this)) return FLASH_PART_MISMATCH;
+  if (image_.GetSROMTypeCheck() && !CheckSROMType(image_.GetFlashTypeName(), this)) {
+    return FLASH_PART_MISMATCH;
+  }
   if (!SendRomParameters()) return FLASH_TRANSFER_FAILED;
   return StartWorker(callback, &WriteThread);
 }
@@ -106,11 +108,11 @@ bool CFlashROM::SendRomParameters() {
   // write that covers the header would then leave a header the next read
   // refuses.
   unsigned char asRead[kRomParameterSize];
-  std::memcpy(asRead, SROMImage.get() + kParamBytesOffset, kRomParameterSize);
+  std::memcpy(asRead, image_.MutableImage() + kParamBytesOffset, kRomParameterSize);
   MakeImageFromSROMParam();
   unsigned char parameters[kRomParameterSize];
-  std::memcpy(parameters, SROMImage.get() + kParamBytesOffset, kRomParameterSize);
-  std::memcpy(SROMImage.get() + kParamBytesOffset, asRead, kRomParameterSize);
+  std::memcpy(parameters, image_.MutableImage() + kParamBytesOffset, kRomParameterSize);
+  std::memcpy(image_.MutableImage() + kParamBytesOffset, asRead, kRomParameterSize);
   return USBCom_SetRomParameters(parameters, kRomParameterSize) != 0;
 }
 
@@ -123,13 +125,13 @@ int CFlashROM::ReadFlashROMAs(const ROM_PARAMETER_IMAGE& parameters,
   ClearFlag();
   // CreateSROMImage takes RomParameter as it stands when ParameterChange is
   // set, instead of reading the header from the device.
-  RomParameter = parameters;
-  ParameterChange = 1;
+  *image_.GetRomParameter() = parameters;
+  image_.SetParameterChange(1);
   const int created = CreateSROMImage();
-  ParameterChange = 0;
-  if (!created || SROMImageSize < kImageHeaderSize) return FLASH_IMAGE_ERROR;
+  image_.SetParameterChange(0);
+  if (!created || image_.ImageSize() < kImageHeaderSize) return FLASH_IMAGE_ERROR;
   MakeImageFromSROMParam();
-  if (!USBCom_SetRomParameters(SROMImage.get() + kParamBytesOffset, kRomParameterSize)) {
+  if (!USBCom_SetRomParameters(image_.MutableImage() + kParamBytesOffset, kRomParameterSize)) {
     return FLASH_TRANSFER_FAILED;
   }
   return StartWorker(callback, &ReadThread);
@@ -138,11 +140,11 @@ int CFlashROM::ReadFlashROMAs(const ROM_PARAMETER_IMAGE& parameters,
 int CFlashROM::WriteFlashROMSteps(const std::vector<WriteStep>& steps,
                                   ::ProgressCallback callback) {
   WaitWorker();
-  if (SROMImage == nullptr || SROMImageSize < kImageHeaderSize || steps.empty()) {
+  if (image_.Image() == nullptr || image_.ImageSize() < kImageHeaderSize || steps.empty()) {
     return FLASH_IMAGE_ERROR;
   }
   for (const WriteStep& step : steps) {
-    if (!RangeInside(step.start, step.length, SROMImageSize)) return FLASH_IMAGE_ERROR;
+    if (!RangeInside(step.start, step.length, image_.ImageSize())) return FLASH_IMAGE_ERROR;
   }
   writePlan_ = WritePlan{};
   try {
@@ -166,7 +168,7 @@ int CFlashROM::ChunkedBlock(WorkPhase phase, unsigned long address, unsigned lon
   while (offset < length) {
     unsigned short chunk = static_cast<unsigned short>(std::min(kTransferUnit, length - offset));
     unsigned long at = address + offset;
-    int result = RangeInside(at, chunk, SROMImageSize) ? transfer(at, chunk)
+    int result = RangeInside(at, chunk, image_.ImageSize()) ? transfer(at, chunk)
                                                        : FLASH_TRANSFER_FAILED;
     if (result != FLASH_OK) {
       ReportWorkFailure(phase, static_cast<uint32_t>(at), chunk, result == FLASH_IMAGE_ERROR);
@@ -185,7 +187,7 @@ int CFlashROM::ReadRomBlock(unsigned long address, unsigned long length, unsigne
                             unsigned long total) {
   return ChunkedBlock(WorkPhase::kReading, address, length, done, total,
                       [this](unsigned long at, unsigned short n) {
-    return USBCom_ReadRom(at, SROMImage.get() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
+    return USBCom_ReadRom(at, image_.MutableImage() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
   });
 }
 
@@ -193,7 +195,7 @@ int CFlashROM::WriteRomBlock(unsigned long address, unsigned long length, unsign
                              unsigned long total) {
   return ChunkedBlock(WorkPhase::kWriting, address, length, done, total,
                       [this](unsigned long at, unsigned short n) {
-    return USBCom_WriteRom(at, SROMImage.get() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
+    return USBCom_WriteRom(at, image_.MutableImage() + at, n) ? FLASH_OK : FLASH_TRANSFER_FAILED;
   });
 }
 
@@ -203,7 +205,7 @@ int CFlashROM::VerifyRomBlock(unsigned long address, unsigned long length, unsig
   return ChunkedBlock(WorkPhase::kVerifying, address, length, done, total,
                       [this, &scratch](unsigned long at, unsigned short n) {
                         if (!USBCom_ReadRom(at, scratch, n)) return FLASH_TRANSFER_FAILED;
-                        return std::memcmp(scratch, SROMImage.get() + at, n) == 0
+                        return std::memcmp(scratch, image_.Image() + at, n) == 0
                                    ? FLASH_OK
                                    : FLASH_IMAGE_ERROR;
                       });
@@ -232,24 +234,24 @@ int CFlashROM::EraseRomBlock(unsigned long address, unsigned long length, unsign
 
 unsigned long CFlashROM::GetWriteSize() {
   unsigned long size = 0;
-  if (ParameterChange) size += GetParamSize() + kImageHeaderSize;
-  if (FWCodeChange != 0 && SROMImage != nullptr) {
+  if (image_.GetParameterChange()) size += GetParamSize() + kImageHeaderSize;
+  if (image_.GetFWCodeChange() != 0 && image_.Image() != nullptr) {
     for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
       uint32_t area = GetDWORDFromSROMImage(field);
       if (area != 0) size += GetDWORDFromSROMImage(area + kAreaCodeSize) + kFirmwareAreaHeaderSize;
     }
   }
-  if (EncryptionChange) size += 8;
+  if (image_.GetEncryptionChange()) size += 8;
   return size;
 }
 
 void* CFlashROM::ReadThread(void* argument) {
   CFlashROM* engine = static_cast<CFlashROM*>(argument);
   unsigned long done = 0;
-  unsigned long size = engine->SROMImageSize;
+  unsigned long size = engine->image_.ImageSize();
   engine->flashAsRead_.clear();
   if (engine->ReadRomBlock(0, size, &done, size) == FLASH_OK) {
-    const unsigned char* image = engine->SROMImage.get();
+    const unsigned char* image = engine->image_.Image();
     try {
       engine->flashAsRead_.assign(image, image + size);
     } catch (const std::bad_alloc&) {
@@ -264,14 +266,14 @@ void* CFlashROM::ReadThread(void* argument) {
 
 WriteRequest CFlashROM::MakeWriteRequest() {
   WriteRequest request;
-  request.image = SROMImage.get();
-  request.imageSize = SROMImageSize;
+  request.image = image_.MutableImage();
+  request.imageSize = image_.ImageSize();
   request.eraseBlockSize = GetEraseRomBlockSize();
-  request.parameterChange = ParameterChange != 0;
-  request.fwCodeChange = FWCodeChange;
-  request.encryptionChange = EncryptionChange != 0;
+  request.parameterChange = image_.GetParameterChange() != 0;
+  request.fwCodeChange = image_.GetFWCodeChange();
+  request.encryptionChange = image_.GetEncryptionChange() != 0;
   request.paramSize = GetParamSize();
-  if (flashAsRead_.size() == SROMImageSize) request.flash = flashAsRead_.data();
+  if (flashAsRead_.size() == image_.ImageSize()) request.flash = flashAsRead_.data();
   return request;
 }
 

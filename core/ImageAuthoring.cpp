@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "FlashROM.h"
+#include "SROMImage.h"
+#include "SROMTables.h"
 #include "common.h"
 
 namespace zfimage {
@@ -21,7 +22,7 @@ void SetError(std::string* error, const std::string& text) {
 
 // Writes `text` as a string slot: its UTF-16LE byte count, an unused byte and
 // the text.
-bool WriteStringSlot(CFlashROM& rom, uint32_t slotAt, const std::string& text, const char* what,
+bool WriteStringSlot(CSROMImage& rom, uint32_t slotAt, const std::string& text, const char* what,
                      std::string* error) {
   if (text.size() > kMaxUtf8StringBytes) {
     SetError(error, std::string(what) + " is longer than 31 bytes");
@@ -166,13 +167,13 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
   if (out == nullptr) return false;
   out->clear();
 
-  CFlashROM rom;
+  CSROMImage rom;
   _serialflash_romparamlist part = {};
-  if (rom.GetParamList(imageSpec.partName.c_str(), &part) != 1) {
+  if (srom::GetParamList(imageSpec.partName.c_str(), &part) != 1) {
     SetError(error, "unknown flash part \"" + imageSpec.partName + "\"");
     return false;
   }
-  rom.ListToImage(rom.GetRomParameter(), &part);
+  srom::ListToImage(rom.GetRomParameter(), &part);
   rom.SetParameterChange(1);
   if (rom.CreateSROMImage() != 1) {
     SetError(error, "cannot create an image for this part");

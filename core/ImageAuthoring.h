@@ -1,13 +1,14 @@
 // Building complete flash images and firmware files in memory, through the
-// engine's own authoring operations. Used by the zedrikfu-image tool, by the
-// virtual bridge's default flash and by the tests.
+// authoring operations of the SROM image model (no transport, no device).
+// Used by the zedrikfu-image tool, by the virtual bridge's default flash and
+// by the tests.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "FlashROM.h"
+#include "SROMImage.h"
 #include "Types.h"
 
 namespace zfimage {

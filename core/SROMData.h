@@ -1,87 +1,46 @@
 // Knowledge of the supported SPI flash parts: the part table, the code
-// tables and the conversions between list and record form, plus probing the
-// part on the device through its identification commands.
+// tables and the conversions between list and record form (SROMTables.h,
+// which works without a device), plus probing the part on the device
+// through its identification commands.
 #pragma once
 
 #include <cstdint>
 
+#include "SROMTables.h"
 #include "Types.h"
 #include "Variant.h"
 
 ZF_VARIANT_BEGIN
+
 class CUSBCommand;
-ZF_VARIANT_END
-
-// One identification probe of a part.
-struct SerialFlashIdProbe {
-  uint8_t CommandLength;  // bytes to clock out; 0 = probe not used
-  uint32_t Command;       // opcode in bits 31-24
-  uint8_t ReplyLength;    // bytes to clock in (at most 3)
-  uint8_t Reply[3];       // expected reply, first byte first
-};
-
-// One row of gSerialFlashRomParamTbl.
-struct SerialFlashRomParam {
-  // The columns of _serialflash_romparamlist.
-  char Name[50];
-  uint8_t ReadCommand;
-  uint8_t ProgramCommand;
-  uint8_t PageProgramUnitCode;
-  uint8_t EraseCommand;
-  uint8_t ChipEraseCommand;
-  uint8_t AAIProgramUnitCode;
-  uint8_t EraseSizeCode;
-  uint8_t RomSizeCode;
-  uint8_t ModeCode;
-  uint8_t FrequencyCode;
-  // Opcodes and flags the list form does not carry.
-  uint8_t EWSRCommand;
-  uint8_t WriteEnableCommand;
-  uint8_t WriteDisableCommand;
-  uint8_t ReadStatusCommand;
-  uint8_t WriteStatusCommand;
-  uint8_t ControlFlags;
-  uint8_t Reserved;
-  SerialFlashIdProbe IdProbe1;
-  SerialFlashIdProbe IdProbe2;
-};
-
-// The 20 supported parts followed by the row named "END"; the rules the
-// table keeps are in SROMTableCheck.h.
-constexpr unsigned kSerialFlashPartCount = 20;
-extern const SerialFlashRomParam gSerialFlashRomParamTbl[kSerialFlashPartCount + 1];
-
-// The code tables of the list form: page program unit in bytes, AAI unit in
-// bytes, erase block and flash size as log2 of bytes.
-inline constexpr uint16_t gPageProgUnitSizeTable[4] = {1, 32, 128, 256};
-inline constexpr uint8_t gAAIProgUnitSizeTable[2] = {1, 2};
-inline constexpr uint8_t gEraseSizeTable[3] = {12, 15, 16};
-inline constexpr uint8_t gFlashRomSizeTable[5] = {16, 17, 18, 19, 20};
-
-// The name the engine gives a part it cannot name.
-extern const char kFlashTypeNotShown[];
-
-ZF_VARIANT_BEGIN
 
 class CSROMData {
  public:
   CSROMData() = default;
   ~CSROMData() = default;
 
-  unsigned long ListToFlashROMSize(unsigned char code);
-  unsigned long ListToEraseSize(unsigned char code);
-  unsigned short ListToPPUnitSize(unsigned char code);
-  unsigned char ListToAAIUnitSize(unsigned char code);
-  const char* ListToFrequency(unsigned char code);
+  unsigned long ListToFlashROMSize(unsigned char code) { return srom::ListToFlashROMSize(code); }
+  unsigned long ListToEraseSize(unsigned char code) { return srom::ListToEraseSize(code); }
+  unsigned short ListToPPUnitSize(unsigned char code) { return srom::ListToPPUnitSize(code); }
+  unsigned char ListToAAIUnitSize(unsigned char code) { return srom::ListToAAIUnitSize(code); }
+  const char* ListToFrequency(unsigned char code) { return srom::ListToFrequency(code); }
 
   // 2 fits and filled, 1 does not fit, 0 no such row or bad erase size code.
   int GetParamList(unsigned int index, _serialflash_romparamlist* list, unsigned int size,
-                   SROM_BRIDGEIC bridge, SROM_FWALLOCATE allocate);
+                   SROM_BRIDGEIC bridge, SROM_FWALLOCATE allocate) {
+    return srom::GetParamList(index, list, size, bridge, allocate);
+  }
   // 1 found and filled, 0 not in the table.
-  int GetParamList(const char* name, _serialflash_romparamlist* list);
+  int GetParamList(const char* name, _serialflash_romparamlist* list) {
+    return srom::GetParamList(name, list);
+  }
 
-  void ImageToList(_serialflash_romparamlist* list, const ROM_PARAMETER_IMAGE* image);
-  void ListToImage(ROM_PARAMETER_IMAGE* image, const _serialflash_romparamlist* list);
+  void ImageToList(_serialflash_romparamlist* list, const ROM_PARAMETER_IMAGE* image) {
+    srom::ImageToList(list, image);
+  }
+  void ListToImage(ROM_PARAMETER_IMAGE* image, const _serialflash_romparamlist* list) {
+    srom::ListToImage(image, list);
+  }
 
   int SearchSROMType(CUSBCommand* command, ROM_PARAMETER_IMAGE* image);
   int CheckSROMType(const char* name, CUSBCommand* command);

@@ -11,7 +11,7 @@ enum SROM_BRIDGEIC : uint32_t {
 };
 
 // Number of firmware copies held by the flash image. 0 is accepted only by
-// CSROMData::GetParamList, where it switches the fitting test off.
+// GetParamList (srom:: and CSROMData), where it switches the fitting test off.
 enum SROM_FWALLOCATE : uint32_t {
   FWALLOCATE_ANY = 0,
   FWALLOCATE_SINGLE = 1,

@@ -1,7 +1,8 @@
 // Fuzzes SetFWCode: arbitrary firmware file bytes placed into flash images of
 // every layout (one or two copies, QK9318A and QK9318E, table rows and the
-// general rule) built with the authoring library. A refusal must leave the
-// image as it was; a placement must leave a copy the device would run.
+// general rule) built with the authoring library, on the SROM image model
+// alone. A refusal must leave the image as it was; a placement must leave a
+// copy the device would run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "FlashROM.h"
 #include "ImageAuthoring.h"
+#include "SROMImage.h"
 #include "common.h"
 
 namespace {
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t length = static_cast<uint32_t>(size);
   for (const std::vector<unsigned char>& image : Images()) {
     for (bool versionKnown : {false, true}) {
-      CFlashROM rom;
+      CSROMImage rom;
       rom.LoadImage(image.data(), static_cast<uint32_t>(image.size()));
       const int result = rom.SetFWCode(data, length, versionKnown);
       if (result != 0) {

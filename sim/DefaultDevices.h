@@ -1,8 +1,9 @@
 // The virtual devices of the sim programs: virtual-devices.ini beside the
 // program, created with the default bridge when it is missing. The default
 // flash is built with the image authoring (core/ImageAuthoring.h), so this
-// unit is compiled into the authoring library of a core on the virtual
-// bridge (cmake/ZedrikfuCore.cmake).
+// unit is compiled once beside the virtual bridge, on the image model and no
+// transport (the _defaults library of zedrikfu_vbridge,
+// cmake/ZedrikfuCore.cmake).
 #pragma once
 
 #include <string>

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "FlashROM.h"
 #include "ImageAuthoring.h"
+#include "SROMImage.h"
+#include "SROMTables.h"
 #include "ToolCommon.h"
 #include "common.h"
 
@@ -98,7 +99,7 @@ int InspectFirmware(const std::string& path, const std::vector<unsigned char>& f
   return kExitRefused;
 }
 
-void PrintArea(CFlashROM& rom, int number, uint32_t offset) {
+void PrintArea(CSROMImage& rom, int number, uint32_t offset) {
   std::printf("firmware area %d: ", number);
   if (offset == 0) {
     std::printf("absent\n");
@@ -126,7 +127,7 @@ void PrintArea(CFlashROM& rom, int number, uint32_t offset) {
   std::printf("\n");
 }
 
-void PrintParameters(CFlashROM& rom) {
+void PrintParameters(CSROMImage& rom) {
   const ROM_PARAMETER_IMAGE& r = *rom.GetRomParameter();
   std::printf("flash programming parameters:\n");
   std::printf("  opcodes: read %s, program %s, erase %s, chip erase %s, write enable %s,\n"
@@ -143,15 +144,15 @@ void PrintParameters(CFlashROM& rom) {
               r.AAIProgramUnitSize);
   std::printf("  control flags %s, mode %u, frequency code %u (%s MHz), reserved %u\n",
               Hex(r.ControlFlags, 2).c_str(), r.ModeCode, r.FrequencyCode,
-              rom.ListToFrequency(r.FrequencyCode), r.Reserved);
+              srom::ListToFrequency(r.FrequencyCode), r.Reserved);
 
   // The table parts whose parameters are exactly these.
   std::string parts;
   for (unsigned i = 0; i < kSerialFlashPartCount; ++i) {
     _serialflash_romparamlist list = {};
-    if (rom.GetParamList(i, &list, 0, BRIDGEIC_QK9318E, FWALLOCATE_ANY) != 2) continue;
+    if (srom::GetParamList(i, &list, 0, BRIDGEIC_QK9318E, FWALLOCATE_ANY) != 2) continue;
     ROM_PARAMETER_IMAGE candidate = {};
-    rom.ListToImage(&candidate, &list);
+    srom::ListToImage(&candidate, &list);
     const bool same =
         candidate.ReadCommand == r.ReadCommand && candidate.ProgramCommand == r.ProgramCommand &&
         candidate.EraseCommand == r.EraseCommand && candidate.EWSRCommand == r.EWSRCommand &&
@@ -177,7 +178,7 @@ int InspectFlash(const std::string& path, const std::vector<unsigned char>& file
     std::printf("refused: empty or too large\n");
     return kExitRefused;
   }
-  CFlashROM rom;
+  CSROMImage rom;
   const bool headerGood = rom.LoadImage(file.data(), static_cast<uint32_t>(file.size()));
   const uint32_t size = rom.ImageSize();
   if (size < kImageHeaderSize) {

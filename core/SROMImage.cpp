@@ -1,6 +1,7 @@
-// The SROM image held by CFlashROM: its creation, the header's flash
-// programming parameters, the bounds-checked accessors and the device
-// identity read from the parameter area.
+// The SROM image model: its creation, the header's flash programming
+// parameters, the bounds-checked accessors and the device identity read from
+// the parameter area. CFlashROM reads the header from the device and hands
+// it over (TakeDeviceHeader); everything else here works on bytes alone.
 //
 // The flash contents are outside input: every offset taken from the image is
 // checked against the allocated size before a byte is read or written, and a
@@ -10,11 +11,10 @@
 
 #include "ActionParameters.h"
 #include "BuildRules.h"
-#include "FlashROM.h"
+#include "SROMImage.h"
+#include "SROMTables.h"
 #include "SlotText.h"
 #include "common.h"
-
-ZF_VARIANT_BEGIN
 
 namespace {
 
@@ -65,42 +65,25 @@ bool HeaderCrcHolds(const unsigned char* image, uint32_t size) {
 // ---------------------------------------------------------------------------
 // Construction
 
-CFlashROM::CFlashROM() {
-  CopyName(FlashTypeName, kFlashTypeNotShown);
-  BridgeIC = BRIDGEIC_UNKNOWN;
-  FWAllocate = FWALLOCATE_NONE;
-}
-
-CFlashROM::~CFlashROM() {
-  // A worker may still be using the image; it ends before the image goes.
-  WaitWorker();
-  SROMImage.reset();
-  SROMImageSize = 0;
-}
+CSROMImage::CSROMImage() { CopyName(FlashTypeName, kFlashTypeNotShown); }
 
 // ---------------------------------------------------------------------------
 // Creating the image
 
-int CFlashROM::CreateSROMImage() {
+void CSROMImage::Release() {
   SROMImage.reset();
   SROMImageSize = 0;
+}
 
-  if (ParameterChange == 0) {
-    // The parameters come from the device: its first 48 bytes are the header.
-    SROMImage = AllocateImage(kImageHeaderSize);
-    if (!SROMImage) return 0;
-    SROMImageSize = kImageHeaderSize;
-    const bool read = USBCom_ReadRom(0, SROMImage.get(), kImageHeaderSize) != 0;
-    if (!read || !HeaderCrcHolds(SROMImage.get(), SROMImageSize)) {
-      SROMImage.reset();
-      SROMImageSize = 0;
-      return 0;
-    }
-    MakeSROMParamFromImage();
-    SROMImage.reset();
-    SROMImageSize = 0;
-  }
+bool CSROMImage::TakeDeviceHeader(const unsigned char* header, uint32_t size) {
+  Release();
+  if (header == nullptr || size < kImageHeaderSize || !HeaderCrcHolds(header, size)) return false;
+  TakeHeaderParameters(header);
+  return true;
+}
 
+int CSROMImage::CreateSROMImage() {
+  Release();
   // A damaged header could ask for up to 2 GiB; no serial flash this bridge
   // drives (3-byte SPI addresses) is larger than 16 MiB, so larger exponents
   // are refused (this also keeps the shift below inside 32 bits).
@@ -116,10 +99,8 @@ int CFlashROM::CreateSROMImage() {
   return 1;
 }
 
-bool CFlashROM::LoadImage(const unsigned char* data, uint32_t size) {
-  flashAsRead_.clear();  // these bytes are not known to be on the flash
-  SROMImage.reset();
-  SROMImageSize = 0;
+bool CSROMImage::LoadImage(const unsigned char* data, uint32_t size) {
+  Release();
   if (data == nullptr || size == 0) return false;
   std::unique_ptr<unsigned char[]> image = AllocateImage(size);
   if (!image) return false;
@@ -166,11 +147,13 @@ constexpr HeaderByte kHeaderBytes[] = {
 
 }  // namespace
 
-void CFlashROM::MakeSROMParamFromImage() {
+void CSROMImage::MakeSROMParamFromImage() {
   if (!HeaderCrcHolds(SROMImage.get(), SROMImageSize)) return;
-  CopyName(FlashTypeName, kFlashTypeNotShown);
+  TakeHeaderParameters(SROMImage.get());
+}
 
-  const unsigned char* p = SROMImage.get();
+void CSROMImage::TakeHeaderParameters(const unsigned char* p) {
+  CopyName(FlashTypeName, kFlashTypeNotShown);
   ROM_PARAMETER_IMAGE& r = RomParameter;
   for (const HeaderByte& b : kHeaderBytes) r.*b.field = p[b.offset];
   r.FrequencyCode = static_cast<uint8_t>(p[kHeaderFrequency] & 0x0F);
@@ -179,7 +162,7 @@ void CFlashROM::MakeSROMParamFromImage() {
   r.ModeCode = (p[kHeaderModeTwoFlag] & 0x01) ? 2 : p[kHeaderModeCode];
 }
 
-void CFlashROM::MakeImageFromSROMParam() {
+void CSROMImage::MakeImageFromSROMParam() {
   if (!SROMImage && CreateSROMImage() == 0) return;
 
   for (uint32_t i = 0; i < kParamBytesLength; ++i) SetBYTEToSROMImage(kParamBytesOffset + i, 0);
@@ -191,7 +174,7 @@ void CFlashROM::MakeImageFromSROMParam() {
   SetBYTEToSROMImage(kHeaderModeTwoFlag, r.ModeCode == 2 ? 1 : 0);
 }
 
-uint32_t CFlashROM::GetParamSize() {
+uint32_t CSROMImage::GetParamSize() {
   if (!SROMImage) return kFirmwareAreaHeaderSize;
   const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
   const uint32_t d = LE32At(SROMImage.get(), SROMImageSize, p + kParamDataSizeField);
@@ -227,7 +210,7 @@ bool ReadStringSlot(const unsigned char* image, uint32_t size, uint64_t p, uint3
 
 }  // namespace
 
-void CFlashROM::GetActionParameter(_actionparamlist* list) {
+void CSROMImage::GetActionParameter(_actionparamlist* list) {
   if (list == nullptr || !SROMImage) return;
   const unsigned char* image = SROMImage.get();
   const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
@@ -245,7 +228,7 @@ void CFlashROM::GetActionParameter(_actionparamlist* list) {
   list->ProductID = LE16At(image, SROMImageSize, p + kProductIdField);
   list->BcdDevice = LE16At(image, SROMImageSize, p + kBcdDeviceField);
 
-  ImageToList(&list->FlashParamList, &RomParameter);
+  srom::ImageToList(&list->FlashParamList, &RomParameter);
 
   // The flash type name slot; erased (or outside the image) means no name.
   const uint64_t nameAt = p + kFlashTypeNameSlot;
@@ -272,42 +255,42 @@ void CFlashROM::GetActionParameter(_actionparamlist* list) {
 // ---------------------------------------------------------------------------
 // Accessors: little-endian, byte by byte; nothing outside the image.
 
-uint32_t CFlashROM::GetDWORDFromSROMImage(uint32_t offset) {
+uint32_t CSROMImage::GetDWORDFromSROMImage(uint32_t offset) {
   if (!SROMImage || !RangeInside(offset, 4, SROMImageSize)) return 0;
   return GetLE32(SROMImage.get() + offset);
 }
 
-uint16_t CFlashROM::GetWORDFromSROMImage(uint32_t offset) {
+uint16_t CSROMImage::GetWORDFromSROMImage(uint32_t offset) {
   if (!SROMImage || !RangeInside(offset, 2, SROMImageSize)) return 0;
   return GetLE16(SROMImage.get() + offset);
 }
 
-uint8_t CFlashROM::GetBYTEFromSROMImage(uint32_t offset) {
+uint8_t CSROMImage::GetBYTEFromSROMImage(uint32_t offset) {
   if (!SROMImage || !RangeInside(offset, 1, SROMImageSize)) return 0;
   return SROMImage[offset];
 }
 
-uint8_t CFlashROM::GetBITFromSROMImage(uint32_t offset, uint8_t bit) {
+uint8_t CSROMImage::GetBITFromSROMImage(uint32_t offset, uint8_t bit) {
   if (!SROMImage || !RangeInside(offset, 1, SROMImageSize) || bit > 7) return 0;
   return static_cast<uint8_t>((SROMImage[offset] >> bit) & 1);
 }
 
-void CFlashROM::SetDWORDToSROMImage(uint32_t offset, uint32_t value) {
+void CSROMImage::SetDWORDToSROMImage(uint32_t offset, uint32_t value) {
   if (!SROMImage || !RangeInside(offset, 4, SROMImageSize)) return;
   PutLE32(SROMImage.get() + offset, value);
 }
 
-void CFlashROM::SetWORDToSROMImage(uint32_t offset, uint16_t value) {
+void CSROMImage::SetWORDToSROMImage(uint32_t offset, uint16_t value) {
   if (!SROMImage || !RangeInside(offset, 2, SROMImageSize)) return;
   PutLE16(SROMImage.get() + offset, value);
 }
 
-void CFlashROM::SetBYTEToSROMImage(uint32_t offset, uint8_t value) {
+void CSROMImage::SetBYTEToSROMImage(uint32_t offset, uint8_t value) {
   if (!SROMImage || !RangeInside(offset, 1, SROMImageSize)) return;
   SROMImage[offset] = value;
 }
 
-void CFlashROM::SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value) {
+void CSROMImage::SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value) {
   if (!SROMImage || !RangeInside(offset, 1, SROMImageSize) || bit > 7) return;
   const uint8_t mask = static_cast<uint8_t>(1u << bit);
   uint8_t updated = static_cast<uint8_t>(SROMImage[offset] & ~mask);
@@ -315,17 +298,14 @@ void CFlashROM::SetBITToSROMImage(uint32_t offset, uint8_t bit, uint8_t value) {
   SROMImage[offset] = updated;
 }
 
-uint32_t CFlashROM::GetEraseRomBlockSize() const {
+uint32_t CSROMImage::GetEraseRomBlockSize() const {
   if (RomParameter.EraseSizeLog2 >= 32) return 0;
   return static_cast<uint32_t>(1) << RomParameter.EraseSizeLog2;
 }
 
-void CFlashROM::ClearFlag() {
-  ProgressCallback = nullptr;
+void CSROMImage::ClearFlag() {
   SROMTypeCheck = 0;
   ParameterChange = 0;
   FWCodeChange = 0;
   EncryptionChange = 0;
 }
-
-ZF_VARIANT_END

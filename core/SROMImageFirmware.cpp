@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "BuildRules.h"
-#include "FlashROM.h"
+#include "SROMImage.h"
 #include "common.h"
-
-ZF_VARIANT_BEGIN
 
 namespace {
 
@@ -83,7 +81,7 @@ uint32_t FlashSize(const ROM_PARAMETER_IMAGE& parameters) {
 
 // ---------------------------------------------------------------------------
 
-void CFlashROM::CreateSideBridge() {
+void CSROMImage::CreateSideBridge() {
   BridgeIC = BRIDGEIC_UNKNOWN;
   FWAllocate = FWALLOCATE_NONE;
   if (!SROMImage) return;
@@ -121,7 +119,7 @@ void CFlashROM::CreateSideBridge() {
   }
 }
 
-int CFlashROM::CheckFWCRC(_fw_surface surface) {
+int CSROMImage::CheckFWCRC(_fw_surface surface) {
   if (!SROMImage) return 2;
   const uint32_t o1 = GetDWORDFromSROMImage(kArea1OffsetField);
   const uint32_t o2 = GetDWORDFromSROMImage(kArea2OffsetField);
@@ -160,7 +158,7 @@ uint32_t ChosenAreaOffset(int choice, uint32_t o1, uint32_t o2) {
 
 }  // namespace
 
-uint32_t CFlashROM::GetFWBridgeSignature() {
+uint32_t CSROMImage::GetFWBridgeSignature() {
   const int choice = CheckFWCRC(FWAllocate);
   const uint32_t offset = ChosenAreaOffset(choice, GetDWORDFromSROMImage(kArea1OffsetField),
                                            GetDWORDFromSROMImage(kArea2OffsetField));
@@ -168,7 +166,7 @@ uint32_t CFlashROM::GetFWBridgeSignature() {
   return area.inside ? area.signature : 0;
 }
 
-uint32_t CFlashROM::GetFWCodeSize() {
+uint32_t CSROMImage::GetFWCodeSize() {
   const int choice = CheckFWCRC(FWAllocate);
   const uint32_t offset = ChosenAreaOffset(choice, GetDWORDFromSROMImage(kArea1OffsetField),
                                            GetDWORDFromSROMImage(kArea2OffsetField));
@@ -177,7 +175,7 @@ uint32_t CFlashROM::GetFWCodeSize() {
   return area.inside ? area.codeSize + kFirmwareAreaHeaderSize : 0;
 }
 
-void CFlashROM::GetFWCode(unsigned char* out, uint32_t length) {
+void CSROMImage::GetFWCode(unsigned char* out, uint32_t length) {
   if (out == nullptr) return;
   const int choice = CheckFWCRC(FWAllocate);
   const uint32_t offset = ChosenAreaOffset(choice, GetDWORDFromSROMImage(kArea1OffsetField),
@@ -190,7 +188,7 @@ void CFlashROM::GetFWCode(unsigned char* out, uint32_t length) {
   std::memcpy(out, SROMImage.get() + offset, count);
 }
 
-uint16_t CFlashROM::GetFWVersion() {
+uint16_t CSROMImage::GetFWVersion() {
   if (!SROMImage) return 0;
   const uint32_t o1 = GetDWORDFromSROMImage(kArea1OffsetField);
   const uint32_t o2 = GetDWORDFromSROMImage(kArea2OffsetField);
@@ -222,7 +220,7 @@ uint16_t CFlashROM::GetFWVersion() {
   return area.version;
 }
 
-bool CFlashROM::PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length) {
+bool CSROMImage::PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length) {
   struct Extent {
     uint64_t start;
     uint64_t end;
@@ -254,7 +252,7 @@ bool CFlashROM::PlacementOverlaps(uint32_t o1, uint32_t o2, uint32_t length) {
   return false;
 }
 
-uint16_t CFlashROM::GetNewestFWVersion(uint32_t signature) {
+uint16_t CSROMImage::GetNewestFWVersion(uint32_t signature) {
   if (!SROMImage) return 0;
   uint16_t newest = 0;
   for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
@@ -267,7 +265,7 @@ uint16_t CFlashROM::GetNewestFWVersion(uint32_t signature) {
   return newest;
 }
 
-CFlashROM::AreaFacts CFlashROM::DescribeArea(int number) {
+CSROMImage::AreaFacts CSROMImage::DescribeArea(int number) {
   AreaFacts facts;
   if (number != 1 && number != 2) return facts;
   const Area area =
@@ -283,7 +281,7 @@ CFlashROM::AreaFacts CFlashROM::DescribeArea(int number) {
   return facts;
 }
 
-bool CFlashROM::RequiredCompatibility(uint16_t* word) {
+bool CSROMImage::RequiredCompatibility(uint16_t* word) {
   *word = 0;
   const uint32_t area1 = GetDWORDFromSROMImage(kArea1OffsetField);
   if (area1 == 0 || !RangeInside(area1, 8, SROMImageSize)) return true;
@@ -296,7 +294,7 @@ bool CFlashROM::RequiredCompatibility(uint16_t* word) {
   return true;
 }
 
-int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
+int CSROMImage::SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
   // 1. An image with a first firmware area, and a file with a whole header.
   if (!SROMImage || file == nullptr || length < kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;
   const uint32_t o1 = GetDWORDFromSROMImage(kArea1OffsetField);
@@ -396,5 +394,3 @@ int CFlashROM::SetFWCode(const unsigned char* file, uint32_t length, bool versio
   std::memcpy(SROMImage.get() + o1, file, length);
   return FLASH_OK;
 }
-
-ZF_VARIANT_END

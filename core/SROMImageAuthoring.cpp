@@ -3,10 +3,8 @@
 // slot) and the encryption settings carried by QK9318E images.
 #include <cstring>
 
-#include "FlashROM.h"
+#include "SROMImage.h"
 #include "common.h"
-
-ZF_VARIANT_BEGIN
 
 namespace {
 
@@ -88,7 +86,7 @@ uint32_t LE32At(const unsigned char* image, uint32_t size, uint64_t at) {
 
 }  // namespace
 
-void CFlashROM::GetEncryption(_encryptionlist* list) {
+void CSROMImage::GetEncryption(_encryptionlist* list) {
   if (list == nullptr || !SROMImage || BridgeIC != BRIDGEIC_QK9318E) return;
   list->Setting0 = 0;
   list->Setting1 = 0;
@@ -113,7 +111,7 @@ void CFlashROM::GetEncryption(_encryptionlist* list) {
   list->Setting2 = (settings >> 4) & 0x01;
 }
 
-void CFlashROM::SetEncryption(const _encryptionlist* list) {
+void CSROMImage::SetEncryption(const _encryptionlist* list) {
   if (list == nullptr || !SROMImage || BridgeIC != BRIDGEIC_QK9318E) return;
   const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
   const uint32_t records[2] = {
@@ -135,7 +133,7 @@ void CFlashROM::SetEncryption(const _encryptionlist* list) {
 // ---------------------------------------------------------------------------
 // A new image
 
-int CFlashROM::MakeparamHeader() {
+int CSROMImage::MakeparamHeader() {
   if (!SROMImage || SROMImageSize < kNewImageZeroedSize) return 0;
   unsigned char* image = SROMImage.get();
 
@@ -162,7 +160,7 @@ int CFlashROM::MakeparamHeader() {
   return crc;
 }
 
-void CFlashROM::SetOffset(const _actionparamlist* list) {
+void CSROMImage::SetOffset(const _actionparamlist* list) {
   if (list == nullptr) return;
   uint32_t o1 = 0, o2 = 0, e1 = 0, e2 = 0;
 
@@ -208,7 +206,7 @@ void CFlashROM::SetOffset(const _actionparamlist* list) {
 // ---------------------------------------------------------------------------
 // Firmware file name slot
 
-void CFlashROM::GetFWFileName(char* out, uint32_t capacity) {
+void CSROMImage::GetFWFileName(char* out, uint32_t capacity) {
   if (out == nullptr || capacity == 0 || !SROMImage) return;
   const uint64_t at = static_cast<uint64_t>(GetDWORDFromSROMImage(kParamAreaOffsetField)) +
                       kFileNameSlot;
@@ -227,7 +225,7 @@ void CFlashROM::GetFWFileName(char* out, uint32_t capacity) {
   if (i < capacity) out[i] = '\0';
 }
 
-void CFlashROM::SetFWFileName(const char* name) {
+void CSROMImage::SetFWFileName(const char* name) {
   if (name == nullptr || !SROMImage) return;
   const uint64_t at = static_cast<uint64_t>(GetDWORDFromSROMImage(kParamAreaOffsetField)) +
                       kFileNameSlot;
@@ -237,5 +235,3 @@ void CFlashROM::SetFWFileName(const char* name) {
   std::memset(slot, 0, length + 1);
   std::memcpy(slot, name, length);
 }
-
-ZF_VARIANT_END

@@ -1,0 +1,53 @@
+// Fuzzes the SROM image as the engine reads it from a device: the input,
+// with its header CRC made valid, is the flash of a virtual bridge;
+// CreateSROMImage takes the header from the flash, the read worker fills the
+// image, and every query of fuzz_image follows on the engine.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "FlashROM.h"
+#include "ImageQueries.h"
+#include "VirtualBus.h"
+#include "common.h"
+
+namespace {
+
+// A 64 KiB flash holding the input (erased beyond it) on a virtual bridge.
+void ThroughDevice(const uint8_t* data, uint32_t size) {
+  constexpr uint32_t kFlashSize = 64 * 1024;
+  std::vector<uint8_t> content(kFlashSize, 0xFF);
+  std::memcpy(content.data(), data, size < kFlashSize ? size : kFlashSize);
+  vbridge::VirtualBus bus;
+  vbridge::DeviceConfig config;
+  config.flashPart = "Macronix MX25V512C";
+  if (bus.AddDevice(config, content) == nullptr) std::abort();
+  vbridge::ScopedActiveBus active(&bus);
+  CFlashROM rom;
+  if (rom.OpenFlashROM(nullptr) != FLASH_OK) std::abort();
+  if (rom.ReadFlashROM(nullptr) == FLASH_OK) rom.WaitWorker();
+  ImageQueries(rom);
+  rom.CloseFlashROM();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The string conversion reports failures on standard output.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 0;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (4u << 20)) return 0;
+  const uint32_t n = static_cast<uint32_t>(size);
+  if (n >= kImageHeaderSize) {
+    std::vector<uint8_t> fixed(data, data + n);
+    SealHeaderCrc(fixed.data());
+    ThroughDevice(fixed.data(), n);
+  }
+  return 0;
+}
