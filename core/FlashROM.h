@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ImageLayout.h"
+#include "ReadPlan.h"
 #include "SROMData.h"
 #include "SROMImage.h"
 #include "Types.h"
@@ -106,6 +107,19 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   int CheckDevice(unsigned short compatibility);
   int ReadFlashROM(::ProgressCallback callback);
   int WriteFlashROM(::ProgressCallback callback);
+  // What ReadFlashROM reads: the whole flash (the default), or only what an
+  // update that places a firmware file of `firmwareLength` bytes uses: the
+  // header, the parameter area, the encryption records, both copies and
+  // the erase blocks the new copies take (ReadPlan.h). The bytes not read
+  // hold `unreadFill`; a write that would use one of them is refused.
+  void ReadOnlyForUpdate(uint32_t firmwareLength, uint8_t unreadFill = 0xFF) {
+    readForUpdate_ = true;
+    updateFirmwareLength_ = firmwareLength;
+    unreadFill_ = unreadFill;
+  }
+  void ReadWholeFlash() { readForUpdate_ = false; }
+  // The bytes the last read took from the flash.
+  const ByteRanges& BytesRead() const { return bytesRead_; }
   // Recovery: reads the whole flash with the given programming parameters
   // (those of the part the probes found) instead of the device's header,
   // which may be destroyed; and writes the image by the given steps (erase,
@@ -150,12 +164,23 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   template <typename Transfer>
   int ChunkedBlock(WorkPhase phase, unsigned long address, unsigned long length,
                    unsigned long* done, unsigned long total, Transfer transfer);
+  int ReadWhole();
+  int ReadForUpdate();
+  // True when every step of the plan uses only bytes that were read from
+  // the flash or placed from the firmware file.
+  bool PlanUsesKnownBytes() const;
+  void ReportPercent(unsigned short percent);
   CSROMImage image_;  // the image and its decoded parameters
   std::thread worker_;
   WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
   // The flash as the last complete read left the image (before any firmware
   // was placed into it); empty when unknown, or once a write has begun.
   std::vector<unsigned char> flashAsRead_;
+  bool readForUpdate_ = false;
+  uint32_t updateFirmwareLength_ = 0;
+  uint8_t unreadFill_ = 0xFF;
+  ByteRanges bytesRead_;
+  unsigned short percentShown_ = 0;  // the bar never goes back within a run
 };
 
 ZF_VARIANT_END

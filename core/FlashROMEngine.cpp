@@ -49,9 +49,13 @@ int CFlashROM::CloseFlashROM() {
 // Stores the callback and starts the worker; 7 when no thread can be had.
 int CFlashROM::StartWorker(::ProgressCallback callback, void* (*entry)(void*)) {
   ProgressCallback = callback;
+  percentShown_ = 0;
   ResetWork();
   try {
-    worker_ = std::thread([this, entry] { entry(this); });
+    worker_ = std::thread([this, entry] {
+      entry(this);
+      percentShown_ = 0;  // the next run's bar starts from nothing
+    });
   } catch (const std::system_error&) {
     ProgressCallback = nullptr;
     return FLASH_IMAGE_ERROR;
@@ -75,6 +79,10 @@ int CFlashROM::ReadFlashROM(::ProgressCallback callback) {
   if (!USBCom_SetRomParameters(image_.MutableImage() + kParamBytesOffset, kRomParameterSize)) {
     return FLASH_TRANSFER_FAILED;
   }
+  if (readForUpdate_) {
+    // What is not read holds the fill: never a byte of the flash.
+    std::memset(image_.MutableImage(), unreadFill_, image_.ImageSize());
+  }
   return StartWorker(callback, &ReadThread);
 }
 
@@ -88,7 +96,7 @@ int CFlashROM::WriteFlashROM(::ProgressCallback callback) {
   // needs the flash as read: which copy is valid there, and what it holds.
   if (flashAsRead_.size() != image_.ImageSize()) return FLASH_IMAGE_ERROR;
   writePlan_ = PlanWrite(MakeWriteRequest());
-  if (!writePlan_.ok()) return FLASH_IMAGE_ERROR;
+  if (!writePlan_.ok() || !PlanUsesKnownBytes()) return FLASH_IMAGE_ERROR;
 
   uint16_t compatibility = 0;
   if (!RequiredCompatibility(&compatibility)) return FLASH_IMAGE_ERROR;
@@ -119,6 +127,7 @@ bool CFlashROM::SendRomParameters() {
 int CFlashROM::ReadFlashROMAs(const ROM_PARAMETER_IMAGE& parameters,
                               ::ProgressCallback callback) {
   WaitWorker();
+  readForUpdate_ = false;  // a recovery reads every byte
   flashAsRead_.clear();
   int result = CheckDevice(0);
   if (result != FLASH_OK) return result;
@@ -178,7 +187,7 @@ int CFlashROM::ChunkedBlock(WorkPhase phase, unsigned long address, unsigned lon
     offset += chunk;
     *done += chunk;
     ReportWork(phase, *done, total);
-    if (ProgressCallback) ProgressCallback(Percent(*done, total), true);
+    ReportPercent(Percent(*done, total));
   }
   return FLASH_OK;
 }
@@ -228,7 +237,7 @@ int CFlashROM::EraseRomBlock(unsigned long address, unsigned long length, unsign
   }
   *done += length;
   ReportWork(WorkPhase::kErasing, *done, total);
-  if (ProgressCallback) ProgressCallback(Percent(*done, total), true);
+  ReportPercent(Percent(*done, total));
   return FLASH_OK;
 }
 
@@ -245,12 +254,78 @@ unsigned long CFlashROM::GetWriteSize() {
   return size;
 }
 
+void CFlashROM::ReportPercent(unsigned short percent) {
+  percentShown_ = std::max(percentShown_, percent);
+  if (ProgressCallback) ProgressCallback(percentShown_, true);
+}
+
+int CFlashROM::ReadWhole() {
+  unsigned long done = 0;
+  const unsigned long size = image_.ImageSize();
+  const int result = ReadRomBlock(0, size, &done, size);
+  if (result == FLASH_OK) bytesRead_.Add(0, size);
+  return result;
+}
+
+// Reads what the update needs, the lowest missing range first: what a range
+// holds can name further ranges (a copy's header its code), which come
+// after it. The total grows as they are found; the bar shows 100 only once
+// the last range is in.
+int CFlashROM::ReadForUpdate() {
+  const unsigned char* image = image_.Image();
+  const uint32_t size = image_.ImageSize();
+  const uint32_t block = GetEraseRomBlockSize();
+  unsigned long done = 0;
+  for (;;) {
+    const std::vector<ByteRanges::Range> missing = bytesRead_.Missing(
+        NeededForUpdate(image, size, bytesRead_, block, updateFirmwareLength_));
+    if (missing.empty()) break;
+    uint64_t left = 0;
+    for (const ByteRanges::Range& r : missing) left += r.end - r.start;
+    const ByteRanges::Range next = missing.front();
+    const int result = ReadRomBlock(static_cast<unsigned long>(next.start),
+                                    static_cast<unsigned long>(next.end - next.start), &done,
+                                    static_cast<unsigned long>(done + left + 1));
+    if (result != FLASH_OK) return result;
+    bytesRead_.Add(next.start, next.end);
+  }
+  ReportWork(WorkPhase::kReading, done, done);
+  ReportPercent(100);
+  return FLASH_OK;
+}
+
+bool CFlashROM::PlanUsesKnownBytes() const {
+  ByteRanges known = bytesRead_;
+  // The copies placed from the firmware file.
+  if (image_.GetFWCodeChange() != 0) {
+    const unsigned char* image = image_.Image();
+    const uint32_t size = image_.ImageSize();
+    for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
+      const uint32_t at = GetLE32(image + field);
+      if (at == 0 || !RangeInside(at, kFirmwareAreaHeaderSize, size)) continue;
+      known.Add(at, uint64_t{at} + kFirmwareAreaHeaderSize + GetLE32(image + at + kAreaCodeSize));
+    }
+  }
+  const uint32_t block = GetEraseRomBlockSize();
+  for (const WriteStep& step : writePlan_.steps) {
+    uint64_t start = step.start;
+    uint64_t end = uint64_t{step.start} + step.length;
+    if (step.kind == WriteStep::kErase) {  // whole blocks, kept bytes written back
+      start = BlockStart(start, block);
+      end = BlockStart(end - 1, block) + block;
+    }
+    if (!known.Contains(start, end)) return false;
+  }
+  return true;
+}
+
 void* CFlashROM::ReadThread(void* argument) {
   CFlashROM* engine = static_cast<CFlashROM*>(argument);
-  unsigned long done = 0;
-  unsigned long size = engine->image_.ImageSize();
+  const unsigned long size = engine->image_.ImageSize();
   engine->flashAsRead_.clear();
-  if (engine->ReadRomBlock(0, size, &done, size) == FLASH_OK) {
+  engine->bytesRead_.Clear();
+  const int result = engine->readForUpdate_ ? engine->ReadForUpdate() : engine->ReadWhole();
+  if (result == FLASH_OK) {
     const unsigned char* image = engine->image_.Image();
     try {
       engine->flashAsRead_.assign(image, image + size);

@@ -40,6 +40,7 @@ void CMainDialog::OnInitialize() {
     OnFlashRead();
     return 0;
   };
+  hooks.readWholeFlash = ReadsWholeFlash();
   CUpdateSession session(this, std::move(hooks));
   const UpdateDecision decision = session.Prepare();
 

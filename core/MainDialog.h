@@ -38,6 +38,9 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   // The whole flash has just been read into the image (before the new
   // firmware is placed into it).
   virtual void OnFlashRead() {}
+  // True when the whole flash must be read (to save it), not only what the
+  // update uses.
+  virtual bool ReadsWholeFlash() const { return false; }
   // Called after OK, before the write starts; false: nothing is written and
   // the run ends with message 202.
   virtual bool BeforeWrite() { return true; }

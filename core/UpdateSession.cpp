@@ -217,7 +217,12 @@ UpdateDecision CUpdateSession::Prepare() {
     return ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
   }
 
-  // 8. Read the whole flash.
+  // 8. Read the flash: what the decision and the write of this file use.
+  if (hooks_.readWholeFlash) {
+    engine.ReadWholeFlash();
+  } else {
+    engine.ReadOnlyForUpdate(firmwareSize);
+  }
   const int readMessage = hooks_.readFlash(&engine);
   if (readMessage != 0) {
     UpdateDecision decision = ending(readMessage < 0 ? 0 : readMessage, MESSAGE_ERROR);
@@ -231,6 +236,7 @@ UpdateDecision CUpdateSession::Prepare() {
   if (!systemInformation.CheckSystemInformation(&params)) {
     UpdateDecision decision = ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
     decision.flashRead = true;
+    decision.bytesRead = engine.BytesRead().Bytes();
     return decision;
   }
 
@@ -245,6 +251,7 @@ UpdateDecision CUpdateSession::Prepare() {
   const uint16_t next = systemInformation.GetFWRevision(firmware, firmwareSize);
   UpdateDecision decision = ending(0, MESSAGE_ERROR);
   decision.flashRead = true;
+  decision.bytesRead = engine.BytesRead().Bytes();
   decision.installed = current;
   decision.offered = next;
   if (current >= next || newest > next) {

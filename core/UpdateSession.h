@@ -35,7 +35,8 @@ struct UpdateDecision {
   // The bridge's version block, when it answered (chip id, compatibility).
   bool versionRead = false;
   unsigned char version[kVersionBlockSize] = {};
-  bool flashRead = false;  // the image holds the whole flash as read
+  bool flashRead = false;  // the image holds what the update uses of the flash, as read
+  uint64_t bytesRead = 0;  // bytes the read took from the flash
 
   bool Ask() const { return message == 0 && !messageShown; }
 };
@@ -50,6 +51,9 @@ struct UpdateSessionHooks {
   // Reads the whole flash; 0 when the read completed, otherwise the message
   // that ends the run, or -1 when it has been shown already.
   std::function<int(CFlashROM*)> readFlash;
+  // The read takes the whole flash (a backup is saved from it) instead of
+  // only what the update uses.
+  bool readWholeFlash = false;
 };
 
 class CUpdateSession {

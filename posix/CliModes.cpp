@@ -297,7 +297,8 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
     report["flash"] = {{"part", facts.part.empty() ? nlohmann::ordered_json(nullptr)
                                                    : nlohmann::ordered_json(facts.part)},
                        {"size", facts.flashSize},
-                       {"eraseBlock", facts.eraseBlock}};
+                       {"eraseBlock", facts.eraseBlock},
+                       {"bytesRead", decision.bytesRead}};
     nlohmann::ordered_json copies = nlohmann::ordered_json::array();
     for (const CopyFacts& copy : facts.copies) copies.push_back(CopyJson(copy));
     report["copies"] = copies;
@@ -364,9 +365,9 @@ void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
                 facts.usb.bus, facts.usb.address);
   }
   if (decision.flashRead) {
-    std::printf("flash: %s, %u bytes, erase block %u bytes\n",
+    std::printf("flash: %s, %u bytes, erase block %u bytes; %llu bytes read\n",
                 facts.part.empty() ? "unknown part" : facts.part.c_str(), facts.flashSize,
-                facts.eraseBlock);
+                facts.eraseBlock, static_cast<unsigned long long>(decision.bytesRead));
     PrintCopies(facts);
     std::printf("installed version: %s\n",
                 decision.installed != 0 ? VersionText(decision.installed).c_str() : "unknown");

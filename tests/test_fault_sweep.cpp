@@ -386,6 +386,35 @@ class FaultSweep : public ::testing::TestWithParam<Layout> {
   std::string systemInformation_ = testsupport::DefaultSystemInformation();
 };
 
+// The bytes an update of the layout needs from the flash, worked out from
+// the layout: the header, the parameter area, both installed copies and the
+// erase blocks the new copies take.
+ByteRanges NeededBytes(const Prepared& p) {
+  ByteRanges needed;
+  const unsigned char* image = p.image.data();
+  needed.Add(0, 48);
+  const uint32_t param = GetLE32(image + 32);
+  needed.Add(param, param + 16 + GetLE32(image + param + 4));
+  for (uint32_t field : {20u, 24u}) {
+    const uint32_t record = GetLE32(image + param + field);
+    if (record != 0) needed.Add(record, record + 4);
+  }
+  const uint64_t length = p.file.size();
+  for (uint32_t at : {p.area1, p.area2}) {
+    if (at == 0) continue;
+    needed.Add(at, at + 16 + GetLE32(image + at + 4));
+    needed.Add(at / p.eraseBlock * p.eraseBlock,
+               (at + length - 1) / p.eraseBlock * p.eraseBlock + p.eraseBlock);
+  }
+  return needed;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> Pairs(const ByteRanges& ranges) {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const ByteRanges::Range& r : ranges.Ranges()) out.emplace_back(r.start, r.end);
+  return out;
+}
+
 // The commands of a fault-free update are exactly those the protocol needs:
 // the header read, one read per transfer unit of the flash, and per
 // firmware region one erase per touched block, one write and one verify
@@ -401,7 +430,6 @@ TEST_P(FaultSweep, FaultFreeUpdateUsesExactlyTheNeededCommands) {
   if (HeaderWindow(*device).first != 0) return;  // block 0 takes write-backs
 
   const uint32_t unit = CFlashROM::kTransferUnit;
-  const uint32_t flash = static_cast<uint32_t>(p.image.size());
   const uint32_t length = static_cast<uint32_t>(p.file.size());
   const uint32_t chunks = (length + unit - 1) / unit;
   const uint32_t regions = p.layout.copies == FWALLOCATE_DUAL ? 2 : 1;
@@ -409,17 +437,34 @@ TEST_P(FaultSweep, FaultFreeUpdateUsesExactlyTheNeededCommands) {
   for (uint32_t at : {p.area1, p.area2}) {
     if (at != 0) blocks += (at + length - 1) / p.eraseBlock - at / p.eraseBlock + 1;
   }
-  // Selection 1, open 2, the flow's version query 1, read start 4, bulk
+  // The read takes each byte it needs once, in ascending order: the header,
+  // the parameter area, the installed copies and the blocks the new copies
+  // take; nothing else.
+  const std::vector<vbridge::ReceivedCommand> log = device->Log();
+  ASSERT_GE(log.size(), run.readPhaseEnd);
+  const std::vector<vbridge::ReceivedCommand> readLog(log.begin(), log.begin() + run.readPhaseEnd);
+  uint32_t readCommands = 0;
+  uint64_t lastEnd = 0;
+  ByteRanges read;
+  for (size_t i = 0; i < readLog.size(); ++i) {
+    const vbridge::ReceivedCommand& c = readLog[i];
+    if (c.command != CMD_READROM || i < 8) continue;  // the read's start reads the header too
+    ++readCommands;
+    EXPECT_GE(c.address, lastEnd) << "read twice or out of order at command " << i + 1;
+    lastEnd = uint64_t{c.address} + c.dataLength;
+    read.Add(c.address, lastEnd);
+  }
+  EXPECT_EQ(Pairs(read), Pairs(NeededBytes(p)));
+  // Selection 1, open 2, the flow's version query 1, read start 4, the
   // read, write start 3, regions, leaving vendor mode 1.
-  const uint32_t expected = 1 + 2 + 1 + 4 + (flash + unit - 1) / unit + 3 + blocks +
-                            regions * 2 * chunks + 1;
+  const uint32_t expected =
+      1 + 2 + 1 + 4 + readCommands + 3 + blocks + regions * 2 * chunks + 1;
   EXPECT_EQ(device->CommandCount(), expected);
-  EXPECT_EQ(run.readPhaseEnd, 8 + (flash + unit - 1) / unit);
+  EXPECT_EQ(run.readPhaseEnd, 8 + readCommands);
   EXPECT_EQ(run.writePhaseEnd + 1, expected);
 
   std::vector<uint32_t> erased, written;
   uint32_t verifyReads = 0;
-  const std::vector<vbridge::ReceivedCommand> log = device->Log();
   for (size_t i = 0; i < log.size(); ++i) {
     const vbridge::ReceivedCommand& c = log[i];
     EXPECT_TRUE(c.ok);
@@ -616,6 +661,7 @@ class SweepAgreesWithFlow : public ::testing::Test {
   struct Observed {
     bool success = false;
     uint32_t commands = 0;
+    uint32_t readPhaseEnd = 0;  // the driver's: commands when the write began
     std::vector<unsigned char> flash;
   };
 
@@ -651,7 +697,9 @@ class SweepAgreesWithFlow : public ::testing::Test {
       ADD_FAILURE() << "no device";
       return seen;
     }
-    seen.success = RunUpdate(&bus, *device, systemInformation_, p.file).outcome == Outcome::Updated;
+    const RunResult run = RunUpdate(&bus, *device, systemInformation_, p.file);
+    seen.success = run.outcome == Outcome::Updated;
+    seen.readPhaseEnd = run.readPhaseEnd;
     seen.commands = device->CommandCount();
     seen.flash = device->FlashBytes();
     return seen;
@@ -684,10 +732,11 @@ TEST_F(SweepAgreesWithFlow, SameCommandsOutcomeAndFlash) {
   // and the last verify.
   const uint32_t total = clean.commands;
   const uint32_t bulkRead = 9;
-  const uint32_t unit = CFlashROM::kTransferUnit;
-  const uint32_t readEnd = 8 + static_cast<uint32_t>((p.image.size() + unit - 1) / unit);
-  const std::vector<uint32_t> points = {1,           5,           bulkRead + 300, readEnd + 2,
-                                        readEnd + 4, readEnd + 120, total - 150,    total - 1};
+  const uint32_t readEnd = cleanDriver.readPhaseEnd;
+  ASSERT_GT(readEnd, bulkRead + 2);
+  const std::vector<uint32_t> points = {1,           5,           (bulkRead + readEnd) / 2,
+                                        readEnd + 2, readEnd + 4, readEnd + 120,
+                                        total - 150, total - 1};
   for (Fault fault : {Fault::Fail, Fault::Unplug}) {
     for (uint32_t at : points) {
       SCOPED_TRACE(testing::Message() << (fault == Fault::Fail ? "failed" : "unplug at")
