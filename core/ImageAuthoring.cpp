@@ -162,12 +162,10 @@ bool Utf8ToUtf16LE(const std::string& text, std::vector<unsigned char>* out) {
   return true;
 }
 
-bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>* out,
-                     std::string* error) {
-  if (out == nullptr) return false;
-  out->clear();
+namespace {
 
-  CSROMImage rom;
+// A new image for the part (CreateSROMImage with the part's parameters).
+bool NewImageForPart(CSROMImage& rom, const FlashImageSpec& imageSpec, std::string* error) {
   _serialflash_romparamlist part = {};
   if (srom::GetParamList(imageSpec.partName.c_str(), &part) != 1) {
     SetError(error, "unknown flash part \"" + imageSpec.partName + "\"");
@@ -179,12 +177,10 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
     SetError(error, "cannot create an image for this part");
     return false;
   }
-  const uint32_t size = rom.ImageSize();
+  return true;
+}
 
-  if (imageSpec.blank) {
-    out->assign(size, 0xFF);
-    return true;
-  }
+bool CheckLayout(const FlashImageSpec& imageSpec, std::string* error) {
   if (imageSpec.variant != BRIDGEIC_QK9318A && imageSpec.variant != BRIDGEIC_QK9318E) {
     SetError(error, "unknown bridge variant");
     return false;
@@ -193,29 +189,40 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
     SetError(error, "copies must be 1 or 2");
     return false;
   }
+  return true;
+}
 
-  // Header with the part's parameters, then the default parameter area.
-  rom.MakeImageFromSROMParam();
-  rom.MakeparamHeader();
-  const uint32_t p = rom.GetDWORDFromSROMImage(kParamAreaOffsetField);
-
+// The identity and the three strings of the parameter area at `p`.
+bool WriteIdentity(CSROMImage& rom, uint32_t p, const FlashImageSpec& imageSpec,
+                   std::string* error) {
   rom.SetWORDToSROMImage(p + kVendorIdField, imageSpec.vendorId);
   rom.SetWORDToSROMImage(p + kProductIdField, imageSpec.productId);
   rom.SetWORDToSROMImage(p + kBcdDeviceField, imageSpec.bcdDevice);
-  if (!WriteStringSlot(rom, p + kStringSlots[0], imageSpec.manufacturer, "manufacturer", error) ||
-      !WriteStringSlot(rom, p + kStringSlots[1], imageSpec.product, "product", error) ||
-      !WriteStringSlot(rom, p + kStringSlots[2], imageSpec.thirdString, "third string", error)) {
-    return false;
-  }
+  return WriteStringSlot(rom, p + kStringSlots[0], imageSpec.manufacturer, "manufacturer", error) &&
+         WriteStringSlot(rom, p + kStringSlots[1], imageSpec.product, "product", error) &&
+         WriteStringSlot(rom, p + kStringSlots[2], imageSpec.thirdString, "third string", error);
+}
 
-  // Firmware files: copy 2 defaults to copy 1.
+// Where the copies went.
+struct Placed {
+  uint32_t o1 = 0;
+  uint32_t o2 = 0;
+  bool dual = false;
+};
+
+// SetOffset for the geometry, copy count and variant, then the firmware files
+// at O1 (and O2), each ending before the next area (copy 2, the encryption
+// records, or the end of the flash).
+bool PlaceFirmware(CSROMImage& rom, uint32_t p, const FlashImageSpec& imageSpec, Placed* placed,
+                   std::string* error) {
+  // Copy 2 defaults to copy 1.
   const std::vector<unsigned char>& fw1 = imageSpec.firmware1;
-  const std::vector<unsigned char>& fw2 = imageSpec.firmware2.empty() ? imageSpec.firmware1 : imageSpec.firmware2;
+  const std::vector<unsigned char>& fw2 =
+      imageSpec.firmware2.empty() ? imageSpec.firmware1 : imageSpec.firmware2;
   if (!CheckFirmwareFile(fw1, imageSpec.variant, "firmware", error)) return false;
   const bool dual = imageSpec.copies == FWALLOCATE_DUAL;
   if (dual && !CheckFirmwareFile(fw2, imageSpec.variant, "firmware 2", error)) return false;
 
-  // Placement for the geometry, copy count and variant.
   rom.SetBridgeIC(imageSpec.variant);
   rom.SetFWAllocate(imageSpec.copies);
   _actionparamlist placement = {};
@@ -230,8 +237,7 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
     return false;
   }
 
-  // Each copy must end before the next area (copy 2, the encryption
-  // records, or the end of the flash).
+  const uint32_t size = rom.ImageSize();
   const uint32_t e1 = rom.GetDWORDFromSROMImage(p + kEncryptionRecord1Field);
   auto place = [&](uint32_t at, uint32_t limit, const std::vector<unsigned char>& file,
                    const char* which) {
@@ -252,8 +258,12 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
   if (imageSpec.variant == BRIDGEIC_QK9318E && e1 > o2) limit2 = e1;
   if (!place(o1, limit1, fw1, "firmware")) return false;
   if (dual && !place(o2, limit2, fw2, "firmware 2")) return false;
+  *placed = Placed{o1, o2, dual};
+  return true;
+}
 
-  // Name slots beyond the CRC-protected data.
+// The name slots beyond the CRC-protected data.
+void WriteNameSlots(CSROMImage& rom, uint32_t p, const FlashImageSpec& imageSpec) {
   if (imageSpec.writeFlashTypeName) {
     for (uint32_t i = 0; i < kFlashTypeNameSize; ++i) {
       const char c = i < imageSpec.partName.size() ? imageSpec.partName[i] : '\0';
@@ -262,30 +272,65 @@ bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>
     }
   }
   if (!imageSpec.firmwareFileName.empty()) rom.SetFWFileName(imageSpec.firmwareFileName.c_str());
+}
 
-  // Encryption records (QK9318E): written with their CRCs.
-  rom.SetEncryption(&imageSpec.encryption);
-
-  // SetOffset and the identity changed CRC-protected bytes: both CRCs are
-  // taken again over the final contents.
+// SetOffset and the identity changed CRC-protected bytes: both CRCs are taken
+// again over the final contents.
+bool SealCrcs(CSROMImage& rom, uint32_t p, std::string* error) {
   unsigned char* image = rom.MutableImage();
   const uint32_t d = rom.GetDWORDFromSROMImage(p + kParamDataSizeField);
-  if (!RangeInside(static_cast<uint64_t>(p) + kAreaHeaderSize, d, size)) {
+  if (!RangeInside(static_cast<uint64_t>(p) + kAreaHeaderSize, d, rom.ImageSize())) {
     SetError(error, "parameter area outside the image");
     return false;
   }
   PutLE16(image + p + kParamCrcField,
           static_cast<uint16_t>(CalcCRC16(image + p + kAreaHeaderSize, d)));
   SealHeaderCrc(image);
+  return true;
+}
 
-  if (imageSpec.corruptCopy == 1 || (imageSpec.corruptCopy == 2 && dual)) {
-    const uint32_t at = (imageSpec.corruptCopy == 1 ? o1 : o2) + kAreaHeaderSize;
+// The first code byte of copy `copy` (1 or 2, 0 for none) inverted.
+bool CorruptCopy(CSROMImage& rom, int copy, const Placed& placed, std::string* error) {
+  if (copy == 1 || (copy == 2 && placed.dual)) {
+    const uint32_t at = (copy == 1 ? placed.o1 : placed.o2) + kAreaHeaderSize;
     rom.SetBYTEToSROMImage(at, static_cast<uint8_t>(~rom.GetBYTEFromSROMImage(at)));
-  } else if (imageSpec.corruptCopy != 0) {
+  } else if (copy != 0) {
     SetError(error, "no such copy to corrupt");
     return false;
   }
+  return true;
+}
 
+}  // namespace
+
+bool BuildFlashImage(const FlashImageSpec& imageSpec, std::vector<unsigned char>* out,
+                     std::string* error) {
+  if (out == nullptr) return false;
+  out->clear();
+
+  CSROMImage rom;
+  if (!NewImageForPart(rom, imageSpec, error)) return false;
+  const uint32_t size = rom.ImageSize();
+  if (imageSpec.blank) {
+    out->assign(size, 0xFF);
+    return true;
+  }
+  if (!CheckLayout(imageSpec, error)) return false;
+
+  // Header with the part's parameters, then the default parameter area.
+  rom.MakeImageFromSROMParam();
+  rom.MakeparamHeader();
+  const uint32_t p = rom.GetDWORDFromSROMImage(kParamAreaOffsetField);
+  if (!WriteIdentity(rom, p, imageSpec, error)) return false;
+  Placed placed;
+  if (!PlaceFirmware(rom, p, imageSpec, &placed, error)) return false;
+  WriteNameSlots(rom, p, imageSpec);
+  // Encryption records (QK9318E): written with their CRCs.
+  rom.SetEncryption(&imageSpec.encryption);
+  if (!SealCrcs(rom, p, error)) return false;
+  if (!CorruptCopy(rom, imageSpec.corruptCopy, placed, error)) return false;
+
+  const unsigned char* image = rom.Image();
   out->assign(image, image + size);
   return true;
 }

@@ -126,6 +126,12 @@ class CSROMImage {
  private:
   // RomParameter and FlashTypeName from a header whose CRC holds.
   void TakeHeaderParameters(const unsigned char* header);
+  // SetFWCode's checks: the file's signature against the image's bridge and
+  // the space area 1 has (false: refused); then the file's length, sizes and
+  // CRC, and its copies inside the image and clear of what they must leave.
+  bool PlacementSpace(uint32_t signature, uint32_t o1, uint32_t o2, uint32_t* space);
+  bool FileFitsPlacement(const unsigned char* file, uint32_t length, uint32_t space, uint32_t o1,
+                         uint32_t o2);
 
   std::unique_ptr<unsigned char[]> SROMImage;
   uint32_t SROMImageSize = 0;  // bytes held by SROMImage (0 without an image)

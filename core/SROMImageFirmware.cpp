@@ -294,6 +294,60 @@ bool CSROMImage::RequiredCompatibility(uint16_t* word) {
   return true;
 }
 
+bool CSROMImage::PlacementSpace(uint32_t signature, uint32_t o1, uint32_t o2, uint32_t* space) {
+  const uint32_t s = FlashSize(RomParameter);
+  if (BridgeIC == BRIDGEIC_QK9318E) {
+    const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
+    const uint64_t eAt = p + kEncryptionRecord1Field;
+    const uint32_t e = RangeInside(eAt, 4, SROMImageSize) ? GetLE32(SROMImage.get() + eAt) : 0;
+    // Whether a missing encryption record (E = 0) is refused is the build's
+    // rule; where it is not, a single copy's space wraps and the length
+    // checks bound it.
+    const bool noRecordRefused = kFirmwareNeedsEncryptionRecord && e == 0;
+    if (noRecordRefused || signature != kSignatureQK9318E) return false;
+    if (FWAllocate == FWALLOCATE_SINGLE) {
+      *space = e - o1;
+    } else if (FWAllocate == FWALLOCATE_DUAL) {
+      *space = o2 - o1;
+    } else {
+      return false;
+    }
+    return true;
+  }
+  if (BridgeIC == BRIDGEIC_QK9318A) {
+    if (signature != kSignatureQK9318A) return false;
+    if (FWAllocate == FWALLOCATE_SINGLE) {
+      *space = s - o1;
+    } else if (FWAllocate == FWALLOCATE_DUAL) {
+      *space = o2 - o1;
+    } else {
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool CSROMImage::FileFitsPlacement(const unsigned char* file, uint32_t length, uint32_t space,
+                                   uint32_t o1, uint32_t o2) {
+  if (length > kFirmwareMaxFileSize || length > space) return false;
+  const uint32_t codeSize = GetLE16(file + kAreaCodeSize);
+  if (length != codeSize + kFirmwareAreaHeaderSize) return false;
+  // The placed area keeps all four size bytes, and the device, the region
+  // lengths and the CRC check read them as one 32-bit value: a file whose
+  // upper two bytes are not zero would be placed with another size than the
+  // one checked here.
+  if (GetLE32(file + kAreaCodeSize) != codeSize) return false;
+  if (CalcCRC16(file + kFirmwareAreaHeaderSize, codeSize) != GetLE16(file + kAreaCodeCrc)) {
+    return false;
+  }
+  if (!RangeInside(o1, length, SROMImageSize)) return false;
+  if (FWAllocate == FWALLOCATE_DUAL && (o2 == 0 || !RangeInside(o2, length, SROMImageSize))) {
+    return false;
+  }
+  return !PlacementOverlaps(o1, FWAllocate == FWALLOCATE_DUAL ? o2 : 0, length);
+}
+
 int CSROMImage::SetFWCode(const unsigned char* file, uint32_t length, bool versionKnown) {
   // 1. An image with a first firmware area, and a file with a whole header.
   if (!SROMImage || file == nullptr || length < kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;
@@ -302,60 +356,15 @@ int CSROMImage::SetFWCode(const unsigned char* file, uint32_t length, bool versi
   if (o1 == 0) return FLASH_IMAGE_ERROR;  // covers "both 0" as well
 
   // 2. The file must be built for the image's bridge; the space for area 1.
-  const uint32_t signature = GetLE32(file + kAreaSignature);
-  const uint32_t s = FlashSize(RomParameter);
-  uint32_t space;
-  if (BridgeIC == BRIDGEIC_QK9318E) {
-    const uint64_t p = GetDWORDFromSROMImage(kParamAreaOffsetField);
-    const uint64_t eAt = p + kEncryptionRecord1Field;
-    const uint32_t e = RangeInside(eAt, 4, SROMImageSize) ? GetLE32(SROMImage.get() + eAt) : 0;
-    // Whether a missing encryption record (E = 0) is refused is the build's
-    // rule; where it is not, a single copy's space wraps and the length
-    // checks below bound it.
-    const bool noRecordRefused = kFirmwareNeedsEncryptionRecord && e == 0;
-    if (noRecordRefused || signature != kSignatureQK9318E) return FLASH_IMAGE_ERROR;
-    if (FWAllocate == FWALLOCATE_SINGLE) {
-      space = e - o1;
-    } else if (FWAllocate == FWALLOCATE_DUAL) {
-      space = o2 - o1;
-    } else {
-      return FLASH_IMAGE_ERROR;
-    }
-  } else if (BridgeIC == BRIDGEIC_QK9318A) {
-    if (signature != kSignatureQK9318A) return FLASH_IMAGE_ERROR;
-    if (FWAllocate == FWALLOCATE_SINGLE) {
-      space = s - o1;
-    } else if (FWAllocate == FWALLOCATE_DUAL) {
-      space = o2 - o1;
-    } else {
-      return FLASH_IMAGE_ERROR;
-    }
-  } else {
-    return FLASH_IMAGE_ERROR;
-  }
+  uint32_t space = 0;
+  if (!PlacementSpace(GetLE32(file + kAreaSignature), o1, o2, &space)) return FLASH_IMAGE_ERROR;
 
   // 3. Length: at most one area slot, within the space, exactly the size
   //    field (its low 16 bits) plus the header; the file's own code CRC must
   //    hold, so that no copy is written that the device would reject; every
-  //    copy inside the image (a second copy needs a second area).
-  if (length > kFirmwareMaxFileSize || length > space) return FLASH_IMAGE_ERROR;
-  const uint32_t codeSize = GetLE16(file + kAreaCodeSize);
-  if (length != codeSize + kFirmwareAreaHeaderSize) return FLASH_IMAGE_ERROR;
-  // The placed area keeps all four size bytes, and the device, the region
-  // lengths and the CRC check read them as one 32-bit value: a file whose
-  // upper two bytes are not zero would be placed with another size than the
-  // one checked here.
-  if (GetLE32(file + kAreaCodeSize) != codeSize) return FLASH_IMAGE_ERROR;
-  if (CalcCRC16(file + kFirmwareAreaHeaderSize, codeSize) != GetLE16(file + kAreaCodeCrc)) {
-    return FLASH_IMAGE_ERROR;
-  }
-  if (!RangeInside(o1, length, SROMImageSize)) return FLASH_IMAGE_ERROR;
-  if (FWAllocate == FWALLOCATE_DUAL && (o2 == 0 || !RangeInside(o2, length, SROMImageSize))) {
-    return FLASH_IMAGE_ERROR;
-  }
-  if (PlacementOverlaps(o1, FWAllocate == FWALLOCATE_DUAL ? o2 : 0, length)) {
-    return FLASH_IMAGE_ERROR;
-  }
+  //    copy inside the image (a second copy needs a second area), clear of
+  //    the header, the parameter area and the encryption records.
+  if (!FileFitsPlacement(file, length, space, o1, o2)) return FLASH_IMAGE_ERROR;
 
   const uint16_t fileVersion = GetLE16(file + kAreaVersion);
   const Area a1 = ReadArea(SROMImage.get(), SROMImageSize, o1);
