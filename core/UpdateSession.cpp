@@ -221,7 +221,7 @@ UpdateDecision CUpdateSession::Prepare() {
   if (hooks_.readWholeFlash) {
     engine.ReadWholeFlash();
   } else {
-    engine.ReadOnlyForUpdate(firmwareSize);
+    engine.ReadOnlyForUpdate(firmwareSize, hooks_.unreadFill);
   }
   const int readMessage = hooks_.readFlash(&engine);
   if (readMessage != 0) {

@@ -54,6 +54,9 @@ struct UpdateSessionHooks {
   // The read takes the whole flash (a backup is saved from it) instead of
   // only what the update uses.
   bool readWholeFlash = false;
+  // What the bytes an update does not read hold in the image (they are never
+  // used: the tests vary it to show that).
+  uint8_t unreadFill = 0xFF;
 };
 
 class CUpdateSession {

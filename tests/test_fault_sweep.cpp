@@ -73,9 +73,16 @@ void WatchFinalReport(unsigned short percent, bool ok) {
 
 // A whole run through the update session, answered with OK: the flow's
 // checks, read and placement, then the write, without the dialogs.
+// How the flash is read: only what the update uses (unread bytes holding
+// `fill`), or every byte.
+struct ReadChoice {
+  bool whole = false;
+  uint8_t fill = 0xFF;
+};
+
 RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& device,
                     const std::string& systemInformation,
-                    const std::vector<unsigned char>& firmware) {
+                    const std::vector<unsigned char>& firmware, ReadChoice read = {}) {
   vbridge::ScopedActiveBus active(bus);
   RunResult result;
   CFlashROM engine;
@@ -100,6 +107,8 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
                : static_cast<int>(MSG_NO_FW_FILE);
   };
   hooks.readFlash = [](CFlashROM* e) { return ReadWithoutDialog(e); };
+  hooks.readWholeFlash = read.whole;
+  hooks.unreadFill = read.fill;
   CUpdateSession session(&engine, std::move(hooks));
   const UpdateDecision decision = session.Prepare();
   if (!decision.Ask()) {
@@ -157,9 +166,7 @@ int RunnableCopies(const Prepared& p, const std::vector<unsigned char>& flash);
 
 // A 64 KiB part with 4 KiB blocks keeps thousands of runs quick; firmware
 // of about 5 KB spans two erase blocks and ends inside a transfer unit.
-Prepared Prepare(const Layout& layout) {
-  Prepared p;
-  p.layout = layout;
+zfimage::FlashImageSpec SpecFor(const Layout& layout) {
   zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
   imageSpec.partName = layout.part;
   imageSpec.copies = layout.copies;
@@ -173,8 +180,22 @@ Prepared Prepare(const Layout& layout) {
     imageSpec.firmware2 = FirmwareFile(layout.copy2Version, installed2, 2, layout.variant);
   }
   if (layout.variant == BRIDGEIC_QK9318E) imageSpec.encryption = {1, 0x12345678u, 0};
+  return imageSpec;
+}
+
+// True when the image builder has a placement of the layout's copies on
+// its part.
+bool Buildable(const Layout& layout) {
+  std::vector<unsigned char> image;
   std::string error;
-  EXPECT_TRUE(zfimage::BuildFlashImage(imageSpec, &p.image, &error)) << error;
+  return zfimage::BuildFlashImage(SpecFor(layout), &image, &error);
+}
+
+Prepared Prepare(const Layout& layout) {
+  Prepared p;
+  p.layout = layout;
+  std::string error;
+  EXPECT_TRUE(zfimage::BuildFlashImage(SpecFor(layout), &p.image, &error)) << error;
   if (layout.area1 != 0) testsupport::MoveArea(&p.image, 36, layout.area1);
   if (layout.area2 != 0) testsupport::MoveArea(&p.image, 40, layout.area2);
   p.file = FirmwareFile(kNewVersion, layout.codeSize, 3, layout.variant);
@@ -647,6 +668,79 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return name;
     });
+
+// ---------------------------------------------------------------------------
+// The partial read decides and writes as the whole read does: the same
+// message, the same final flash and the same write-phase commands, whatever
+// the bytes it does not read hold in the image.
+
+struct Ended {
+  int message = 0;
+  Outcome outcome = Outcome::Failed;
+  std::vector<unsigned char> flash;
+  std::vector<std::string> writePhase;  // trace lines of the write
+  uint32_t readPhase = 0;
+};
+
+Ended EndOf(const Prepared& p, ReadChoice read) {
+  Ended ended;
+  vbridge::VirtualBus bus;
+  vbridge::VirtualBridge* device = bus.AddDevice(ConfigFor(p), p.image);
+  if (device == nullptr) {
+    ADD_FAILURE() << "no device";
+    return ended;
+  }
+  const RunResult run = RunUpdate(&bus, *device, SystemInformationFor(p.layout), p.file, read);
+  ended.message = run.message;
+  ended.outcome = run.outcome;
+  ended.flash = device->FlashBytes();
+  ended.readPhase = run.readPhaseEnd;
+  const std::vector<vbridge::ReceivedCommand> log = device->Log();
+  for (size_t i = run.readPhaseEnd; run.readPhaseEnd != 0 && i < log.size(); ++i) {
+    ended.writePhase.push_back(vbridge::TraceLine(log[i]));
+  }
+  return ended;
+}
+
+void ExpectPartialReadEndsAsWholeRead(const Prepared& p) {
+  SCOPED_TRACE(p.layout.name);
+  const Ended whole = EndOf(p, ReadChoice{true, 0xFF});
+  for (uint8_t fill : {0x00, 0xFF, 0x5A}) {
+    SCOPED_TRACE(testing::Message() << "unread bytes " << int{fill});
+    const Ended partial = EndOf(p, ReadChoice{false, fill});
+    EXPECT_EQ(partial.message, whole.message);
+    EXPECT_EQ(partial.outcome, whole.outcome);
+    EXPECT_TRUE(partial.flash == whole.flash);
+    EXPECT_EQ(partial.writePhase, whole.writePhase);
+    if (whole.readPhase != 0) {
+      EXPECT_LT(partial.readPhase, whole.readPhase);
+    }
+  }
+}
+
+TEST_P(FaultSweep, PartialReadEndsAsTheWholeRead) { ExpectPartialReadEndsAsWholeRead(Prepare(GetParam())); }
+
+TEST_P(FaultSweepRefusedLayout, PartialReadEndsAsTheWholeRead) {
+  ExpectPartialReadEndsAsWholeRead(Prepare(GetParam()));
+}
+
+// Every part of the flash-part table that the image builder has a placement
+// for, one and two copies.
+TEST(PartialRead, EveryPartEndsAsTheWholeRead) {
+  int layouts = 0;
+  for (unsigned i = 0; i < kSerialFlashPartCount; ++i) {
+    const char* part = gSerialFlashRomParamTbl[i].Name;
+    for (SROM_FWALLOCATE copies : {FWALLOCATE_SINGLE, FWALLOCATE_DUAL}) {
+      const Layout layout{part, part, copies, 0x0100, 3003};
+      if (!Buildable(layout)) continue;
+      ++layouts;
+      ExpectPartialReadEndsAsWholeRead(Prepare(layout));
+    }
+  }
+  std::printf("[ partial  ] %d layouts of %u parts end as with the whole read\n", layouts,
+              kSerialFlashPartCount);
+  EXPECT_GE(layouts, static_cast<int>(kSerialFlashPartCount));
+}
 
 // ---------------------------------------------------------------------------
 // The real flow on the scripted dialog layer reaches the same command, the
