@@ -9,6 +9,8 @@
 #include <string>
 
 #include "CommandSet.h"
+#include "FilRead.h"
+#include "ReadPlan.h"
 #include "UpdateSession.h"
 #include "ImageAuthoring.h"
 #include "common.h"
@@ -60,20 +62,54 @@ bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
                 uint32_t* readPhaseCommands) {
   vbridge::ScopedActiveBus active(&rig->bus);
   CFlashROM engine;
-  if (engine.OpenFlashROM(nullptr) != FLASH_OK) return false;
-  if (ReadWithoutDialog(&engine) != 0) return false;
-  const bool versionKnown = engine.GetFWVersion() != 0;
-  if (engine.SetFWCode(file.data(), static_cast<uint32_t>(file.size()), versionKnown) != 0) {
-    return false;
-  }
+  struct Closer {
+    CFlashROM* engine;
+    ~Closer() {
+      engine->WaitWorker();
+      engine->CloseDevice();
+    }
+  } closer{&engine};
+  static const std::string systemInformation =
+      "[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=1\r\n"
+      "VenderID0=0x3F1C\r\nProductID0=0x0001\r\n";
+  UpdateSessionHooks hooks;
+  hooks.openSystemInformation = [](CFileRead* f) {
+    return f->SetContent(systemInformation.data(), static_cast<uint32_t>(systemInformation.size()));
+  };
+  hooks.openFirmwareFile = [&file](CFileRead* f) {
+    return f->SetContent(file.data(), static_cast<uint32_t>(file.size())) ? 0 : 105;
+  };
+  hooks.readFlash = [](CFlashROM* e) { return ReadWithoutDialog(e); };
+  CUpdateSession session(&engine, std::move(hooks));
+  if (!session.Prepare().Ask()) return false;
   if (readPhaseCommands != nullptr) *readPhaseCommands = rig->device->CommandCount();
   // The write closes the device when it ends, as after an update.
   return WriteWithoutDialog(&engine) == MSG_UPDATED;
 }
 
+namespace {
+
+// The read commands of an update: the ranges it needs, the lowest missing
+// one first, each in transfer units (what ReadPlan.h leads the engine to).
+uint32_t UpdateReadCommands(const std::vector<unsigned char>& flash, uint32_t fileSize,
+                            uint32_t eraseBlock) {
+  ByteRanges read;
+  uint32_t commands = 0;
+  const uint32_t size = static_cast<uint32_t>(flash.size());
+  for (;;) {
+    const std::vector<ByteRanges::Range> missing =
+        read.Missing(NeededForUpdate(flash.data(), size, read, eraseBlock, fileSize));
+    if (missing.empty()) return commands;
+    const ByteRanges::Range next = missing.front();
+    commands += static_cast<uint32_t>((next.end - next.start + kUnit - 1) / kUnit);
+    read.Add(next.start, next.end);
+  }
+}
+
+}  // namespace
+
 uint32_t ProtocolCommands(const std::vector<unsigned char>& flash, uint32_t fileSize,
                           uint32_t eraseBlock) {
-  const uint32_t size = static_cast<uint32_t>(flash.size());
   const uint32_t units = (fileSize + kUnit - 1) / kUnit;
   uint32_t regions = 0;
   for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
@@ -81,24 +117,36 @@ uint32_t ProtocolCommands(const std::vector<unsigned char>& flash, uint32_t file
     if (at == 0) continue;
     regions += (at + fileSize - 1) / eraseBlock - at / eraseBlock + 1 + 2 * units;
   }
-  return 1 + 2 + 4 + (size + kUnit - 1) / kUnit + 3 + regions + 1;
+  return 1 + 2 + 1 + 4 + UpdateReadCommands(flash, fileSize, eraseBlock) + 3 + regions + 1;
 }
 
-Duplicates FindDuplicates(const std::vector<vbridge::ReceivedCommand>& log) {
+Duplicates FindDuplicates(const std::vector<vbridge::ReceivedCommand>& log,
+                          uint32_t readPhaseCommands) {
   std::map<uint32_t, uint32_t> erases, writes, reads;
-  for (const vbridge::ReceivedCommand& c : log) {
+  ByteRanges readBytes;
+  Duplicates d;
+  for (size_t i = 0; i < log.size(); ++i) {
+    const vbridge::ReceivedCommand& c = log[i];
     if (c.command == CMD_BLOCKERASEROM) ++erases[c.address];
     if (c.command == CMD_WRITEROM) ++writes[c.address];
-    if (c.command == CMD_READROM) ++reads[c.address];
+    if (c.command != CMD_READROM) continue;
+    if (i >= readPhaseCommands) {
+      ++reads[c.address];  // verifies
+    } else if (c.address != 0 || c.dataLength != kImageHeaderSize) {
+      // The read phase takes each byte once (the header check aside).
+      const uint64_t end = uint64_t{c.address} + c.dataLength;
+      ByteRanges one;
+      one.Add(c.address, end);
+      const std::vector<ByteRanges::Range> fresh = readBytes.Missing(one);
+      if (fresh.size() != 1 || fresh[0].start != c.address || fresh[0].end != end) ++d.reads;
+      readBytes.Add(c.address, end);
+    }
   }
-  Duplicates d;
   for (const auto& e : erases) d.erases += e.second - 1;
   for (const auto& w : writes) d.writes += w.second - 1;
   for (const auto& r : reads) {
-    uint32_t needed = r.first % kUnit == 0 ? 1 : 0;  // the bulk read
-    if (r.first == 0) ++needed;                      // the header
     const auto w = writes.find(r.first);
-    if (w != writes.end()) needed += w->second;       // one verify per write
+    const uint32_t needed = w != writes.end() ? w->second : 0;  // one verify per write
     if (r.second > needed) d.reads += r.second - needed;
   }
   return d;

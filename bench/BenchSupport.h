@@ -35,29 +35,32 @@ struct Rig {
 // the read worker reported 100.
 bool ReadWholeFlash(Rig* rig);
 
-// The update as CMainDialog runs it with OK, without the dialogs: open,
-// read, place the file, write both copies, close. True when the write
+// The update as CMainDialog runs it with OK, without the dialogs: the
+// update session's checks, its read of what the update uses and its
+// placement, then the write of both copies, close. True when the write
 // worker reported 100. `readPhaseCommands` (may be null) receives the
 // number of commands the device had received when the write began.
 bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
                 uint32_t* readPhaseCommands = nullptr);
 
 // Commands the protocol needs for a full update of `flash` with `file`:
-// selection 1, open 2, read start 4 (version, vendor mode, header,
-// parameters) plus one read per transfer unit, write start 3, per copy one erase per touched
-// block and one write and one verify read per unit, close 1.
+// selection 1, open 2, the version query 1, read start 4 (version, vendor
+// mode, header, parameters), the reads of what the update uses (ReadPlan.h),
+// write start 3, per copy one erase per touched block and one write and one
+// verify read per unit, close 1.
 uint32_t ProtocolCommands(const std::vector<unsigned char>& flash, uint32_t fileSize,
                           uint32_t eraseBlock);
 
 // Duplicates in a command log that the protocol never needs: a block erased
-// twice, a unit written twice, an address read more often than the bulk
-// read, the header read and one verify after a write account for.
+// twice, a unit written twice, a byte read twice in the read phase (the
+// header check aside), a verify read more often than its write.
 struct Duplicates {
   uint32_t erases = 0;
   uint32_t writes = 0;
   uint32_t reads = 0;
 };
-Duplicates FindDuplicates(const std::vector<vbridge::ReceivedCommand>& log);
+Duplicates FindDuplicates(const std::vector<vbridge::ReceivedCommand>& log,
+                          uint32_t readPhaseCommands);
 
 // Time real hardware would take for the commands of a log: a transport
 // round trip per command, the SPI transfer of its data, and the flash's own

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   const uint32_t needed =
       zfbench::ProtocolCommands(zfbench::DefaultFlash(), static_cast<uint32_t>(file.size()),
                                 eraseBlock);
-  const zfbench::Duplicates dup = zfbench::FindDuplicates(log);
+  const zfbench::Duplicates dup = zfbench::FindDuplicates(log, readPhase);
   const zfbench::ModelledTime modelled = zfbench::ModelLog(log, readPhase, zfbench::LatencyModel());
 
   zfbench::CollectingReporter reporter;
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     }
   }
   if (update != nullptr) {
-    rows.push_back({"Full update (1 MiB read, 2 copies of 30016 bytes)",
+    rows.push_back({"Full update (1 MiB flash, 2 copies of 30016 bytes)",
                     Format("%.2f ms", Millis(update)), "", true});
   }
   rows.push_back({"Commands of the update (of them needed)",
