@@ -985,15 +985,15 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  return RunCommandLine(argc, argv, options, prepare);
+}
+
+int RunCommandLine(int argc, char** argv, const CliOptions& options,
+                   const std::function<bool()>& prepare) {
   gCausePrinted = false;
   gLastCause.clear();
   SetProgramName(options.program);
   SetVerboseOutput(options.verbose);
-
-  // The transport and its diagnostics are chosen through the environment,
-  // before any device is opened.
-  if (!options.transport.empty()) setenv("ZEDRIKFU_TRANSPORT", options.transport.c_str(), 1);
-  if (options.verbose) setenv("ZEDRIKFU_VERBOSE", "1", 1);
 
   // Reading and restoring do without ZEDRIKFU.ini: unless told otherwise
   // they take any device of the chip maker's vendor id.
@@ -1009,17 +1009,7 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   if (!SaveTargetsFree(options)) return kExitError;
   if (prepare && !prepare()) return kExitError;
 
-  std::string folder = options.dir.empty() ? ProgramFolder(argc > 0 ? argv[0] : nullptr)
-                                           : options.dir;
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  // A firmware file opened from a release folder (a file manager starts
-  // "zedrikfu --firmware FILE"): its folder holds the release's ZEDRIKFU.ini.
-  struct stat st;
-  if (options.dir.empty() && !options.firmware.empty() &&
-      stat((folder + "ZEDRIKFU.ini").c_str(), &st) != 0) {
-    const size_t slash = options.firmware.rfind('/');
-    folder = slash == std::string::npos ? std::string() : options.firmware.substr(0, slash + 1);
-  }
+  const std::string folder = ReleaseFolder(options, argc > 0 ? argv[0] : nullptr);
   std::vector<char> appDir(folder.begin(), folder.end());
   appDir.push_back('\0');
   strAppDir = appDir.data();
