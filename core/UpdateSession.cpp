@@ -231,6 +231,10 @@ UpdateDecision CUpdateSession::Prepare() {
   if (!systemInformation.CheckSystemInformation(&params)) {
     UpdateDecision decision = ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
     decision.flashRead = true;
+    // The versions were reached as well: a report names both.
+    uint16_t newestCopy = 0;
+    InstalledRevisions(&engine, systemInformation.TargetType(), &decision.installed, &newestCopy);
+    decision.offered = systemInformation.GetFWRevision(firmware, firmwareSize);
     return decision;
   }
 
