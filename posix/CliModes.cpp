@@ -21,6 +21,7 @@
 #include "Messages.h"
 #include "PosixWriteGuard.h"
 #include "SROMData.h"
+#include "SlotText.h"
 #include "TerminalDialog.h"
 #include "TerminalProgress.h"
 #include "TransportChoice.h"
@@ -38,6 +39,26 @@ const char kRestoreFailed[] = "The restore of the flash failed.";
 
 bool gCausePrinted = false;
 std::string gLastCause;
+// The failed conversions of the parameter area's text in this run (a
+// half-written area after an interrupted update), for the cause line.
+std::string gSlotTextFailures;
+
+void NoteSlotTextFailure(const char* line) {
+  if (gSlotTextFailures.find(line) != std::string::npos) return;
+  gSlotTextFailures += (gSlotTextFailures.empty() ? "" : ", ") + std::string(line);
+}
+
+// The conversion's lines go into the cause while a run lives.
+class SlotTextFailuresToCause {
+ public:
+  SlotTextFailuresToCause() {
+    gSlotTextFailures.clear();
+    SlotTextFailureRoute() = NoteSlotTextFailure;
+  }
+  ~SlotTextFailuresToCause() { SlotTextFailureRoute() = nullptr; }
+  SlotTextFailuresToCause(const SlotTextFailuresToCause&) = delete;
+  SlotTextFailuresToCause& operator=(const SlotTextFailuresToCause&) = delete;
+};
 
 // The release folder as CFileRead puts it in front of the names.
 std::string AppPath(const char* name) {
@@ -924,7 +945,11 @@ std::string CauseOfMessage(int message) {
       return "the bridge variant or its compatibility word differs from what ZEDRIKFU.ini and "
              "the firmware file are made for";
     case MSG_SYSINFO_DIFFERENT:
-      return "the USB identity stored in the flash matches no identity of ZEDRIKFU.ini";
+      return "the USB identity stored in the flash matches no identity of ZEDRIKFU.ini" +
+             (gSlotTextFailures.empty()
+                  ? std::string()
+                  : " (its text does not convert: " + gSlotTextFailures +
+                        "; after an interrupted update, restore the backup)");
     case MSG_ONLY_ONE:
       return "the device is held by another program";
     default:
@@ -1009,6 +1034,7 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options,
   if (!SaveTargetsFree(options)) return kExitError;
   if (prepare && !prepare()) return kExitError;
 
+  const SlotTextFailuresToCause slotTextFailures;
   const std::string folder = ReleaseFolder(options, argc > 0 ? argv[0] : nullptr);
   std::vector<char> appDir(folder.begin(), folder.end());
   appDir.push_back('\0');
