@@ -436,7 +436,6 @@ int RunCheck(const CliOptions& options) {
   };
   hooks.readFlash = [&facts](CFlashROM* reading) {
     ScopedProgress progress(stderr);
-    VerboseLine("reading the flash");
     const int message = ReadWithoutDialog(reading, &TerminalProgress::Observer);
     // The copies as read, before the new firmware is placed into the image.
     if (message == 0) CollectCopies(reading, &facts);

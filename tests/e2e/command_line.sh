@@ -181,6 +181,10 @@ lacks "Do you want to update" "$d/out.txt" "--yes asks nothing"
 has "zedrikfu-sim: writing the flash" "$d/err.txt" "--verbose: writing phase"
 has "zedrikfu-sim: erasing the flash" "$d/err.txt" "--verbose: erasing phase"
 has "(verifying," "$d/out.txt" "progress names the phase"
+expect "--verbose: each phase named once" test "$(grep -c '^zedrikfu-sim: reading the flash$' "$d/err.txt")" -eq 1
+run "$d" --check --verbose
+expect "--check --verbose: the read named once" \
+  test "$(grep -c '^zedrikfu-sim: reading the flash$' "$d/err.txt")" -eq 1
 "$image" inspect "$d/bridge.bin" >"$d/inspect.txt"
 has "installed version (for QK9318A): 01.20" "$d/inspect.txt" "--yes wrote the new firmware"
 run "$d" --check --json
