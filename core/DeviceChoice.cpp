@@ -3,7 +3,14 @@
 namespace {
 DeviceChoice gChoice;
 bool gChoiceSet = false;
+std::vector<UsbDeviceInfo> gBusy;
 }  // namespace
+
+void ClearBusyDevices() { gBusy.clear(); }
+
+void NoteBusyDevice(const UsbDeviceInfo& device) { gBusy.push_back(device); }
+
+const std::vector<UsbDeviceInfo>& BusyDevices() { return gBusy; }
 
 void SetDeviceChoice(const DeviceChoice* choice) {
   gChoiceSet = choice != nullptr;

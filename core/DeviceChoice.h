@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 struct DeviceChoice {
   bool byPosition = false;  // bus number and device address
@@ -27,3 +28,12 @@ struct UsbDeviceInfo {
 // Set once at start-up, before any device is opened; null: every device.
 void SetDeviceChoice(const DeviceChoice* choice);
 bool DeviceChoiceAdmits(const UsbDeviceInfo& device);
+
+// Devices the choice admits that could not be opened because another
+// program holds them (busy, or access refused while it is held). The
+// transports note them while enumerating; the device selection clears the
+// list when it starts and, when no device opened, tells "held elsewhere"
+// (message 206) from "none found" (203) by it.
+void ClearBusyDevices();
+void NoteBusyDevice(const UsbDeviceInfo& device);
+const std::vector<UsbDeviceInfo>& BusyDevices();

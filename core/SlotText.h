@@ -19,8 +19,21 @@ constexpr char kSlotTextInvalid[] = "invlaid multibyte string";
 constexpr char kSlotTextIncomplete[] = "input multibyte invalid";
 constexpr char kSlotTextTooLong[] = "output buffer is small";
 
-// Prints one of those lines; returns false for the caller to pass on.
+// Where those lines go: standard output, unless a program takes them (the
+// POSIX programs name them in the cause of the run on standard error, so
+// that they do not mix with the messages on standard output).
+using SlotTextFailureSink = void (*)(const char* line);
+inline SlotTextFailureSink& SlotTextFailureRoute() {
+  static SlotTextFailureSink sink = nullptr;
+  return sink;
+}
+
+// Reports one of those lines; returns false for the caller to pass on.
 inline bool ReportSlotTextFailure(const char* line) {
+  if (SlotTextFailureRoute() != nullptr) {
+    SlotTextFailureRoute()(line);
+    return false;
+  }
   std::printf("%s\n", line);
   std::fflush(stdout);
   return false;

@@ -5,9 +5,23 @@
 
 #include <cstring>
 
+#include "DeviceChoice.h"
 #include "IDFilter.h"
 
 ZF_VARIANT_BEGIN
+
+namespace {
+
+// A device that passes the filter was passed over because another program
+// holds it: the selection ends as for a device another run holds.
+bool HeldElsewhere(IDFilter* filter) {
+  for (const UsbDeviceInfo& device : BusyDevices()) {
+    if (filter == nullptr || filter->CheckID(device.vendorId, device.productId)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 int CUSBCommand::Open(IDFilter* filter) {
   void* list = GetDeviceList();
@@ -18,12 +32,14 @@ int CUSBCommand::Open(IDFilter* filter) {
   void* cursor = list;
   int position = 0;
   bool found = false;
+  ClearBusyDevices();
   for (;;) {
     if (!found) ++position;
     const int r = OpenNextDevice(list, &cursor);
     if (r != kSelectOpened) {
       if (found) break;
-      return r;
+      const bool ended = r == kSelectNoneLeft || r == kSelectAtEnd;
+      return ended && HeldElsewhere(filter) ? kSelectAlreadyOpen : r;
     }
     if (filter != nullptr && !IDCheck(filter)) {
       CloseDevice();

@@ -237,6 +237,10 @@ UpdateDecision CUpdateSession::Prepare() {
     UpdateDecision decision = ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
     decision.flashRead = true;
     decision.bytesRead = engine.BytesRead().Bytes();
+    // The versions were reached as well: a report names both.
+    uint16_t newestCopy = 0;
+    InstalledRevisions(&engine, systemInformation.TargetType(), &decision.installed, &newestCopy);
+    decision.offered = systemInformation.GetFWRevision(firmware, firmwareSize);
     return decision;
   }
 

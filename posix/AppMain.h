@@ -13,6 +13,13 @@ class IDFilter;
 // The program's folder: argv[0] up to and including its last '/', or "".
 std::string ProgramFolder(const char* argv0);
 
+// The release folder of a run, where ZEDRIKFU.ini (and MainFW.kqfw unless
+// --firmware names another file) is read, ending in '/' or empty for the
+// current folder: --dir; else the program's folder; else, with --firmware
+// and no ZEDRIKFU.ini in the program's folder, the firmware file's folder.
+// The transport choice and the run both take it from here.
+std::string ReleaseFolder(const CliOptions& options, const char* argv0);
+
 ZF_VARIANT_BEGIN
 
 // The update on the dialogs. The release folder (strAppDir) is set by the

@@ -21,6 +21,7 @@
 #include "Messages.h"
 #include "PosixWriteGuard.h"
 #include "SROMData.h"
+#include "SlotText.h"
 #include "TerminalDialog.h"
 #include "TerminalProgress.h"
 #include "TransportChoice.h"
@@ -38,6 +39,26 @@ const char kRestoreFailed[] = "The restore of the flash failed.";
 
 bool gCausePrinted = false;
 std::string gLastCause;
+// The failed conversions of the parameter area's text in this run (a
+// half-written area after an interrupted update), for the cause line.
+std::string gSlotTextFailures;
+
+void NoteSlotTextFailure(const char* line) {
+  if (gSlotTextFailures.find(line) != std::string::npos) return;
+  gSlotTextFailures += (gSlotTextFailures.empty() ? "" : ", ") + std::string(line);
+}
+
+// The conversion's lines go into the cause while a run lives.
+class SlotTextFailuresToCause {
+ public:
+  SlotTextFailuresToCause() {
+    gSlotTextFailures.clear();
+    SlotTextFailureRoute() = NoteSlotTextFailure;
+  }
+  ~SlotTextFailuresToCause() { SlotTextFailureRoute() = nullptr; }
+  SlotTextFailuresToCause(const SlotTextFailuresToCause&) = delete;
+  SlotTextFailuresToCause& operator=(const SlotTextFailuresToCause&) = delete;
+};
 
 // The release folder as CFileRead puts it in front of the names.
 std::string AppPath(const char* name) {
@@ -416,7 +437,6 @@ int RunCheck(const CliOptions& options) {
   };
   hooks.readFlash = [&facts](CFlashROM* reading) {
     ScopedProgress progress(stderr);
-    VerboseLine("reading the flash");
     const int message = ReadWithoutDialog(reading, &TerminalProgress::Observer);
     // The copies as read, before the new firmware is placed into the image.
     if (message == 0) CollectCopies(reading, &facts);
@@ -925,7 +945,11 @@ std::string CauseOfMessage(int message) {
       return "the bridge variant or its compatibility word differs from what ZEDRIKFU.ini and "
              "the firmware file are made for";
     case MSG_SYSINFO_DIFFERENT:
-      return "the USB identity stored in the flash matches no identity of ZEDRIKFU.ini";
+      return "the USB identity stored in the flash matches no identity of ZEDRIKFU.ini" +
+             (gSlotTextFailures.empty()
+                  ? std::string()
+                  : " (its text does not convert: " + gSlotTextFailures +
+                        "; after an interrupted update, restore the backup)");
     case MSG_ONLY_ONE:
       return "the device is held by another program";
     default:
@@ -986,15 +1010,15 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  return RunCommandLine(argc, argv, options, prepare);
+}
+
+int RunCommandLine(int argc, char** argv, const CliOptions& options,
+                   const std::function<bool()>& prepare) {
   gCausePrinted = false;
   gLastCause.clear();
   SetProgramName(options.program);
   SetVerboseOutput(options.verbose);
-
-  // The transport and its diagnostics are chosen through the environment,
-  // before any device is opened.
-  if (!options.transport.empty()) setenv("ZEDRIKFU_TRANSPORT", options.transport.c_str(), 1);
-  if (options.verbose) setenv("ZEDRIKFU_VERBOSE", "1", 1);
 
   // Reading and restoring do without ZEDRIKFU.ini: unless told otherwise
   // they take any device of the chip maker's vendor id.
@@ -1010,17 +1034,8 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   if (!SaveTargetsFree(options)) return kExitError;
   if (prepare && !prepare()) return kExitError;
 
-  std::string folder = options.dir.empty() ? ProgramFolder(argc > 0 ? argv[0] : nullptr)
-                                           : options.dir;
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  // A firmware file opened from a release folder (a file manager starts
-  // "zedrikfu --firmware FILE"): its folder holds the release's ZEDRIKFU.ini.
-  struct stat st;
-  if (options.dir.empty() && !options.firmware.empty() &&
-      stat((folder + "ZEDRIKFU.ini").c_str(), &st) != 0) {
-    const size_t slash = options.firmware.rfind('/');
-    folder = slash == std::string::npos ? std::string() : options.firmware.substr(0, slash + 1);
-  }
+  const SlotTextFailuresToCause slotTextFailures;
+  const std::string folder = ReleaseFolder(options, argc > 0 ? argv[0] : nullptr);
   std::vector<char> appDir(folder.begin(), folder.end());
   appDir.push_back('\0');
   strAppDir = appDir.data();

@@ -21,6 +21,10 @@ ZF_VARIANT_BEGIN
 // before any device is looked at (zedrikfu-sim sets up its virtual bus
 // there); false ends the program with status 1.
 int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare = {});
+// The same for a command line parsed already (zedrikfu parses it once to
+// choose the transport, then runs this with the result).
+int RunCommandLine(int argc, char** argv, const CliOptions& options,
+                   const std::function<bool()>& prepare = {});
 
 // ZEDRIKFU.ini from the release folder; MainFW.kqfw from there or the file
 // given. On failure the cause (the file's path and why) goes to standard

@@ -92,6 +92,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   CLI::App app("Updates the firmware of a QK9318 USB storage bridge from a firmware release "
                "(ZEDRIKFU.ini and MainFW.kqfw).",
                parsed.program);
+  app.set_help_flag("-h,--help", "Print the options and exit");
   app.set_version_flag("--version", parsed.program + " " + ProgramVersion(),
                        "Print the version and exit");
   app.get_formatter()->column_width(28);
@@ -104,22 +105,22 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   // The value may be left out (a desktop entry's %f without a file): then
   // MainFW.kqfw is used as without the option.
   app.add_option("--firmware", parsed.firmware,
-                 "Firmware file to use instead of MainFW.kqfw; without --dir, ZEDRIKFU.ini is "
+                 "Use FILE as the firmware file instead of MainFW.kqfw; without --dir, ZEDRIKFU.ini is "
                  "taken from FILE's folder when the program's folder has none")
       ->type_name("FILE")
       ->expected(0, 1);
   app.add_flag("-y,--yes", parsed.yes, "Answer OK without asking");
   auto* checkFlag = app.add_flag(
       "--check", check,
-      "Read the device and report the bridge, the flash, each firmware copy, the file and what "
-      "an update would do; write nothing (exit 0: an update would be written, 2: nothing to "
-      "do, 1: refused)");
+      "Read the device and report without writing: the bridge, the flash, each firmware copy, "
+      "the file and what an update would do (exit 0: an update would be written, 2: nothing "
+      "to do, 1: refused)");
   auto* jsonFlag =
       app.add_flag("--json", parsed.json, "With --check: print the report as one JSON object");
   auto* backupOption = app.add_option(
       "--backup", parsed.backup,
-      "Before the first erase, save the whole flash as read to FILE; when it cannot be saved "
-      "nothing is erased")->type_name("FILE");
+      "After the read and before the first erase, save the whole flash as read to FILE; when "
+      "it cannot be saved nothing is erased")->type_name("FILE");
   auto* readOption = app.add_option("--read", parsed.readFile,
                                     "Save the whole flash to FILE and end without writing")
                          ->type_name("FILE");
@@ -138,7 +139,8 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
                  "How a bridge is reached: auto, scsi (SCSI generic) or usb (control requests)")
       ->type_name("auto|scsi|usb")
       ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
-  app.add_flag("-v,--verbose", parsed.verbose, "Print a line for each phase of the run");
+  app.add_flag("-v,--verbose", parsed.verbose,
+               "Print a line on standard error for each phase of the run");
 
   checkFlag->excludes(readOption)->excludes(restoreOption)->excludes(backupOption);
   readOption->excludes(restoreOption)->excludes(backupOption);

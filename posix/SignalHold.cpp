@@ -35,7 +35,15 @@ void Record(int signo) {
 
 extern "C" void RecordSignal(int signo) { Record(signo); }
 
+// Holds in place; one at a time in practice (the write's, or the wait for
+// Enter at a message outside a write).
+std::atomic<int> gHolding{0};
+
 }  // namespace
+
+int CSignalHold::Arrived() { return gHolding.load() > 0 ? gReceived.load() : 0; }
+
+bool CSignalHold::AnyHolding() { return gHolding.load() > 0; }
 
 void CSignalHold::Hold(const char* notice) {
   if (holding_) return;
@@ -77,6 +85,7 @@ void CSignalHold::Hold(const char* notice) {
   watching_ = wakeSignal_ != 0 &&
               pthread_create(&watcher_, nullptr, &CSignalHold::WatchThread, this) == 0;
   holding_ = true;
+  gHolding.fetch_add(1);
 }
 
 void* CSignalHold::WatchThread(void* self) {
@@ -109,6 +118,7 @@ int CSignalHold::Release() {
     installed_[i] = false;
   }
   holding_ = false;
+  gHolding.fetch_sub(1);
   received_ = gReceived.exchange(0);
   return received_;
 }

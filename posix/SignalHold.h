@@ -33,6 +33,12 @@ class CSignalHold {
   int Release();
   bool Holding() const { return holding_; }
 
+  // The first signal that arrived in the hold now in place (0: none, or no
+  // hold); read by the wait for Enter at a report, which then ends.
+  static int Arrived();
+  // True while any hold is in place in the process.
+  static bool AnyHolding();
+
   // The signals held, in the order they are handled.
   static constexpr int kSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 

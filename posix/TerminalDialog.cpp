@@ -1,6 +1,7 @@
 #include "TerminalDialog.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "BuildRules.h"
 #include "Messages.h"
 #include "Progress.h"
+#include "SignalHold.h"
 #include "TerminalProgress.h"
 #include "WriteGuard.h"
 
@@ -169,14 +171,43 @@ CTerminalDialogLayer::Answer CTerminalDialogLayer::Ask(const std::string& shown)
   return ok ? Answer::kOk : Answer::kCancel;
 }
 
+namespace {
+
+// Waits for a line on standard input (a terminal) until a held signal has
+// arrived; the line is read and dropped.
+void ReadLineUnlessSignalled() {
+  for (;;) {
+    if (CSignalHold::Arrived() != 0) return;
+    if (std::cin.rdbuf()->in_avail() <= 0) {
+      struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+      const int ready = poll(&input, 1, 50);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready <= 0) continue;
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    return;
+  }
+}
+
+}  // namespace
+
 void CTerminalDialogLayer::WaitForEnter(const std::string& shown) {
   if (isatty(STDIN_FILENO) == 0) return;
+  // A signal held during the write has asked the program to end: the report
+  // is shown and the run ends with its status, without a wait.
+  if (CSignalHold::Arrived() != 0) return;
   const QuestionOutput out;
   if (!out.Usable()) return;  // no one would see what is waited for
   if (!out.IsStdout()) out.Write(shown);
   out.Write(kEnterToClose);
-  std::string line;
-  std::getline(std::cin, line);
+  // A signal while waiting closes the message like Enter: the run ends with
+  // the message's status, not by the signal's default action. Outside a
+  // write the signals are held for the wait alone, without a notice.
+  CSignalHold waitHold;
+  if (!CSignalHold::AnyHolding()) waitHold.Hold("");
+  ReadLineUnlessSignalled();
+  if (CSignalHold::Arrived() != 0) out.Write("\n");
 }
 
 void CTerminalDialogLayer::RunMainWindow(CDialogControl* dialog, Window& window) {

@@ -36,6 +36,8 @@ class CTerminalDialogLayer : public CDialogLayer {
   static Answer Ask(const std::string& shown);
   // After a message `shown` on standard output: waits for Enter when
   // standard input is a terminal, with "(Enter to close)" where it is read.
+  // No wait once a signal held during the write has arrived; a signal
+  // during the wait ends it as Enter does.
   static void WaitForEnter(const std::string& shown);
 
  private:

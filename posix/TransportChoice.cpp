@@ -41,8 +41,8 @@ bool ReadDeviceFilter(const std::string& folder, IDFilter* filter) {
   return true;
 }
 
-int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
-                     const TransportEntry* scsi, const TransportEntry& usb,
+int RunWithTransport(int argc, char** argv, const CliOptions& options, TransportMode mode,
+                     bool verbose, const TransportEntry* scsi, const TransportEntry& usb,
                      const std::string& folder) {
   if (mode == TransportMode::Scsi && scsi == nullptr) {
     std::fprintf(stderr, "zedrikfu: this build has no SCSI generic transport\n");
@@ -50,10 +50,7 @@ int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
   }
   IDFilter filter;
   const bool filtered =
-      mode != TransportMode::Usb || verbose
-          ? ReadDeviceFilter(folder.empty() ? ProgramFolder(argc > 0 ? argv[0] : nullptr) : folder,
-                             &filter)
-          : false;
+      mode != TransportMode::Usb || verbose ? ReadDeviceFilter(folder, &filter) : false;
   // Without the system information file no device is admitted; the flow
   // then reports the missing file, on either path.
   std::vector<std::string> devices;
@@ -70,19 +67,25 @@ int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
     std::fprintf(stderr, "%s\n", line.c_str());
   }
   gChosenTransport = chosen->description;
-  return chosen->run(argc, argv);
+  return chosen->run(argc, argv, options);
 }
 
-int RunFromEnvironment(int argc, char** argv, const TransportEntry* scsi,
-                       const TransportEntry& usb, const std::string& folder) {
-  const char* requested = std::getenv("ZEDRIKFU_TRANSPORT");
+int RunChosenTransport(int argc, char** argv, const CliOptions& options,
+                       const TransportEntry* scsi, const TransportEntry& usb) {
   TransportMode mode = TransportMode::Auto;
-  if (!ParseTransportMode(requested, &mode)) {
-    std::fprintf(stderr, "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"%s\"\n",
-                 requested);
-    return 1;
+  if (!options.transport.empty()) {
+    // Checked by the parser: one of the three.
+    ParseTransportMode(options.transport.c_str(), &mode);
+  } else {
+    const char* requested = std::getenv("ZEDRIKFU_TRANSPORT");
+    if (!ParseTransportMode(requested, &mode)) {
+      std::fprintf(stderr, "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"%s\"\n",
+                   requested);
+      return 1;
+    }
   }
   const char* verbose = std::getenv("ZEDRIKFU_VERBOSE");
-  return RunWithTransport(argc, argv, mode, verbose != nullptr && std::strcmp(verbose, "1") == 0,
-                          scsi, usb, folder);
+  const bool named = options.verbose || (verbose != nullptr && std::strcmp(verbose, "1") == 0);
+  return RunWithTransport(argc, argv, options, mode, named, scsi, usb,
+                          ReleaseFolder(options, argc > 0 ? argv[0] : nullptr));
 }

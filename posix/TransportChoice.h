@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
+
 class IDFilter;
 
 enum class TransportMode { Auto, Scsi, Usb };
@@ -19,8 +21,9 @@ struct TransportEntry {
   const char* description;  // "SCSI generic", "USB control requests"
   // The devices that open and pass the filter, by name; nothing is sent.
   std::vector<std::string> (*admittedDevices)(IDFilter* filter);
-  // The updater over this transport; returns the exit status.
-  int (*run)(int argc, char** argv);
+  // The updater over this transport with the parsed command line; returns
+  // the exit status.
+  int (*run)(int argc, char** argv, const CliOptions& options);
 };
 
 // The description of the transport the run was given ("SCSI generic", "USB
@@ -38,13 +41,15 @@ bool ReadDeviceFilter(const std::string& folder, IDFilter* filter);
 // names the path and the devices it will consider. `scsi` may be null (a
 // build without it): then "scsi" is refused and "auto" takes USB. Returns
 // the exit status of the run, or 1 when the transport cannot be had.
-// `folder` holds ZEDRIKFU.ini (empty: the program's folder).
-int RunWithTransport(int argc, char** argv, TransportMode mode, bool verbose,
-                     const TransportEntry* scsi, const TransportEntry& usb,
-                     const std::string& folder = std::string());
+// `folder` is the release folder that holds ZEDRIKFU.ini (ReleaseFolder).
+int RunWithTransport(int argc, char** argv, const CliOptions& options, TransportMode mode,
+                     bool verbose, const TransportEntry* scsi, const TransportEntry& usb,
+                     const std::string& folder);
 
-// The same with the mode from ZEDRIKFU_TRANSPORT and verbose from
-// ZEDRIKFU_VERBOSE=1. A value of ZEDRIKFU_TRANSPORT other than auto, scsi or
-// usb gets one message on standard error and exit status 1.
-int RunFromEnvironment(int argc, char** argv, const TransportEntry* scsi,
-                       const TransportEntry& usb, const std::string& folder = std::string());
+// The same for a parsed command line: the mode from --transport, else from
+// ZEDRIKFU_TRANSPORT; the line naming the path with --verbose or
+// ZEDRIKFU_VERBOSE=1; ZEDRIKFU.ini from the release folder of `options`. A
+// value of ZEDRIKFU_TRANSPORT other than auto, scsi or usb gets one message
+// on standard error and exit status 1.
+int RunChosenTransport(int argc, char** argv, const CliOptions& options,
+                       const TransportEntry* scsi, const TransportEntry& usb);

@@ -37,6 +37,8 @@ int CVirtualTransport::OpenNextDevice(void* list, void** cursor) {
     const size_t index = next_++;
     vbridge::VirtualBridge* device = bus->Device(index);
     if (device == nullptr || !DeviceChoiceAdmits(Position(index, *device))) continue;
+    // Busy=1: held by another program.
+    if (device->Present() && !device->CanOpen()) NoteBusyDevice(Position(index, *device));
     if (device->CanOpen() && LockDevice(device)) {
       bus_ = bus;
       openIndex_ = index;

@@ -79,6 +79,31 @@ TEST_F(Selection, BusyDeviceIsSkippedAndNotCounted) {
   EXPECT_EQ(VersionRequests(after), 1u);
 }
 
+// A bridge that passes the filter but is held by another program (Busy=1)
+// is told from no bridge at all: the selection answers as for a device in
+// use (message 206). A held device the filter does not admit, or the last
+// selection's, changes nothing.
+TEST_F(Selection, HeldBridgeThatPassesTheFilterAnswersAlreadyOpen) {
+  VirtualBridge* held = Add(Device(0x3F1C, "318a", true));
+  IDFilter admitting;
+  admitting.SetID(0x3F1C, 0x0001);
+  EXPECT_EQ(cmd_.Open(&admitting), kSelectAlreadyOpen);
+  EXPECT_EQ(cmd_.OpenedDevice(), nullptr);
+  EXPECT_EQ(held->CommandCount(), 0u);
+  IDFilter other;
+  other.SetID(0x3F1C, 0x0002);
+  EXPECT_EQ(cmd_.Open(&other), kSelectNoneLeft);
+  held->SetBusy(false);
+  EXPECT_EQ(cmd_.Open(&admitting), kSelectOpened);
+}
+
+TEST_F(Selection, HeldBridgeNextToAFreeOneIsPassedOver) {
+  Add(Device(0x3F1C, "318a", true));
+  VirtualBridge* available = Add(Device(0x3F1C));
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectOpened);
+  EXPECT_EQ(cmd_.OpenedDevice(), available);
+}
+
 TEST_F(Selection, UnpluggedDeviceIsSkipped) {
   VirtualBridge* gone = Add(Device(0x3F1C));
   VirtualBridge* bridge = Add(Device(0x3F1C));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "AppMain.h"
 #include "IDFilter.h"
 #include "TestSupport.h"
 #include "TransportChoice.h"
@@ -42,8 +43,8 @@ std::vector<std::string> UsbDevices(IDFilter* filter) {
   SeeFilter(filter);
   return gStand.usbDevices;
 }
-int RunScsi(int, char**) { return kScsiRun; }
-int RunUsb(int, char**) { return kUsbRun; }
+int RunScsi(int, char**, const CliOptions&) { return kScsiRun; }
+int RunUsb(int, char**, const CliOptions&) { return kUsbRun; }
 
 const TransportEntry kScsi = {"SCSI generic", ScsiDevices, RunScsi};
 const TransportEntry kUsb = {"USB control requests", UsbDevices, RunUsb};
@@ -82,7 +83,8 @@ class Choice : public ::testing::Test {
   int Run(TransportMode mode, bool verbose, const TransportEntry* scsi, std::string* said) {
     char* argv[] = {&program_[0], nullptr};
     testing::internal::CaptureStderr();
-    const int status = RunWithTransport(1, argv, mode, verbose, scsi, kUsb);
+    const int status =
+        RunWithTransport(1, argv, CliOptions(), mode, verbose, scsi, kUsb, ProgramFolder(argv[0]));
     *said = testing::internal::GetCapturedStderr();
     return status;
   }
@@ -148,6 +150,99 @@ TEST_F(Choice, ABuildWithoutTheScsiTransportRefusesScsiAndTakesUsbOnAuto) {
   EXPECT_EQ(said, "zedrikfu: this build has no SCSI generic transport\n");
   EXPECT_EQ(Run(TransportMode::Auto, false, nullptr, &said), kUsbRun);
   EXPECT_EQ(said, "");
+}
+
+// Environment variables set for one test and restored after it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(ReleaseFolder, DirThenTheProgramsFolderThenTheFirmwareFilesFolder) {
+  testsupport::ScratchDir program;
+  testsupport::ScratchDir release;
+  ASSERT_TRUE(testsupport::WriteText(release.File("ZEDRIKFU.ini"),
+                                     testsupport::DefaultSystemInformation()));
+  const std::string argv0 = program.File("zedrikfu");
+  const std::string releaseFolder = release.File("");
+  CliOptions options;
+  EXPECT_EQ(ReleaseFolder(options, argv0.c_str()), ProgramFolder(argv0.c_str()));
+  EXPECT_EQ(ReleaseFolder(options, "zedrikfu"), "");
+  // --firmware: the file's folder, as the program's folder has no release.
+  options.firmware = release.File("MainFW.kqfw");
+  EXPECT_EQ(ReleaseFolder(options, argv0.c_str()), releaseFolder);
+  options.firmware = "MainFW.kqfw";
+  EXPECT_EQ(ReleaseFolder(options, argv0.c_str()), "");
+  // A release in the program's folder is kept with another firmware file.
+  options.firmware = release.File("MainFW.kqfw");
+  EXPECT_EQ(ReleaseFolder(options, (releaseFolder + "zedrikfu").c_str()), releaseFolder);
+  // --dir wins, with the '/' added.
+  options.dir = program.File("sub");
+  EXPECT_EQ(ReleaseFolder(options, argv0.c_str()), program.File("sub") + "/");
+}
+
+// The choice from a parsed command line: the devices are filtered with the
+// ZEDRIKFU.ini of --firmware's folder, --transport wins over the
+// environment, and ZEDRIKFU_VERBOSE=1 names the path as --verbose does.
+TEST(ChosenTransport, TakesTheReleaseFolderOfTheFirmwareFileAndTheOptionsBeforeTheEnvironment) {
+  testsupport::ScratchDir elsewhere;
+  testsupport::ScratchDir release;
+  ASSERT_TRUE(testsupport::WriteText(release.File("ZEDRIKFU.ini"),
+                                     testsupport::DefaultSystemInformation()));
+  std::string program = elsewhere.File("zedrikfu");
+  char* argv[] = {&program[0], nullptr};
+  CliOptions options;
+  options.firmware = release.File("MainFW.kqfw");
+  ScopedEnv noMode("ZEDRIKFU_TRANSPORT", nullptr);
+  {
+    ScopedEnv named("ZEDRIKFU_VERBOSE", "1");
+    gStand = Stand();
+    gStand.scsiDevices = {"/dev/sg2"};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunChosenTransport(1, argv, options, &kScsi, kUsb), kScsiRun);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "zedrikfu: transport: SCSI generic /dev/sg2\n");
+    EXPECT_TRUE(gStand.filterAdmitsBridge);
+  }
+  {
+    ScopedEnv mode("ZEDRIKFU_TRANSPORT", "scsi");
+    options.transport = "usb";
+    gStand = Stand();
+    gStand.scsiDevices = {"/dev/sg2"};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunChosenTransport(1, argv, options, &kScsi, kUsb), kUsbRun);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  }
+  {
+    ScopedEnv mode("ZEDRIKFU_TRANSPORT", "sg");
+    options.transport.clear();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunChosenTransport(1, argv, options, &kScsi, kUsb), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"sg\"\n");
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DeviceAccess.h"
+#include "DeviceChoice.h"
 #include "IDFilter.h"
 #include "USBControl.h"
 
@@ -89,6 +90,7 @@ class WindowsDeviceSystem {
       return false;
     }
     *firstString = reinterpret_cast<const char*>(buffer.data());
+    hardwareId_ = *firstString;
     return true;
   }
 
@@ -121,6 +123,12 @@ class WindowsDeviceSystem {
     HANDLE handle = CreateFileA(path.c_str(), kAccess[mode], kShare[mode], nullptr, OPEN_EXISTING,
                                 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+      // Another program holds the disk: noted once for the device, so that
+      // the selection tells it from no device.
+      const DWORD error = GetLastError();
+      if ((error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) && mode == 2) {
+        NoteHeld();
+      }
       lock_->Release();
       return false;
     }
@@ -139,6 +147,19 @@ class WindowsDeviceSystem {
   HANDLE Opened() const { return opened_; }
 
  private:
+  void NoteHeld() const {
+    uint32_t vid = 0;
+    uint32_t pid = 0;
+    if (!zfwin::ParseHardwareId(hardwareId_.c_str(), &vid, &pid) || vid > 0xFFFF || pid > 0xFFFF) {
+      return;
+    }
+    UsbDeviceInfo device;
+    device.vendorId = static_cast<uint16_t>(vid);
+    device.productId = static_cast<uint16_t>(pid);
+    NoteBusyDevice(device);
+  }
+
+  std::string hardwareId_;  // of the USB device examined last
   CDeviceLock* lock_;
   std::string usbInstance_;  // instance id of the USB device examined last
   bool inUse_ = false;

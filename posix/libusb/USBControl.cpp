@@ -78,11 +78,14 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
     // Another run's device is neither opened nor sent anything.
     if (!LockDevice(candidate)) continue;
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(candidate, &handle) == LIBUSB_SUCCESS && handle != nullptr) {
+    const int opened = libusb_open(candidate, &handle);
+    if (opened == LIBUSB_SUCCESS && handle != nullptr) {
       device_.reset(handle);
       return kSelectOpened;
     }
-    // Held by another driver, no permission, or gone: not counted.
+    // Held by another program (busy, or access refused): noted, so that the
+    // selection can tell it from no device; gone: not counted.
+    if (opened == LIBUSB_ERROR_BUSY || opened == LIBUSB_ERROR_ACCESS) NoteBusyDevice(info);
     lock_.Release();
   }
   return sawInUse_ ? kSelectAlreadyOpen : kSelectNoneLeft;

@@ -26,7 +26,7 @@ int OpenNode(const std::string& node, bool* busy) {
   if (!S_ISCHR(info.st_mode) && !S_ISBLK(info.st_mode)) return -1;
   const int exclusive = S_ISCHR(info.st_mode) ? O_EXCL : 0;
   const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | exclusive);
-  if (fd < 0 && errno == EBUSY) *busy = true;
+  if (fd < 0 && (errno == EBUSY || errno == EACCES)) *busy = true;
   return fd;
 }
 
@@ -80,7 +80,8 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
     info.productId = candidate.productId;
     if (!DeviceChoiceAdmits(info)) continue;
     const int opened = LockAndOpen(candidate);
-    if (opened < 0) sawInUse_ = true;
+    if (opened == kLockedByAnotherRun) sawInUse_ = true;
+    if (opened == kNodeHeld) NoteBusyDevice(info);
     if (opened <= 0) continue;
     idsKnown_ = candidate.idsKnown;
     vendorId_ = candidate.vendorId;
@@ -93,7 +94,9 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
 
 int CUSBControl::LockAndOpen(const zfsg::ScsiUsbDevice& candidate) {
   // A device that cannot be locked here (no lock folder) is not held back.
-  if (lock_.AcquireDevice(LockKey(candidate)) == CDeviceLock::kLockInUse) return -1;
+  if (lock_.AcquireDevice(LockKey(candidate)) == CDeviceLock::kLockInUse) {
+    return kLockedByAnotherRun;
+  }
   bool held = false;
   for (const std::string& node : candidate.nodes) {
     bool busy = false;
@@ -105,7 +108,7 @@ int CUSBControl::LockAndOpen(const zfsg::ScsiUsbDevice& candidate) {
     return 1;
   }
   lock_.Release();
-  return held ? -1 : 0;
+  return held ? kNodeHeld : 0;
 }
 
 bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {

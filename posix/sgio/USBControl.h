@@ -73,7 +73,9 @@ class CUSBControl {
     int fd_ = -1;
   };
   // Locks the USB device for this run and opens one of its nodes: 1 opened,
-  // 0 none of its nodes opens, -1 another run holds the device.
+  // 0 none of its nodes opens, kLockedByAnotherRun another run holds the
+  // device, kNodeHeld another program holds its node (EBUSY, EACCES).
+  enum : int { kLockedByAnotherRun = -1, kNodeHeld = -2 };
   int LockAndOpen(const zfsg::ScsiUsbDevice& candidate);
 
   struct PassThroughDeleter {

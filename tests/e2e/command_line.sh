@@ -181,6 +181,10 @@ lacks "Do you want to update" "$d/out.txt" "--yes asks nothing"
 has "zedrikfu-sim: writing the flash" "$d/err.txt" "--verbose: writing phase"
 has "zedrikfu-sim: erasing the flash" "$d/err.txt" "--verbose: erasing phase"
 has "(verifying," "$d/out.txt" "progress names the phase"
+expect "--verbose: each phase named once" test "$(grep -c '^zedrikfu-sim: reading the flash$' "$d/err.txt")" -eq 1
+run "$d" --check --verbose
+expect "--check --verbose: the read named once" \
+  test "$(grep -c '^zedrikfu-sim: reading the flash$' "$d/err.txt")" -eq 1
 "$image" inspect "$d/bridge.bin" >"$d/inspect.txt"
 has "installed version (for QK9318A): 01.20" "$d/inspect.txt" "--yes wrote the new firmware"
 run "$d" --check --json
@@ -374,7 +378,7 @@ read-fails|107|1||sed -i 's/^FailAtCommand=.*/FailAtCommand=100/' virtual-device
 latest|200|2||"$image" make-firmware --variant A --version 0x0110 --compat 0x0154 --random-size 9000 -o MainFW.kqfw >/dev/null
 sizes-differ|202|1||printf '\001' | dd of=MainFW.kqfw bs=1 seek=6 conv=notrunc 2>/dev/null
 header-destroyed|202|1||python3 -c "import sys; d = bytearray(open('bridge.bin', 'rb').read()); d[5] ^= 1; open('bridge.bin', 'wb').write(d)"
-busy|203|1||sed -i 's/^Busy=.*/Busy=1/' virtual-devices.ini
+busy|206|1||sed -i 's/^Busy=.*/Busy=1/' virtual-devices.ini
 no-device-there|203|1|--device 1:9|true
 other-product|203|1|--usb-id 3f1c:0002|true
 compatibility-above|204|1||sed -i 's/^Compat=.*/Compat=0x0160/' virtual-devices.ini
@@ -384,6 +388,48 @@ compatibility-low-bits-0|0|0||sed -i 's/^Compat=.*/Compat=0x0150/' virtual-devic
 other-variant|204|1||sed -i 's/QK9318A/QK9318E/' ZEDRIKFU.ini
 identity|205|1||sed -i 's/^ProductID=.*/ProductID=0x0002/' virtual-devices.ini && sed -i 's/ProductID0=0x0001/ProductID0=0x0002/' ZEDRIKFU.ini
 CASES
+
+# A 205 refusal comes after the flash was read: --check names the file's
+# version and the installed one, as far as the run got.
+d=$scratch/identity-versions
+prepare "$d"
+sed -i 's/^ProductID=.*/ProductID=0x0002/' "$d/virtual-devices.ini"
+sed -i 's/ProductID0=0x0001/ProductID0=0x0002/' "$d/ZEDRIKFU.ini"
+run "$d" --check --json
+status_is "$code" 1 "205: --check --json"
+expect "205: the JSON names the file's and the installed version" python3 - "$d/out.txt" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))
+assert r["message"]["id"] == 205, r["message"]
+assert r["file"]["version"]["text"] == "01.20", r["file"]
+assert r["installedVersion"]["text"] == "01.10", r["installedVersion"]
+PY
+run "$d" --check
+status_is "$code" 1 "205: --check"
+has "version 01.20" "$d/out.txt" "205: the file's version"
+has "installed version: 01.10" "$d/out.txt" "205: the installed version"
+lacks "00.00" "$d/out.txt" "205: no version 00.00"
+
+# A parameter area left half-written (its manufacturer text runs past its
+# field): 205, and the conversion's line is part of the cause on standard
+# error, never among the messages on standard output.
+d=$scratch/half-written
+prepare "$d"
+python3 -c "
+import struct, sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+p = struct.unpack_from('<I', d, 32)[0]
+d[p + 64] = 64
+d[p + 66:p + 130] = b'a\\0' * 32
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin"
+for args in "--yes" "--check"; do
+  run "$d" $args
+  status_is "$code" 1 "half-written parameter area: $args"
+  has "The system information is different!" "$d/out.txt" "half-written parameter area: $args: 205"
+  lacks "output buffer is small" "$d/out.txt" "half-written parameter area: $args: standard output"
+  has "(its text does not convert: output buffer is small; after an interrupted update, restore the backup)" \
+    "$d/err.txt" "half-written parameter area: $args: the cause"
+done
 
 # The commands --check counts are those the update then sends, for a code
 # size that is no multiple of the 48-byte transfer unit (20017-byte file).

@@ -187,6 +187,9 @@ class Driver:
         elif kind == "alive":
             if self.ended():
                 self.fail("the program has ended")
+        elif kind == "ends":
+            # Ends by itself, with its input still open.
+            self.wait_until("the end of the program", self.ended)
         else:
             self.fail("unknown step " + text)
 

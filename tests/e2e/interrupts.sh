@@ -159,16 +159,35 @@ drive "$d" --tty "output:(Enter = OK): " send:\\n "output:(Enter to close)" aliv
 grep -qF "The update was completed successfully." "$d/out.txt" || fail "Enter on a terminal: no 201"
 updated "$d/flash.bin" "Enter on a terminal"
 
-# A signal while the final report waits for Enter ends nothing: the report
-# stays, Enter closes it and the run ends with the report's status.
-for sig in INT TERM HUP; do
+# A signal while the final report waits for Enter closes it: the report
+# stays on the screen and the run ends with the report's status, not by the
+# signal, without another key.
+for sig in INT TERM HUP QUIT; do
   reset "$d"
-  drive "$d" --tty "output:(Enter = OK): " send:\\n "output:(Enter to close)" "signal:$sig" sleep:0.3 \
-    alive send:\\n
+  drive "$d" --tty "output:(Enter = OK): " send:\\n "output:(Enter to close)" "signal:$sig" ends
   [ "$status" -eq 0 ] || { fail "SIG$sig at (Enter to close): exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
   grep -qF "The update was completed successfully." "$d/out.txt" || fail "SIG$sig at (Enter to close): no 201"
   updated "$d/flash.bin" "SIG$sig at (Enter to close)"
 done
+# A signal held during the write: the report is shown and the run ends with
+# its status at once, without waiting for Enter.
+for sig in INT TERM; do
+  reset "$d"
+  drive "$d" --tty "output:(Enter = OK): " send:\\n "lines:$((before + writing / 3)):trace.txt" \
+    "signal:$sig" ends
+  [ "$status" -eq 0 ] || { fail "SIG$sig in the write on a terminal: exit $status"; sed 's/^/  | /' "$d/drive.txt"; }
+  grep -qF "The update was completed successfully." "$d/out.txt" || fail "SIG$sig in the write on a terminal: no 201"
+  grep -qF "(Enter to close)" "$d/out.txt" && fail "SIG$sig in the write on a terminal: waited for Enter"
+  updated "$d/flash.bin" "SIG$sig in the write on a terminal"
+done
+# A message outside the write (no bridge: 203) closed by a signal ends with
+# that message's status.
+nb="$scratch/nobridge"
+prepare "$nb" 0
+printf '[other]\nVendorID=0x1234\nProductID=0x5678\nChipID=none\n' > "$nb/virtual-devices.ini"
+drive "$nb" --tty "output:(Enter to close)" signal:TERM ends
+[ "$status" -eq 1 ] || { fail "SIGTERM at message 203: exit $status"; sed 's/^/  | /' "$nb/drive.txt"; }
+grep -qF "Not found a target device!" "$nb/out.txt" || fail "SIGTERM at message 203: no message"
 cp "$d/flash.bin" "$d/updated.bin"
 
 # --- the question is asked where the answer is read ---------------------------

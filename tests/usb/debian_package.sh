@@ -19,7 +19,7 @@ deb=$(ls "$work"/zedrikfu_*.deb 2>/dev/null | head -n1)
 dpkg-deb -c "$deb" >"$work/contents.txt"
 for path in ./usr/bin/zedrikfu ./usr/bin/zedrikfu-image ./usr/lib/udev/rules.d/70-zedrikfu.rules \
   ./usr/share/applications/zedrikfu.desktop ./usr/share/mime/packages/zedrikfu.xml \
-  ./usr/share/man/man1/zedrikfu.1; do
+  ./usr/share/man/man1/zedrikfu.1 ./usr/share/doc/zedrikfu/README.md; do
   grep -qE " $path\$" "$work/contents.txt" && ok || bad "package lacks $path"
 done
 dpkg-deb -f "$deb" Package Version Architecture Depends >"$work/control.txt"

@@ -45,6 +45,23 @@ cmp -s "$d/flash.bin" "$d/flash.orig" && ok || bad "--check wrote"
 run "$d" --check --transport usb
 status_is "$code" 0 "--check --transport usb"
 has "transport: USB control requests" "$d/out.txt" "--check names the path"
+# Started as the desktop entry starts it, from another folder with the
+# release given by --firmware: the transport is chosen with that folder's
+# ZEDRIKFU.ini, and auto takes the SCSI generic node.
+desk=$work/desk
+updater_folder "$desk/rel" "$updater" "$tool"
+mkdir -p "$desk/bin" && mv "$desk/rel/zedrikfu" "$desk/bin/" && mv "$desk/rel/flash.bin" "$desk/"
+bridge_section bridge >"$desk/devices.ini"
+(cd "$desk" && "$vbridge" devices.ini -- bin/zedrikfu --firmware rel/MainFW.kqfw --check --verbose \
+  </dev/null >out.txt 2>err.txt)
+status_is $? 0 "--firmware rel/MainFW.kqfw --check from another folder"
+has "zedrikfu: transport: SCSI generic /dev/sg" "$desk/err.txt" "--firmware: the release's devices on SCSI generic"
+has "transport: SCSI generic" "$desk/out.txt" "--firmware: the report names SCSI generic"
+# A bad --transport is an option error like any other.
+(cd "$desk" && "$vbridge" devices.ini -- bin/zedrikfu --transport bogus </dev/null >out.txt 2>err.txt)
+status_is $? 1 "--transport bogus"
+has "usage: zedrikfu [OPTIONS]" "$desk/err.txt" "--transport bogus: the usage line"
+lacks "ZEDRIKFU_TRANSPORT" "$desk/err.txt" "--transport bogus: no environment variable named"
 run "$d" --read saved.bin
 status_is "$code" 0 "--read"
 cmp -s "$d/saved.bin" "$d/flash.bin" && ok || bad "--read is not the flash"

@@ -20,6 +20,7 @@ entry=$stage/usr/share/applications/zedrikfu.desktop
 [ -f "$rule" ] && ok || bad "no udev rule in /usr/lib/udev/rules.d"
 [ -f "$entry" ] && ok || bad "no desktop entry in /usr/share/applications"
 [ -f "$stage/usr/share/man/man1/zedrikfu.1" ] && ok || bad "no man page in /usr/share/man/man1"
+[ -f "$stage/usr/share/doc/zedrikfu/README.md" ] && ok || bad "no README.md in /usr/share/doc/zedrikfu"
 mime=$stage/usr/share/mime/packages/zedrikfu.xml
 [ -f "$mime" ] && ok || bad "no shared-mime-info type in /usr/share/mime/packages"
 has '<glob pattern="*.kqfw"/>' "$mime" "the type covers *.kqfw"
