@@ -88,9 +88,11 @@ TEST_F(ScsiSelection, EmptyBusStandsAtTheEnd) {
   EXPECT_EQ(cmd_.Open(nullptr), kSelectAtEnd);
 }
 
-TEST_F(ScsiSelection, OnlyBusyDevicesGiveFive) {
+// A bridge held by another program is told from no bridge at all, as over
+// the USB encoding: the selection answers as for a device in use.
+TEST_F(ScsiSelection, OnlyHeldBridgesAnswerAlreadyOpen) {
   Add(Device(0x3F1C, "318a", true));
-  EXPECT_EQ(cmd_.Open(nullptr), kSelectNoneLeft);
+  EXPECT_EQ(cmd_.Open(nullptr), kSelectAlreadyOpen);
 }
 
 TEST_F(ScsiSelection, SameSelectionAsTheUsbBuild) {

@@ -103,7 +103,9 @@ assert report["result"] == "update" and report["exitStatus"] == 0 and report["me
 b = report["bridge"]
 assert (b["variant"], b["chipId"], b["compatibility"], b["vendorId"], b["productId"], b["usbId"],
         b["bus"], b["address"]) == ("QK9318A", "318a", 0x154, 0x3F1C, 1, "3f1c:0001", 1, 2), b
-assert report["flash"] == {"part": "Winbond W25Q80BL", "size": len(flash), "eraseBlock": 4096}
+assert {k: report["flash"][k] for k in ("part", "size", "eraseBlock")} == {
+    "part": "Winbond W25Q80BL", "size": len(flash), "eraseBlock": 4096}, report["flash"]
+assert 0 < report["flash"]["bytesRead"] < len(flash), report["flash"]
 for copy, field in zip(report["copies"], (36, 40)):
     offset = struct.unpack_from("<I", flash, field)[0]
     sig, size, ver, crc = struct.unpack_from("<IIHH", flash, offset)
@@ -441,6 +443,22 @@ sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
 run "$d" --check --json
 status_is "$code" 0 "counts: --check"
 cp "$d/out.txt" "$d/report.json"
+# --check reads only what it reports: the bytes of its flash reads past the
+# header check are flash.bytesRead, each byte once, far less than the flash.
+expect "--check reads the bytes it reports, each once" \
+  python3 - "$d/report.json" "$d/trace.txt" <<'PY'
+import json, sys
+flash = json.load(open(sys.argv[1]))["flash"]
+reads = []
+for line in open(sys.argv[2]):
+    f = line.split()
+    if f[1:3] == ["C0", "E7"]:
+        reads.append((int(f[5] + f[4] + f[3], 16), int(f[-2])))
+reads = reads[1:]  # the header, read again by the read itself
+assert sum(n for _, n in reads) == flash["bytesRead"], (reads[:4], flash)
+assert all(a + n <= b for (a, n), (b, _) in zip(reads, reads[1:])), "a byte read twice or out of order"
+assert 0 < flash["bytesRead"] < flash["size"] // 8, flash
+PY
 rm -f "$d/trace.txt"
 run "$d" --yes
 status_is "$code" 0 "counts: update"
@@ -496,7 +514,10 @@ has "installed version (for QK9318A): 01.20" "$d/inspect.txt" "rerun: both copie
 # --- a write failure names the command and the address ------------------------------------
 d=$scratch/writefail
 prepare "$d"
-sed -i 's/^FailAtCommand=.*/FailAtCommand=21900/' "$d/virtual-devices.ini"
+# 20 commands into the write: past what a check (the read) sends.
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+run "$d" --check
+sed -i "s/^FailAtCommand=.*/FailAtCommand=$(($(wc -l <"$d/trace.txt") + 20))/" "$d/virtual-devices.ini"
 run "$d" --yes
 status_is "$code" 1 "write failure"
 has "The firmaware update failed!" "$d/out.txt" "write failure: 202"

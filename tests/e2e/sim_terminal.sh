@@ -104,7 +104,10 @@ grep -qE "^USB 40 E5 " "$d/trace.txt" && fail "erase sent although the run was c
 d="$scratch/writefail"
 prepare "$d" 0x0120
 (cd "$d" && ./zedrikfu-sim < /dev/null > /dev/null 2>&1)
-sed -i 's/^FailAtCommand=.*/FailAtCommand=22000/' "$d/virtual-devices.ini"
+# 20 commands into the write: past what a check (the read) sends.
+sed -i 's/^Trace=.*/Trace=trace.txt/' "$d/virtual-devices.ini"
+(cd "$d" && ./zedrikfu-sim --check < /dev/null > /dev/null 2>&1)
+sed -i "s/^FailAtCommand=.*/FailAtCommand=$(($(wc -l < "$d/trace.txt") + 20))/" "$d/virtual-devices.ini"
 run "$d" ok
 [ "$status" -eq 1 ] || fail "write failure: exit $status"
 expect_in "The firmaware update failed!" "$d/out.txt" "write failure"
@@ -166,7 +169,7 @@ cmp -s "$d/bridge.bin" "$d/alone.bin" || fail "two runs: the flash differs from 
 # 8. A run killed outright (SIGKILL) in the middle leaves the bridge free: the
 #    next run, started at once, updates it.
 d="$scratch/killed"
-prepare_slow "$d" 50
+prepare_slow "$d" 400
 (
   cd "$d" || exit 1
   ./zedrikfu-sim -y < /dev/null > killed.txt 2>&1 &
