@@ -2,8 +2,11 @@
 # The Windows build: cross-compiles ZEDRIKFU.exe and ZEDRIKFU-sim.exe with
 # MinGW-w64 (x86_64) into build-win, compiles the transport for i686 into
 # build-win32 (its compile-time checks hold the 32-bit pass-through layout),
-# checks that the programs need only system DLLs, and runs them under Wine in
-# Xvfb (tests/wine/run.sh; screenshots in build-win/artifacts).
+# checks that the programs need only system DLLs, makes the zip for Windows
+# users (cpack -G ZIP: ZEDRIKFU-<version>-win64.zip, checked by
+# tests/release/windows_zip.py), and runs the programs under Wine in Xvfb,
+# ZEDRIKFU.exe also from the unpacked zip (tests/wine/run.sh; screenshots in
+# build-win/artifacts).
 # The native unit tests of the Windows parts (tests/test_win_*.cpp) run with
 # the other native tests.
 set -euo pipefail
@@ -40,5 +43,25 @@ if [ ! -f build/CMakeCache.txt ]; then
 fi
 cmake --build build -j "$jobs" --target zedrikfu-image
 
+echo "== Windows zip (cpack -G ZIP)"
+version=$(sed -n 's/^project(ZEDRIKFU VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+zip=$root/build-win/ZEDRIKFU-$version-win64.zip
+rm -f "$zip"
+(cd build-win && cpack -G ZIP >/dev/null)
+python3 tests/release/windows_zip.py "$zip" build-win
+# The updater in the zip is stripped: no symbol table, no debug sections.
+zipped=$(mktemp -d)
+python3 -m zipfile -e "$zip" "$zipped"
+if x86_64-w64-mingw32-objdump -h "$zipped/ZEDRIKFU.exe" | grep -q '\.debug_'; then
+  echo "ZEDRIKFU.exe in the zip has debug sections"
+  exit 1
+fi
+rm -rf "$zipped"
+# The i686 tree compiles the transport only: it defines no package.
+if [ -e build-win32/CPackConfig.cmake ]; then
+  echo "the i686 build defines a package (build-win32/CPackConfig.cmake)"
+  exit 1
+fi
+
 echo "== Windows programs under Wine"
-bash tests/wine/run.sh "$root/build-win" "$root/build/zedrikfu-image"
+bash tests/wine/run.sh "$root/build-win" "$root/build/zedrikfu-image" "$zip"

@@ -19,8 +19,11 @@ rule=$stage/usr/lib/udev/rules.d/70-zedrikfu.rules
 entry=$stage/usr/share/applications/zedrikfu.desktop
 [ -f "$rule" ] && ok || bad "no udev rule in /usr/lib/udev/rules.d"
 [ -f "$entry" ] && ok || bad "no desktop entry in /usr/share/applications"
-[ -f "$stage/usr/share/man/man1/zedrikfu.1" ] && ok || bad "no man page in /usr/share/man/man1"
-[ -f "$stage/usr/share/doc/zedrikfu/README.md" ] && ok || bad "no README.md in /usr/share/doc/zedrikfu"
+for page in zedrikfu.1.gz zedrikfu-image.1.gz; do
+  [ -f "$stage/usr/share/man/man1/$page" ] && ok || bad "no man page $page in /usr/share/man/man1"
+done
+[ -f "$stage/usr/share/doc/zedrikfu/copyright" ] && ok || bad "no copyright file in /usr/share/doc/zedrikfu"
+[ -f "$stage/usr/share/doc/zedrikfu/README.md.gz" ] && ok || bad "no README.md.gz in /usr/share/doc/zedrikfu"
 mime=$stage/usr/share/mime/packages/zedrikfu.xml
 [ -f "$mime" ] && ok || bad "no shared-mime-info type in /usr/share/mime/packages"
 has '<glob pattern="*.kqfw"/>' "$mime" "the type covers *.kqfw"

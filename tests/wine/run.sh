@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end tests of the Windows programs under Wine in Xvfb.
 #
-#   bash tests/wine/run.sh BUILD_WIN_DIR NATIVE_ZEDRIKFU_IMAGE
+#   bash tests/wine/run.sh BUILD_WIN_DIR NATIVE_ZEDRIKFU_IMAGE [ZIP]
+#
+# ZIP, when given, is the archive for Windows users (cpack -G ZIP): it is
+# unpacked and its ZEDRIKFU.exe run, first alone in its folder, then with a
+# release's files beside it.
 #
 # BUILD_WIN_DIR holds ZEDRIKFU.exe, ZEDRIKFU-sim.exe and zf-wininspect.exe
 # (which prints the texts of the dialogs on the screen); the native
@@ -17,6 +21,7 @@ set -uo pipefail
 
 build=$(cd "$1" && pwd)
 imagetool=$2
+zip=${3:-}
 work="$build/wine-tests"
 artifacts="$build/artifacts"
 inspector="$build/zf-wininspect.exe"
@@ -427,6 +432,34 @@ check "message box titled ZEDRIK by default" window_has ZEDRIK "Not found a targ
 press Return ZEDRIK
 code=$(exit_code "$d")
 check "exit status 1 after message 203 (got $code)" test "$code" = 1
+
+# ---- 9: ZEDRIKFU.exe from the zip ----------------------------------------------------------
+
+if [ -n "$zip" ]; then
+  echo "== ZEDRIKFU.exe from $(basename "$zip")"
+  d="$work/zip"
+  mkdir -p "$d"
+  check "zip unpacked" python3 -m zipfile -e "$zip" "$d"
+  check "ZEDRIKFU.exe at the top of the zip" test -f "$d/ZEDRIKFU.exe"
+  # Alone in its folder, as unpacked: no system information file.
+  start "$d" ZEDRIKFU.exe
+  check "unpacked, alone: message 104" \
+    wait_for 'text="System information file (ZEDRIKFU.ini) is not exists."' 30
+  check "message box titled ZEDRIK by default" window_has ZEDRIK "is not exists."
+  press Return ZEDRIK
+  code=$(exit_code "$d")
+  check "exit status 1 after message 104 (got $code)" test "$code" = 1
+  # With a release's ZEDRIKFU.ini and MainFW.kqfw beside it, as README.txt
+  # says: it reads both and looks for the bridge (none under Wine).
+  sysinfo >"$d/ZEDRIKFU.ini"
+  make_firmware "$d/MainFW.kqfw"
+  start "$d" ZEDRIKFU.exe
+  check "unpacked, with the release's files: message 203" \
+    wait_for 'text="Not found a target device!"' 30
+  press Return ZEDRIK
+  code=$(exit_code "$d")
+  check "exit status 1 after message 203 (got $code)" test "$code" = 1
+fi
 
 echo "Screenshots: $artifacts"
 echo "wine: $passed passed, $failed failed"
