@@ -54,6 +54,19 @@ int RunToEnd(CFlashROM* engine, ProgressCallback observer, Start start, bool* co
   return result;
 }
 
+// Reads the system information file into `information` and opens the
+// device it admits: 0, or the message that ends the run.
+int OpenRelease(CFlashROM* engine, const UpdateSessionHooks& hooks,
+                CSystemInformation* information) {
+  CFileRead systemFile;
+  if (!hooks.openSystemInformation(&systemFile)) return MSG_NO_SYSINFO;
+  information->SetInformationFile(reinterpret_cast<const char*>(systemFile.ReadTextFile()));
+  systemFile.Close();
+  IDFilter filter;
+  information->AddFilter(&filter);
+  return engine->OpenFlashROM(&filter) == kSelectAlreadyOpen ? MSG_ONLY_ONE : 0;
+}
+
 // The revision compared with the file's (0 when the firmware is not this
 // bridge's, which then becomes the image's bridge) and the newest revision
 // of any valid copy for this bridge.
@@ -176,17 +189,10 @@ int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& ste
 UpdateDecision CUpdateSession::Prepare() {
   CFlashROM& engine = *engine_;
 
-  // 1. The system information file.
-  CFileRead systemFile;
-  if (!hooks_.openSystemInformation(&systemFile)) return Ending(MSG_NO_SYSINFO, MESSAGE_ERROR);
+  // 1, 2. The system information file and the device it admits.
   CSystemInformation systemInformation;
-  systemInformation.SetInformationFile(reinterpret_cast<const char*>(systemFile.ReadTextFile()));
-  systemFile.Close();
-
-  // 2. The device.
-  IDFilter filter;
-  systemInformation.AddFilter(&filter);
-  if (engine.OpenFlashROM(&filter) == kSelectAlreadyOpen) return Ending(MSG_ONLY_ONE, MESSAGE_ERROR);
+  const int opened = OpenRelease(&engine, hooks_, &systemInformation);
+  if (opened != 0) return Ending(opened, MESSAGE_ERROR);
 
   // 3, 4. The bridge answers and is the configured variant.
   unsigned char version[kVersionBlockSize] = {};
@@ -218,11 +224,8 @@ UpdateDecision CUpdateSession::Prepare() {
   }
 
   // 8. Read the flash: what the decision and the write of this file use.
-  if (hooks_.readWholeFlash) {
-    engine.ReadWholeFlash();
-  } else {
-    engine.ReadOnlyForUpdate(firmwareSize, hooks_.unreadFill);
-  }
+  hooks_.readWholeFlash ? engine.ReadWholeFlash()
+                        : engine.ReadOnlyForUpdate(firmwareSize, hooks_.unreadFill);
   const int readMessage = hooks_.readFlash(&engine);
   if (readMessage != 0) {
     UpdateDecision decision = ending(readMessage < 0 ? 0 : readMessage, MESSAGE_ERROR);
@@ -230,45 +233,39 @@ UpdateDecision CUpdateSession::Prepare() {
     return decision;
   }
 
-  // 9. The identity stored in the device.
+  // 9. What the flash holds: the identity stored in the device, the
+  //    installed revision (firmware of another bridge counts as none) and
+  //    the newest valid copy's. A report names them whatever the outcome.
   _actionparamlist params = {};
   engine.GetActionParameter(&params);
-  if (!systemInformation.CheckSystemInformation(&params)) {
-    UpdateDecision decision = ending(MSG_SYSINFO_DIFFERENT, MESSAGE_ERROR);
-    decision.flashRead = true;
-    decision.bytesRead = engine.BytesRead().Bytes();
-    // The versions were reached as well: a report names both.
-    uint16_t newestCopy = 0;
-    InstalledRevisions(&engine, systemInformation.TargetType(), &decision.installed, &newestCopy);
-    decision.offered = systemInformation.GetFWRevision(firmware, firmwareSize);
-    return decision;
-  }
-
-  // 10. The installed revision; firmware of another bridge counts as none.
   uint16_t current = 0, newest = 0;
   InstalledRevisions(&engine, systemInformation.TargetType(), &current, &newest);
-
-  // 11. Never an older or the same revision: not older than the copy that
-  //     is compared, nor than any valid copy for this bridge (with two
-  //     copies the one compared is the one written first, which may be the
-  //     older of the two).
   const uint16_t next = systemInformation.GetFWRevision(firmware, firmwareSize);
   UpdateDecision decision = ending(0, MESSAGE_ERROR);
   decision.flashRead = true;
   decision.bytesRead = engine.BytesRead().Bytes();
   decision.installed = current;
   decision.offered = next;
+  if (!systemInformation.CheckSystemInformation(&params)) {
+    decision.message = MSG_SYSINFO_DIFFERENT;
+    return decision;
+  }
+
+  // 10. Never an older or the same revision: not older than the copy that
+  //     is compared, nor than any valid copy for this bridge (with two
+  //     copies the one compared is the one written first, which may be the
+  //     older of the two).
   if (current >= next || newest > next) {
     decision.message = MSG_ALREADY_LATEST;
     decision.kind = MESSAGE_WARNING;
     return decision;
   }
 
-  // 12. The two captions.
+  // 11. The two captions.
   FormatFromCaption(current, decision.fromCaption, sizeof decision.fromCaption);
   FormatToCaption(next, decision.toCaption, sizeof decision.toCaption);
 
-  // 13, 14. The new image, and a write the bridge and the flash can take.
+  // 12, 13. The new image, and a write the bridge and the flash can take.
   PlaceAndPlan(&engine, firmware, firmwareSize, current != 0, &decision);
   return decision;
 }
