@@ -16,11 +16,13 @@
 
 namespace {
 
+// A file of the Windows tree, by the source folder the build names (the
+// compiler maps __FILE__ away from it, for builds that do not depend on
+// their folder).
 std::string WindowsFile(const char* name) {
-  std::string here = __FILE__;
-  const size_t slash = here.find_last_of('/');
-  const std::string path = here.substr(0, slash + 1) + "../windows/" + name;
+  const std::string path = std::string(ZF_SOURCE_DIR) + "/windows/" + name;
   std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << "cannot read " << path;
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
