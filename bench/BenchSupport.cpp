@@ -80,6 +80,7 @@ bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
     return f->SetContent(file.data(), static_cast<uint32_t>(file.size())) ? 0 : 105;
   };
   hooks.readFlash = [](CFlashROM* e) { return ReadWithoutDialog(e); };
+  hooks.readWholeFlash = false;  // the partial read, measured
   CUpdateSession session(&engine, std::move(hooks));
   if (!session.Prepare().Ask()) return false;
   if (readPhaseCommands != nullptr) *readPhaseCommands = rig->device->CommandCount();

@@ -38,9 +38,8 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   // The whole flash has just been read into the image (before the new
   // firmware is placed into it).
   virtual void OnFlashRead() {}
-  // True when the whole flash must be read (to save it), not only what the
-  // update uses.
-  virtual bool ReadsWholeFlash() const { return false; }
+  // True when the whole flash is read, not only what the update uses.
+  virtual bool ReadsWholeFlash() const { return true; }
   // Called after OK, before the write starts; false: nothing is written and
   // the run ends with message 202.
   virtual bool BeforeWrite() { return true; }

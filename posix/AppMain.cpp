@@ -33,7 +33,6 @@ class CCommandLineMainDialog : public CMainDialog {
   int OpenFirmwareFile(CFileRead* file) override {
     return ::OpenFirmwareFile(file, options_.firmware);
   }
-  bool ReadsWholeFlash() const override { return !options_.backup.empty(); }
   void OnFlashRead() override {
     if (options_.backup.empty() || Image() == nullptr) return;
     asRead_.assign(Image(), Image() + ImageSize());

@@ -169,7 +169,7 @@ cmp -s "$d/bridge.bin" "$d/alone.bin" || fail "two runs: the flash differs from 
 # 8. A run killed outright (SIGKILL) in the middle leaves the bridge free: the
 #    next run, started at once, updates it.
 d="$scratch/killed"
-prepare_slow "$d" 400
+prepare_slow "$d" 50
 (
   cd "$d" || exit 1
   ./zedrikfu-sim -y < /dev/null > killed.txt 2>&1 &
