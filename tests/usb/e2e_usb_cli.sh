@@ -34,7 +34,8 @@ assert r["result"] == "update" and r["exitStatus"] == 0
 assert r["transport"] == "SCSI generic", r["transport"]
 b = r["bridge"]
 assert (b["variant"], b["usbId"], b["bus"], b["address"]) == ("QK9318A", "3f1c:0001", 1, 2), b
-assert r["flash"] == {"part": "Macronix MX25V512C", "size": len(flash), "eraseBlock": 4096}, r["flash"]
+assert r["flash"] == {"part": "Macronix MX25V512C", "size": len(flash), "eraseBlock": 4096,
+                      "bytesRead": len(flash)}, r["flash"]
 assert [c["offset"] for c in r["copies"]] == [struct.unpack_from("<I", flash, f)[0] for f in (36, 40)]
 assert all(c["crc"] == "good" and c["version"]["text"] == "01.10" for c in r["copies"])
 assert r["file"]["version"]["text"] == "01.20" and r["update"]["copies"] == 2
