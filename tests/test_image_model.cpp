@@ -25,7 +25,7 @@ std::vector<unsigned char> Firmware(SROM_BRIDGEIC variant, uint16_t version, uin
 }
 
 // 128 KiB flashes with 4 KiB blocks: a placement row for every layout.
-zfimage::FlashImageSpec Spec(SROM_BRIDGEIC variant, SROM_FWALLOCATE copies) {
+zfimage::FlashImageSpec ImageOf(SROM_BRIDGEIC variant, SROM_FWALLOCATE copies) {
   zfimage::FlashImageSpec imageSpec = zfimage::DefaultFlashImageSpec();
   imageSpec.partName = "EONSillicon EN25LF10";
   imageSpec.variant = variant;
@@ -39,9 +39,9 @@ zfimage::FlashImageSpec Spec(SROM_BRIDGEIC variant, SROM_FWALLOCATE copies) {
 
 std::vector<zfimage::FlashImageSpec> Layouts() {
   std::vector<zfimage::FlashImageSpec> layouts = {
-      Spec(BRIDGEIC_QK9318A, FWALLOCATE_DUAL), Spec(BRIDGEIC_QK9318A, FWALLOCATE_SINGLE),
-      Spec(BRIDGEIC_QK9318E, FWALLOCATE_DUAL), Spec(BRIDGEIC_QK9318E, FWALLOCATE_SINGLE)};
-  zfimage::FlashImageSpec broken = Spec(BRIDGEIC_QK9318A, FWALLOCATE_DUAL);
+      ImageOf(BRIDGEIC_QK9318A, FWALLOCATE_DUAL), ImageOf(BRIDGEIC_QK9318A, FWALLOCATE_SINGLE),
+      ImageOf(BRIDGEIC_QK9318E, FWALLOCATE_DUAL), ImageOf(BRIDGEIC_QK9318E, FWALLOCATE_SINGLE)};
+  zfimage::FlashImageSpec broken = ImageOf(BRIDGEIC_QK9318A, FWALLOCATE_DUAL);
   broken.corruptCopy = 1;
   layouts.push_back(broken);
   return layouts;
@@ -147,7 +147,7 @@ TEST(ImageModel, PlacesAFirmwareFileLikeTheEngine) {
 }
 
 TEST(ImageModel, DeviceHeaderIsTakenOnlyWithItsCrc) {
-  const std::vector<unsigned char> image = BuildImage(Spec(BRIDGEIC_QK9318A, FWALLOCATE_DUAL));
+  const std::vector<unsigned char> image = BuildImage(ImageOf(BRIDGEIC_QK9318A, FWALLOCATE_DUAL));
   CSROMImage loaded;
   ASSERT_TRUE(loaded.LoadImage(image.data(), static_cast<uint32_t>(image.size())));
 
@@ -186,7 +186,7 @@ TEST(ImageModel, HeaderFromParametersWithoutADevice) {
 }
 
 TEST(EngineImage, LoadImageForgetsTheFlashAsRead) {
-  const std::vector<unsigned char> image = BuildImage(Spec(BRIDGEIC_QK9318A, FWALLOCATE_DUAL));
+  const std::vector<unsigned char> image = BuildImage(ImageOf(BRIDGEIC_QK9318A, FWALLOCATE_DUAL));
   const uint32_t size = static_cast<uint32_t>(image.size());
   const std::vector<unsigned char> file = Firmware(BRIDGEIC_QK9318A, 0x0130, 3);
   for (bool load : {false, true}) {

@@ -39,9 +39,9 @@ def from_help(path):
         m = re.match(r"^  (-\S+(?: [^ A-Z][^ ]*| [A-Z:]+)?)(?: (?:Excludes|Needs):.*?)?"
                      r"(?:(?:\s{2,}| (?=[A-Z]))(.*))?$", line)
         if m and not line.startswith("    "):
-            spec, meaning = m.group(1), m.group(2)
-            names = spec.split(" ")[0].split(",")
-            value = spec.split(" ")[1] if " " in spec else ""
+            form, meaning = m.group(1), m.group(2)
+            names = form.split(" ")[0].split(",")
+            value = form.split(" ")[1] if " " in form else ""
             if meaning is None:
                 pending = (names, value)
                 continue
