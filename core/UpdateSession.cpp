@@ -67,6 +67,20 @@ int OpenRelease(CFlashROM* engine, const UpdateSessionHooks& hooks,
   return engine->OpenFlashROM(&filter) == kSelectAlreadyOpen ? MSG_ONLY_ONE : 0;
 }
 
+// Opens the firmware file and checks that it is built for the configured
+// variant: 0, or the message that ends the run. No firmware file is larger
+// than one area: a larger one is refused before it is read, whichever
+// front-end opens it.
+int OpenFirmware(const UpdateSessionHooks& hooks, const CSystemInformation& information,
+                 CFileRead* file) {
+  file->SetSizeLimit(kFirmwareFileSizeLimit);
+  const int message = hooks.openFirmwareFile(file);
+  if (message != 0) return message;
+  return information.CheckFWTargetType(file->ReadTextFile(), file->GetFileSize())
+             ? 0
+             : MSG_DEVICE_DIFFERENT;
+}
+
 // The revision compared with the file's (0 when the firmware is not this
 // bridge's, which then becomes the image's bridge) and the newest revision
 // of any valid copy for this bridge.
@@ -211,17 +225,11 @@ UpdateDecision CUpdateSession::Prepare() {
   }
 
   // 5 to 7. The firmware file, built for that variant.
-  // No firmware file is larger than one area: a larger one is refused
-  // before it is read, whichever front-end opens it.
   CFileRead firmwareFile;
-  firmwareFile.SetSizeLimit(kFirmwareFileSizeLimit);
-  const int firmwareMessage = hooks_.openFirmwareFile(&firmwareFile);
+  const int firmwareMessage = OpenFirmware(hooks_, systemInformation, &firmwareFile);
   if (firmwareMessage != 0) return ending(firmwareMessage, MESSAGE_ERROR);
   const unsigned char* firmware = firmwareFile.ReadTextFile();
   const uint32_t firmwareSize = firmwareFile.GetFileSize();
-  if (!systemInformation.CheckFWTargetType(firmware, firmwareSize)) {
-    return ending(MSG_DEVICE_DIFFERENT, MESSAGE_ERROR);
-  }
 
   // 8. Read the flash: what the decision and the write of this file use.
   hooks_.readWholeFlash ? engine.ReadWholeFlash()
