@@ -83,11 +83,51 @@ bool ParseUsbIds(const std::string& text, uint16_t* vendorId, uint16_t* productI
   return true;
 }
 
+namespace {
+
+// The option error and the usage line, on standard error; exit status 1.
+int UsageError(const std::string& program, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
+  std::fprintf(stderr, "usage: %s [OPTIONS]  (%s --help lists them)\n", program.c_str(),
+               program.c_str());
+  return kExitError;
+}
+
+// The device choice from --device and --usb-id, and the mode: -1 when they
+// are sound, otherwise the exit status of the option error.
+int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool check,
+                       bool read, bool restore, bool backup, CliOptions* parsed) {
+  auto bad = [parsed](const std::string& text) { return UsageError(parsed->program, text); };
+  if (!device.empty()) {
+    if (!ParseBusPosition(device, &parsed->choice.bus, &parsed->choice.address)) {
+      return bad("--device: '" + device + "' is not BUS:ADDR (for example 1:4)");
+    }
+    parsed->choice.byPosition = true;
+    parsed->haveChoice = true;
+  }
+  if (!usbId.empty()) {
+    if (!ParseUsbIds(usbId, &parsed->choice.vendorId, &parsed->choice.productId)) {
+      return bad("--usb-id: '" + usbId + "' is not VID:PID in hexadecimal (for example 3f1c:0001)");
+    }
+    parsed->choice.byIds = true;
+    parsed->haveChoice = true;
+  }
+  if ((backup && parsed->backup.empty()) || (read && parsed->readFile.empty())) {
+    return bad("a file name must not be empty");
+  }
+  if (check) parsed->mode = CliMode::kCheck;
+  if (read) parsed->mode = CliMode::kRead;
+  if (restore) parsed->mode = CliMode::kRestore;
+  return -1;
+}
+
+}  // namespace
+
 int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   CliOptions parsed;
   parsed.program = BaseName(argc > 0 ? argv[0] : nullptr);
   bool check = false;
-  std::string device, usbId;
+  std::string device, usbId;  // checked after the parse
 
   CLI::App app("Updates the firmware of a QK9318 USB storage bridge from a firmware release "
                "(ZEDRIKFU.ini and MainFW.kqfw).",
@@ -155,39 +195,13 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
     std::printf("%s %s\n", parsed.program.c_str(), ProgramVersion());
     return kExitOk;
   } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "%s: %s\n", parsed.program.c_str(), error.what());
-    std::fprintf(stderr, "usage: %s [OPTIONS]  (%s --help lists them)\n", parsed.program.c_str(),
-                 parsed.program.c_str());
-    return kExitError;
+    return UsageError(parsed.program, error.what());
   }
 
-  auto bad = [&parsed](const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", parsed.program.c_str(), text.c_str());
-    std::fprintf(stderr, "usage: %s [OPTIONS]  (%s --help lists them)\n", parsed.program.c_str(),
-                 parsed.program.c_str());
-    return kExitError;
-  };
-  if (!device.empty()) {
-    if (!ParseBusPosition(device, &parsed.choice.bus, &parsed.choice.address)) {
-      return bad("--device: '" + device + "' is not BUS:ADDR (for example 1:4)");
-    }
-    parsed.choice.byPosition = true;
-    parsed.haveChoice = true;
-  }
-  if (!usbId.empty()) {
-    if (!ParseUsbIds(usbId, &parsed.choice.vendorId, &parsed.choice.productId)) {
-      return bad("--usb-id: '" + usbId + "' is not VID:PID in hexadecimal (for example 3f1c:0001)");
-    }
-    parsed.choice.byIds = true;
-    parsed.haveChoice = true;
-  }
-  if ((backupOption->count() != 0 && parsed.backup.empty()) ||
-      (readOption->count() != 0 && parsed.readFile.empty())) {
-    return bad("a file name must not be empty");
-  }
-  if (check) parsed.mode = CliMode::kCheck;
-  if (readOption->count() != 0) parsed.mode = CliMode::kRead;
-  if (restoreOption->count() != 0) parsed.mode = CliMode::kRestore;
+  const int given = TakeChoicesAndMode(device, usbId, check, readOption->count() != 0,
+                                       restoreOption->count() != 0, backupOption->count() != 0,
+                                       &parsed);
+  if (given >= 0) return given;
   *options = parsed;
   return -1;
 }
