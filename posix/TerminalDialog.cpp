@@ -200,12 +200,14 @@ void CTerminalDialogLayer::WaitForEnter(const std::string& shown) {
   const QuestionOutput out;
   if (!out.Usable()) return;  // no one would see what is waited for
   if (!out.IsStdout()) out.Write(shown);
-  out.Write(kEnterToClose);
   // A signal while waiting closes the message like Enter: the run ends with
   // the message's status, not by the signal's default action. Outside a
-  // write the signals are held for the wait alone, without a notice.
+  // write the signals are held for the wait alone, without a notice. The
+  // hold starts before the prompt is shown, so a signal sent as soon as
+  // the prompt appears is held too.
   CSignalHold waitHold;
   if (!CSignalHold::AnyHolding()) waitHold.Hold("");
+  out.Write(kEnterToClose);
   ReadLineUnlessSignalled();
   if (CSignalHold::Arrived() != 0) out.Write("\n");
 }
