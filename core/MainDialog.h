@@ -35,11 +35,12 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   virtual int OpenFirmwareFile(CFileRead* file);
   // Every check has passed and the new image is prepared.
   virtual void OnChecksPassed() {}
-  // The whole flash has just been read into the image (before the new
-  // firmware is placed into it).
+  // The flash has just been read into the image (before the new firmware
+  // is placed into it): the whole flash when ReadsWholeFlash().
   virtual void OnFlashRead() {}
-  // True when the whole flash is read, not only what the update uses.
-  virtual bool ReadsWholeFlash() const { return true; }
+  // True when the whole flash is read, not only what the update uses (a
+  // front-end that saves a backup of the flash before the write).
+  virtual bool ReadsWholeFlash() const { return false; }
   // Called after OK, before the write starts; false: nothing is written and
   // the run ends with message 202.
   virtual bool BeforeWrite() { return true; }

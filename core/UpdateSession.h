@@ -52,9 +52,8 @@ struct UpdateSessionHooks {
   // that ends the run, or -1 when it has been shown already.
   std::function<int(CFlashROM*)> readFlash;
   // The read takes the whole flash instead of only what the update uses
-  // (ReadPlan.h). The front-ends read the whole flash; the partial read is
-  // taken by the sweeps and benchmarks that prove and measure it.
-  bool readWholeFlash = true;
+  // (ReadPlan.h): for a backup of the flash as it was before the write.
+  bool readWholeFlash = false;
   // What the bytes an update does not read hold in the image (they are never
   // used: the tests vary it to show that).
   uint8_t unreadFill = 0xFF;

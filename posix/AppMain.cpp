@@ -33,6 +33,9 @@ class CCommandLineMainDialog : public CMainDialog {
   int OpenFirmwareFile(CFileRead* file) override {
     return ::OpenFirmwareFile(file, options_.firmware);
   }
+  // A backup holds the whole flash as it was; without one the update reads
+  // only what it uses.
+  bool ReadsWholeFlash() const override { return !options_.backup.empty(); }
   void OnFlashRead() override {
     if (options_.backup.empty() || Image() == nullptr) return;
     asRead_.assign(Image(), Image() + ImageSize());

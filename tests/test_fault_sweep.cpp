@@ -791,8 +791,8 @@ class SweepAgreesWithFlow : public ::testing::Test {
       ADD_FAILURE() << "no device";
       return seen;
     }
-    // The dialogs read the whole flash: the driver does the same here.
-    const RunResult run = RunUpdate(&bus, *device, systemInformation_, p.file, ReadChoice{true});
+    // The dialogs read only what the update uses, as the driver does.
+    const RunResult run = RunUpdate(&bus, *device, systemInformation_, p.file);
     seen.success = run.outcome == Outcome::Updated;
     seen.readPhaseEnd = run.readPhaseEnd;
     seen.commands = device->CommandCount();

@@ -168,13 +168,20 @@ cmp -s "$d/bridge.bin" "$d/alone.bin" || fail "two runs: the flash differs from 
 
 # 8. A run killed outright (SIGKILL) in the middle leaves the bridge free: the
 #    next run, started at once, updates it.
+#    It is killed once its trace has passed what --check sends, in the write.
 d="$scratch/killed"
-prepare_slow "$d" 50
+prepare_slow "$d" 2000
 (
   cd "$d" || exit 1
+  ./zedrikfu-sim --check < /dev/null > /dev/null 2>&1
+  checked=$(wc -l < trace.txt)
+  rm -f trace.txt
   ./zedrikfu-sim -y < /dev/null > killed.txt 2>&1 &
   victim=$!
-  sleep 0.8
+  for _ in $(seq 1000); do
+    [ "$(wc -l < trace.txt 2> /dev/null || echo 0)" -gt $((checked + 20)) ] && break
+    sleep 0.01
+  done
   kill -KILL "$victim"
   wait "$victim" 2> /dev/null
 )

@@ -21,8 +21,8 @@ trap 'rm -rf "$work"' EXIT
 unset DISPLAY WAYLAND_DISPLAY  # the terminal layer
 
 # What the path looks like: the trace lines of its encoding, the line that
-# names it, and fault positions inside the read and the write of the 64 KiB
-# flash (1366 reads of 48 bytes, or 128 of 512).
+# names it, and how far into the write a failed command lands (of about 700
+# write and verify commands over USB control requests, 40 over SCSI generic).
 case $path in
   scsi)
     side=1
@@ -30,7 +30,7 @@ case $path in
     version_request="SCSI FF 33 31 38 58 00 00 00 00 00 0E 00 in 14 ok"
     erase="SCSI FD A4 " write="SCSI FE 94 " changes="SCSI (FD A4|FE 94) "
     leave_vendor_mode="SCSI FF 33 31 38 58 00 00 00 00 02 00 00 none ok"
-    unplug_at=70 fail_after=12
+    fail_after=12
     ;;
   usb)
     side=0
@@ -38,7 +38,7 @@ case $path in
     version_request="USB C0 FF 33 31 38 58 0E 00 in 14 ok"
     erase="USB 40 E5 " write="USB 40 E7 " changes="USB 40 E[57] "
     leave_vendor_mode="USB 40 FD 33 31 38 58 00 00 none ok"
-    unplug_at=700 fail_after=40
+    fail_after=40
     ;;
   *) echo "usage: $0 VBRIDGE ZEDRIKFU IMAGE-TOOL scsi|usb" >&2; exit 2 ;;
 esac
@@ -100,8 +100,11 @@ status_is "$code" 2 "cancel"
 cmp -s "$d/flash.bin" "$d/flash.orig" && ok || bad "cancel changed the flash"
 grep -qE "$changes" "$d/bridge.trace" && bad "cancel wrote" || ok
 before_write=$(wc -l <"$d/bridge.trace")
+[ "$before_write" -gt 20 ] && ok || bad "only $before_write commands up to the question"
 
 # --- unplugged halfway through the read --------------------------------------
+# The read is all but the first few commands up to the question.
+unplug_at=$((before_write / 2))
 d=$work/unplug
 updater_folder "$d" "$updater" "$tool"
 section bridge "UnplugAtCommand=$unplug_at" >"$d/devices.ini"
@@ -214,13 +217,17 @@ fi
 d=$work/killed
 updater_folder "$d" "$updater" "$tool"
 section bridge >"$d/devices.ini"
-(cd "$d" && "$vbridge" --delay-ms "$pace" devices.ini -- bash -c '
+# Killed once the bridge has received the 5th command of the write.
+(cd "$d" && "$vbridge" --delay-ms 3 devices.ini -- bash -c '
   ./zedrikfu -y </dev/null >killed.txt 2>&1 &
   victim=$!
-  sleep 0.4
+  for _ in $(seq 1000); do
+    [ "$(wc -l <bridge.trace 2>/dev/null || echo 0)" -gt $(($0 + 5)) ] && break
+    sleep 0.01
+  done
   kill -KILL $victim
   wait $victim 2>/dev/null
-  ./zedrikfu -y </dev/null >out.txt 2>&1')
+  ./zedrikfu -y </dev/null >out.txt 2>&1' "$before_write")
 status_is $? 0 "run after a killed run"
 lacks "The update was completed" "$d/killed.txt" "the killed run ended before it was killed"
 has "The update was completed successfully." "$d/out.txt" "run after a killed run"

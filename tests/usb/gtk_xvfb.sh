@@ -70,9 +70,10 @@ finish() {
 d=$work/update
 updater_folder "$d" "$updater" "$tool"
 bridge_section bridge >"$d/devices.ini"
-# zedrikfu takes the SCSI generic path here: 20 ms per command keeps the
-# 64 KiB read (128 commands) on the screen for a few seconds.
-(cd "$d" && ZEDRIKFU_VERBOSE=1 exec "$vbridge" --delay-ms 20 devices.ini -- ./zedrikfu \
+# zedrikfu takes the SCSI generic path here: 150 ms per command keeps the
+# read of what the update uses (about 20 commands) on the screen for a few
+# seconds.
+(cd "$d" && ZEDRIKFU_VERBOSE=1 exec "$vbridge" --delay-ms 150 devices.ini -- ./zedrikfu \
   >out.txt 2>&1) &
 app_pid=$!
 

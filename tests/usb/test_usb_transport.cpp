@@ -379,6 +379,24 @@ class UsbFlowTest : public UsbTest {
     dialog.Create("MainWindow");
     return dialog.ExitStatus();
   }
+  // How many commands a run takes up to the question, on an identical twin
+  // answered with Cancel; the read is all but a few of them.
+  uint32_t CommandsUpToTheQuestion() {
+    vbridge::VirtualBus twinBus;
+    std::string error;
+    vbridge::VirtualBridge* twin = twinBus.AddDevice(Bridge(1), image_, &error);
+    UsbEmulation twinEmulation;
+    if (twin == nullptr || !twinEmulation.Start(&twinBus, &error)) {
+      ADD_FAILURE() << error;
+      return 0;
+    }
+    EXPECT_EQ(Run(false), 2);
+    const uint32_t commands = twin->CommandCount();
+    layer_.messages.clear();
+    layer_.created.clear();
+    ResetLastMessageId();
+    return commands;
+  }
 
   testsupport::ScratchDir dir_;
   testsupport::ScopedAppDir appDir_{dir_.Path() + "/"};
@@ -405,8 +423,10 @@ TEST_F(UsbFlowTest, UpdatesTheBridgeBehindANonBridge) {
 }
 
 TEST_F(UsbFlowTest, AnUnplugDuringTheReadShowsReadAbortedAndWritesNothing) {
+  const uint32_t beforeWrite = CommandsUpToTheQuestion();
+  ASSERT_GT(beforeWrite, 40u);
   vbridge::DeviceConfig config = Bridge(1);
-  config.unplugAtCommand = 700;  // about halfway through the 64 KiB read
+  config.unplugAtCommand = beforeWrite / 2;  // about halfway through the read
   vbridge::VirtualBridge* bridge = Add(config, image_);
   Start();
 
@@ -431,23 +451,8 @@ TEST_F(UsbFlowTest, AShortAnswerDuringTheReadShowsReadAbortedAndWritesNothing) {
 }
 
 TEST_F(UsbFlowTest, AStallDuringTheWriteShowsUpdateFailed) {
-  // How many commands a run takes up to the question, on an identical twin.
-  uint32_t beforeWrite = 0;
-  {
-    vbridge::VirtualBus twinBus;
-    std::string error;
-    vbridge::VirtualBridge* twin = twinBus.AddDevice(Bridge(1), image_, &error);
-    ASSERT_NE(twin, nullptr) << error;
-    UsbEmulation twinEmulation;
-    ASSERT_TRUE(twinEmulation.Start(&twinBus, &error)) << error;
-    EXPECT_EQ(Run(false), 2);  // Cancel
-    beforeWrite = twin->CommandCount();
-    ASSERT_GT(beforeWrite, 1366u);
-  }
-  layer_.messages.clear();
-  layer_.created.clear();
-  ResetLastMessageId();
-
+  const uint32_t beforeWrite = CommandsUpToTheQuestion();
+  ASSERT_GT(beforeWrite, 40u);
   vbridge::DeviceConfig config = Bridge(1);
   config.failAtCommand = beforeWrite + 30;
   vbridge::VirtualBridge* bridge = Add(config, image_);

@@ -359,7 +359,9 @@ d=$(new_folder unplug ZEDRIKFU-sim.exe)
 sysinfo >"$d/ZEDRIKFU.ini"
 make_firmware "$d/MainFW.kqfw"
 make_flash "$d/bridge.bin"
-devices "" "UnplugAtCommand=300" >"$d/virtual-devices.ini"
+# The read takes the erase blocks of the two copies the 40 KiB file replaces,
+# about 160 commands of 512 bytes after the first few: the 80th is inside.
+devices "" "UnplugAtCommand=80" >"$d/virtual-devices.ini"
 start "$d" ZEDRIKFU-sim.exe
 check "message 107" \
   wait_for 'text="Read aborted!\nPlease make sure that the target device is connected properly and is recognized by your PC."' 30
