@@ -269,8 +269,9 @@ int CFlashROM::ReadWhole() {
 
 // Reads what the update needs, the lowest missing range first: what a range
 // holds can name further ranges (a copy's header its code), which come
-// after it. The total grows as they are found; the bar shows 100 only once
-// the last range is in.
+// after it. The total shown is what the read is expected to come to
+// (ExpectedReadBytes), so that the bar does not leap ahead on the first
+// small ranges; it shows 100 only once the last range is in.
 int CFlashROM::ReadForUpdate() {
   const unsigned char* image = image_.Image();
   const uint32_t size = image_.ImageSize();
@@ -282,10 +283,13 @@ int CFlashROM::ReadForUpdate() {
     if (missing.empty()) break;
     uint64_t left = 0;
     for (const ByteRanges::Range& r : missing) left += r.end - r.start;
+    const uint64_t expected =
+        ExpectedReadBytes(image, size, bytesRead_, block, updateFirmwareLength_);
+    const uint64_t total = std::max<uint64_t>(done + left, expected) + 1;
     const ByteRanges::Range next = missing.front();
     const int result = ReadRomBlock(static_cast<unsigned long>(next.start),
                                     static_cast<unsigned long>(next.end - next.start), &done,
-                                    static_cast<unsigned long>(done + left + 1));
+                                    static_cast<unsigned long>(total));
     if (result != FLASH_OK) return result;
     bytesRead_.Add(next.start, next.end);
   }

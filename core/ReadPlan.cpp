@@ -109,3 +109,18 @@ ByteRanges NeededForUpdate(const unsigned char* image, uint32_t size, const Byte
   }
   return needed;
 }
+
+uint64_t ExpectedReadBytes(const unsigned char* image, uint32_t size, const ByteRanges& read,
+                           uint32_t eraseBlock, uint32_t firmwareLength) {
+  const uint64_t copyGuess = uint64_t{kFirmwareAreaHeaderSize} + firmwareLength;
+  if (image == nullptr || !read.Contains(0, kImageHeaderSize)) {
+    return kImageHeaderSize + 2 * copyGuess;
+  }
+  ByteRanges expected = NeededForUpdate(image, size, read, eraseBlock, firmwareLength);
+  for (uint32_t field : {kArea1OffsetField, kArea2OffsetField}) {
+    const uint32_t at = Field(image, field);
+    if (at == 0 || at >= size || read.Contains(at, uint64_t{at} + kFirmwareAreaHeaderSize)) continue;
+    expected.Add(at, std::min<uint64_t>(size, at + copyGuess));
+  }
+  return expected.Bytes();
+}

@@ -36,3 +36,11 @@ class ByteRanges {
 // bytes that a copy of that length at each firmware area takes.
 ByteRanges NeededForUpdate(const unsigned char* image, uint32_t size, const ByteRanges& read,
                            uint32_t eraseBlock, uint32_t firmwareLength);
+
+// What the read will come to in all, as far as the bytes read so far tell:
+// the ranges needed now and, for each copy whose header is not read yet, a
+// code as long as the new file (an installed copy is most often about as
+// long). Before the header is read: the header and two such copies. Only
+// for the progress shown: the total grows less as the pointers are found.
+uint64_t ExpectedReadBytes(const unsigned char* image, uint32_t size, const ByteRanges& read,
+                           uint32_t eraseBlock, uint32_t firmwareLength);

@@ -1,6 +1,7 @@
 #include "WorkProgress.h"
 
 #include <atomic>
+#include <cstdio>
 
 namespace {
 
@@ -15,6 +16,19 @@ std::atomic<uint64_t> gFailure{0};
 std::atomic<uint8_t> gPhases{0};
 
 uint64_t Clamp(uint64_t value) { return value > kField ? kField : value; }
+
+// "480 bytes", "20 KiB", "16 MiB": whole units, the larger one from ten on.
+std::string Bytes(uint64_t bytes) {
+  char text[32];
+  if (bytes >= 10 * 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes >> 20));
+  } else if (bytes >= 10 * 1024) {
+    std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes >> 10));
+  } else {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -76,4 +90,25 @@ const char* WorkPhaseName(WorkPhase phase) {
       break;
   }
   return "";
+}
+
+std::string WorkText(const WorkSnapshot& work, double elapsedSeconds) {
+  if (work.phase == WorkPhase::kNone || work.total == 0) return "";
+  std::string text =
+      std::string(WorkPhaseName(work.phase)) + ", " + Bytes(work.done) + " of " + Bytes(work.total);
+  if (elapsedSeconds >= 1.0 && work.done > 0 && work.done < work.total) {
+    // The rest at the pace so far: the run's bytes are its erases, writes
+    // and verifies together, so the pace is an average over the phases.
+    const double left = elapsedSeconds * static_cast<double>(work.total - work.done) /
+                        static_cast<double>(work.done);
+    char estimate[48];
+    if (left >= 120) {
+      std::snprintf(estimate, sizeof estimate, ", about %d min left",
+                    static_cast<int>(left / 60 + 0.5));
+    } else {
+      std::snprintf(estimate, sizeof estimate, ", about %d s left", static_cast<int>(left + 0.5));
+    }
+    text += estimate;
+  }
+  return text;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 enum class WorkPhase : uint8_t { kNone = 0, kReading, kErasing, kWriting, kVerifying };
 
@@ -35,3 +36,9 @@ WorkFailure LastWorkFailure();
 
 // "reading", "erasing", "writing", "verifying" (empty for none).
 const char* WorkPhaseName(WorkPhase phase);
+
+// What the run is doing, in the words every front-end shows with its bar:
+// "writing, 12 KiB of 60 KiB, about 3 s left" (the estimate once a second
+// has passed since the run started and some bytes are done); empty when no
+// run is under way.
+std::string WorkText(const WorkSnapshot& work, double elapsedSeconds);

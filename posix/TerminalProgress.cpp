@@ -44,17 +44,6 @@ void WatchResizes() {
   });
 }
 
-std::string Bytes(uint64_t bytes) {
-  char text[32];
-  if (bytes >= 10 * 1024 * 1024) {
-    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes >> 20));
-  } else if (bytes >= 10 * 1024) {
-    std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes >> 10));
-  } else {
-    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -70,21 +59,8 @@ void VerboseLine(const std::string& text) {
 }
 
 std::string DescribeWork(const WorkSnapshot& work, double elapsedSeconds) {
-  if (work.phase == WorkPhase::kNone || work.total == 0) return "";
-  std::string text = std::string(" (") + WorkPhaseName(work.phase) + ", " + Bytes(work.done) +
-                     " of " + Bytes(work.total);
-  if (elapsedSeconds >= 1.0 && work.done > 0 && work.done < work.total) {
-    const double left =
-        elapsedSeconds * static_cast<double>(work.total - work.done) / static_cast<double>(work.done);
-    char estimate[48];
-    if (left >= 120) {
-      std::snprintf(estimate, sizeof estimate, ", about %d min left", static_cast<int>(left / 60 + 0.5));
-    } else {
-      std::snprintf(estimate, sizeof estimate, ", about %d s left", static_cast<int>(left + 0.5));
-    }
-    text += estimate;
-  }
-  return text + ")";
+  const std::string words = WorkText(work, elapsedSeconds);
+  return words.empty() ? words : " (" + words + ")";
 }
 
 std::string FitProgressLine(int width, unsigned percent, const std::string& words) {

@@ -10,8 +10,8 @@
 
 #include "WorkProgress.h"
 
-// " (writing, 12 kB of 60 kB, about 3 s left)"; the estimate only once a
-// second has passed and some bytes are done.
+// " (writing, 12 KiB of 60 KiB, about 3 s left)": WorkText in parentheses,
+// empty when no run is under way.
 std::string DescribeWork(const WorkSnapshot& work, double elapsedSeconds);
 
 // The progress line drawn in place on a terminal `width` columns wide: the

@@ -272,6 +272,18 @@ TEST(CommandLine, SaveImageFileFollowsLinksAndNeverReplacesOtherFiles) {
 
 TEST(CommandLine, ProgressDescribesPhaseBytesAndTimeLeft) {
   EXPECT_EQ(DescribeWork({WorkPhase::kNone, 0, 0}, 5), "");
+  EXPECT_EQ(DescribeWork({WorkPhase::kWriting, 0, 0}, 5), "");
+  // The units change at ten of the larger one, and the estimate needs a
+  // second of work: at 0.99 s there is none, from 1 s on there is.
+  EXPECT_EQ(WorkText({WorkPhase::kReading, 10 * 1024 - 1, 20 * 1024}, 0.99),
+            "reading, 10239 bytes of 20 KiB");
+  EXPECT_EQ(WorkText({WorkPhase::kReading, 10 * 1024, 20 * 1024}, 1.0),
+            "reading, 10 KiB of 20 KiB, about 1 s left");
+  EXPECT_EQ(WorkText({WorkPhase::kWriting, 1, (10 << 20) - 1}, 1.0).substr(0, 36),
+            "writing, 1 bytes of 10239 KiB, about");
+  // Minutes from 120 s left on.
+  EXPECT_EQ(WorkText({WorkPhase::kWriting, 1, 120}, 1.0), "writing, 1 bytes of 120 bytes, about 119 s left");
+  EXPECT_EQ(WorkText({WorkPhase::kWriting, 1, 121}, 1.0), "writing, 1 bytes of 121 bytes, about 2 min left");
   EXPECT_EQ(DescribeWork({WorkPhase::kReading, 480, 1048576}, 0.5),
             " (reading, 480 bytes of 1024 KiB)");
   EXPECT_EQ(DescribeWork({WorkPhase::kWriting, 20480, 40960}, 2.0),

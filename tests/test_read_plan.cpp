@@ -101,6 +101,22 @@ TEST(NeededForUpdate, FollowsTheHeaderTheAreasAndTheNewCopiesBlocks) {
   EXPECT_FALSE(update.read.Contains(0, size));
   const Walk exact = ReadAsTheUpdateDoes(image, block, longer - 1);
   EXPECT_LT(exact.read.Bytes(), update.read.Bytes());
+
+  // The total the progress shows: from the first step on within a quarter
+  // of what the read comes to when the file is as long as the installed
+  // copies, never above it, and exact once the last range is in.
+  const uint32_t same = installed - kFirmwareAreaHeaderSize;
+  const Walk walk = ReadAsTheUpdateDoes(image, block, same);
+  const uint64_t final = walk.read.Bytes();
+  ByteRanges sofar;
+  EXPECT_EQ(ExpectedReadBytes(image.data(), size, sofar, block, same), 48 + 2 * uint64_t{installed});
+  for (const Range& step : walk.order) {
+    const uint64_t guess = ExpectedReadBytes(image.data(), size, sofar, block, same);
+    EXPECT_GE(guess * 4, final * 3) << "before " << step.start;
+    EXPECT_LE(guess, final) << "before " << step.start;
+    sofar.Add(step.start, step.end);
+  }
+  EXPECT_EQ(ExpectedReadBytes(image.data(), size, sofar, block, same), final);
 }
 
 TEST(NeededForUpdate, PointersOutsideTheImageOrToNoCodeAddNothing) {

@@ -9,6 +9,7 @@
 #include "Progress.h"
 #include "Settings.h"
 #include "WinWriteGuard.h"
+#include "WorkProgress.h"
 #include "resource.h"
 
 #ifndef NOMINMAX
@@ -37,6 +38,53 @@ int TemplateOf(const char* windowName) {
 }
 
 HWND AsWindow(void* window) { return static_cast<HWND>(window); }
+
+// The bar's text: what the run is doing (WorkText), drawn over the bar each
+// time the control has painted itself. The control keeps its own window
+// procedure, kept in a window property and run first.
+constexpr char kBarProcProperty[] = "ZedrikfuBarProc";
+constexpr char kBarStartProperty[] = "ZedrikfuBarStart";
+
+void DrawBarText(HWND bar) {
+  const DWORD start = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(GetPropA(bar, kBarStartProperty)));
+  const std::string text = WorkText(CurrentWork(), (GetTickCount() - start) / 1000.0);
+  if (text.empty()) return;
+  HDC dc = GetDC(bar);
+  if (dc == nullptr) return;
+  RECT area;
+  GetClientRect(bar, &area);
+  HFONT font = reinterpret_cast<HFONT>(SendMessageA(GetParent(bar), WM_GETFONT, 0, 0));
+  HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  DrawTextA(dc, text.c_str(), -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+  if (previous != nullptr) SelectObject(dc, previous);
+  ReleaseDC(bar, dc);
+}
+
+LRESULT CALLBACK BarWithText(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+  const WNDPROC own = reinterpret_cast<WNDPROC>(GetPropA(bar, kBarProcProperty));
+  if (own == nullptr) return DefWindowProcA(bar, message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrA(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(own));
+    RemovePropA(bar, kBarProcProperty);
+    RemovePropA(bar, kBarStartProperty);
+    return CallWindowProcA(own, bar, message, wParam, lParam);
+  }
+  const LRESULT result = CallWindowProcA(own, bar, message, wParam, lParam);
+  if (message == WM_PAINT) DrawBarText(bar);
+  return result;
+}
+
+// Gives the bar its text, timed from now (the run's start).
+void ShowTextOnBar(HWND bar) {
+  SetPropA(bar, kBarStartProperty, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetTickCount())));
+  if (GetPropA(bar, kBarProcProperty) != nullptr) return;
+  const LONG_PTR own = GetWindowLongPtrA(bar, GWLP_WNDPROC);
+  if (own == 0) return;
+  SetPropA(bar, kBarProcProperty, reinterpret_cast<HANDLE>(own));
+  SetWindowLongPtrA(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&BarWithText));
+}
 
 CDialogControl* DialogOf(HWND hwnd) {
   return reinterpret_cast<CDialogControl*>(GetWindowLongPtrA(hwnd, DWLP_USER));
@@ -273,6 +321,7 @@ void CWin32DialogLayer::ProgressBound(CProgress* bar) {
   if (barWindow != nullptr) {
     SendMessageA(barWindow, PBM_SETRANGE32, 0, 100);
     SendMessageA(barWindow, PBM_SETPOS, 0, 0);
+    ShowTextOnBar(barWindow);
   }
   boundBarWindow_.store(barWindow);
   boundBar_.store(bar);
@@ -283,7 +332,11 @@ void CWin32DialogLayer::ProgressChanged(CProgress* bar) {
   // until the user-interface thread has moved the bar.
   if (bar == nullptr || bar != boundBar_.load()) return;
   HWND barWindow = AsWindow(boundBarWindow_.load());
-  if (barWindow != nullptr) SendMessageA(barWindow, PBM_SETPOS, bar->GetPos(), 0);
+  if (barWindow == nullptr) return;
+  SendMessageA(barWindow, PBM_SETPOS, bar->GetPos(), 0);
+  // The whole bar is painted again, so that the text (phase, bytes, time
+  // left) is drawn afresh even where the position has not moved.
+  InvalidateRect(barWindow, nullptr, TRUE);
 }
 
 void CWin32DialogLayer::TimersChanged(CDialogControl* dialog) { ArmTimer(dialog); }

@@ -135,6 +135,7 @@ struct CGtkDialogLayer::WindowData {
   guint barSource = 0;          // carries the bar's position to its widget
   CProgress* bar = nullptr;
   GtkWidget* barWidget = nullptr;
+  std::chrono::steady_clock::time_point barStart;  // when the run began
   uint8_t announced = 0;  // the work phases already named on standard error
 
   ~WindowData() {
@@ -170,6 +171,11 @@ struct CGtkDialogLayer::WindowData {
     int position = bar->GetPos();
     if (position > 100) position = 100;
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(barWidget), position / 100.0);
+    // The bar's text says what the run is doing, as the terminal's line.
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - barStart;
+    const std::string text = WorkText(CurrentWork(), elapsed.count());
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(barWidget), text.empty() ? nullptr : text.c_str());
+    gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(barWidget), text.empty() ? FALSE : TRUE);
   }
 };
 
@@ -366,6 +372,7 @@ void CGtkDialogLayer::ProgressBound(CProgress* bar) {
   if (widget == nullptr || !GTK_IS_PROGRESS_BAR(widget)) return;
   data->bar = bar;
   data->barWidget = widget;
+  data->barStart = std::chrono::steady_clock::now();
   data->ShowBar();
   if (data->barSource == 0) {
     data->barSource = g_timeout_add(kBarRefreshMs, WindowData::OnBarRefresh, data);

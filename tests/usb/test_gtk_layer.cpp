@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "GtkDialog.h"
 #include "Messages.h"
 #include "Progress.h"
+#include "WorkProgress.h"
 #include "WindowMap.h"
 
 namespace {
@@ -192,6 +195,7 @@ class WorkerDialog : public CDialogControl {
     worker = std::thread([this] {
       for (int pos = 5; pos <= 100; pos += 5) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        ReportWork(WorkPhase::kWriting, static_cast<uint64_t>(pos) * 400, 40000);
         bar.SetPos(static_cast<uint16_t>(pos));
       }
       finished = true;
@@ -217,6 +221,7 @@ class WorkerDialog : public CDialogControl {
 TEST_F(GtkLayerTest, ProgressDialogFollowsTheWorkerAndIgnoresReturnEscapeAndClose) {
   WorkerDialog dialog;
   std::vector<double> fractions;
+  std::set<std::string> texts;
   bool deletable = true;
   bool keysSent = false;
   Poller inspector([&] {
@@ -225,6 +230,8 @@ TEST_F(GtkLayerTest, ProgressDialogFollowsTheWorkerAndIgnoresReturnEscapeAndClos
     GtkWidget* bar = layer_.Control(&dialog, 220);
     if (bar == nullptr) return true;
     fractions.push_back(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar)));
+    const gchar* text = gtk_progress_bar_get_text(GTK_PROGRESS_BAR(bar));
+    if (text != nullptr && gtk_progress_bar_get_show_text(GTK_PROGRESS_BAR(bar))) texts.insert(text);
     if (!keysSent) {
       deletable = gtk_window_get_deletable(GTK_WINDOW(window));
       PressKey(window, GDK_KEY_Return);
@@ -251,6 +258,11 @@ TEST_F(GtkLayerTest, ProgressDialogFollowsTheWorkerAndIgnoresReturnEscapeAndClos
     }
   }
   EXPECT_TRUE(between) << "the bar moved while the worker ran";
+  // The bar's text names the phase and the bytes, as the terminal does.
+  EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
+    return t.rfind("writing, ", 0) == 0 && t.find(" of 39 KiB") != std::string::npos;
+  })) << texts.size() << " texts";
+  ResetWork();
 }
 
 // ---- message boxes -------------------------------------------------------------
