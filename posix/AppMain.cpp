@@ -1,7 +1,5 @@
 #include "AppMain.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,12 +9,8 @@
 #include "FilRead.h"
 #include "MainDialog.h"
 #include "PosixWriteGuard.h"
-#include "Messages.h"
 #include "TerminalDialog.h"
 #include "TerminalProgress.h"
-#ifdef ZEDRIKFU_HAVE_GTK
-#include "GtkDialog.h"
-#endif
 
 ZF_VARIANT_BEGIN
 
@@ -64,64 +58,27 @@ class CCommandLineMainDialog : public CMainDialog {
   std::vector<unsigned char> asRead_;
 };
 
-// Started from the desktop, the program's folder holds no release. A layer
-// with a file chooser then asks for the firmware file, and the release is
-// the chosen file's folder. DIALOG_OK: `options` and `appDir` (the backing
-// of strAppDir) name the chosen file and its folder; DIALOG_CANCEL: the
-// chooser was closed without a file; DIALOG_NOT_CREATED: nothing to ask.
-int ChooseRelease(CDialogLayer* layer, CliOptions* options, std::vector<char>* appDir) {
-  if (!layer->CanChooseFiles() || !options->dir.empty() || !options->firmware.empty()) {
-    return DIALOG_NOT_CREATED;
-  }
-  const std::string folder = strAppDir != nullptr ? strAppDir : "";
-  struct stat st;
-  if (stat((folder + "ZEDRIKFU.ini").c_str(), &st) == 0) return DIALOG_NOT_CREATED;
-  std::string chosen;
-  if (!layer->ChooseFirmwareFile(&chosen)) return DIALOG_CANCEL;
-  options->firmware = chosen;
-  const size_t slash = chosen.rfind('/');
-  const std::string release = slash == std::string::npos ? std::string() : chosen.substr(0, slash + 1);
-  appDir->assign(release.begin(), release.end());
-  appDir->push_back('\0');
-  strAppDir = appDir->data();
-  return DIALOG_OK;
-}
-
 }  // namespace
 
-int RunUpdater(int argc, char** argv, const CliOptions& options) {
-  // GTK windows when a display can be opened, the terminal otherwise.
-  std::unique_ptr<CDialogLayer> layer;
-#ifdef ZEDRIKFU_HAVE_GTK
-  layer = CreateGtkDialogLayer(&argc, &argv);
-#else
-  (void)argc;
-  (void)argv;
-#endif
-  if (!layer) layer = std::make_unique<CTerminalDialogLayer>();
-  SetDialogLayer(layer.get());
+int RunUpdater(const CliOptions& options) {
+  // The layer the start of the run opened; the terminal when none was.
+  std::unique_ptr<CDialogLayer> terminal;
+  CDialogLayer* layer = options.dialogLayer;
+  if (layer == nullptr) {
+    terminal = std::make_unique<CTerminalDialogLayer>();
+    layer = terminal.get();
+  }
+  SetDialogLayer(layer);
   CPosixWriteGuard writeGuard;
   SetWriteGuard(&writeGuard);
   ResetLastMessageId();
-  CliOptions chosen = options;
-  std::vector<char> appDir;
-  char* const givenAppDir = strAppDir;
-  int status;
-  if (ChooseRelease(layer.get(), &chosen, &appDir) == DIALOG_CANCEL) {
-    // No file chosen: message 106 without a window behind it.
-    CDialogControl noWindow;
-    noWindow.MessageBox(MSG_FW_NOT_SELECTED, MESSAGE_ERROR);
-    status = 1;
-  } else {
-    CCommandLineMainDialog dialog(chosen);
-    dialog.Create("MainWindow");
-    status = dialog.ExitStatus();
-  }
+  CCommandLineMainDialog dialog(options);
+  dialog.Create("MainWindow");
+  const int status = dialog.ExitStatus();
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
   const int last = LastMessageId();
   if (status == 1 && last != 0 && !CausePrinted()) PrintCause(CauseOfMessage(last));
-  strAppDir = givenAppDir;
   return status;
 }
 

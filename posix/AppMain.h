@@ -23,11 +23,11 @@ std::string ReleaseFolder(const CliOptions& options, const char* argv0);
 ZF_VARIANT_BEGIN
 
 // The update on the dialogs. The release folder (strAppDir) is set by the
-// caller. Picks the dialog layer (GTK when the program has it and a display
-// can be opened, else the terminal), runs the main dialog with the options'
-// firmware file, --yes and --backup, and returns the exit status: 0 updated,
-// 2 nothing written without an error, 1 any other ending.
-int RunUpdater(int argc, char** argv, const CliOptions& options);
+// caller. Runs the main dialog on options.dialogLayer (the terminal when it
+// is null) with the options' firmware file, --yes and --backup, and returns
+// the exit status: 0 updated, 2 nothing written without an error, 1 any
+// other ending.
+int RunUpdater(const CliOptions& options);
 
 // The devices of this build's transport that can be opened and pass the
 // filter, by name (posix/DeviceProbe.cpp, in the programs of real devices).

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "AppMain.h"
+#include "DialogStart.h"
 #include "FilRead.h"
 #include "FlashROM.h"
 #include "IDFilter.h"
@@ -37,8 +38,6 @@ namespace {
 // update's, this says what failed.
 const char kRestoreFailed[] = "The restore of the flash failed.";
 
-bool gCausePrinted = false;
-std::string gLastCause;
 // The failed conversions of the parameter area's text in this run (a
 // half-written area after an interrupted update), for the cause line.
 std::string gSlotTextFailures;
@@ -455,7 +454,7 @@ int RunCheck(const CliOptions& options) {
 
   const int status = CheckExitStatus(decision);
   if (status == kExitError && !CausePrinted()) PrintCause(CheckCause(decision, facts));
-  const std::string cause = status == kExitError ? gLastCause : std::string();
+  const std::string cause = status == kExitError ? LastCause() : std::string();
   if (options.json) {
     redirect.reset();
     const nlohmann::ordered_json report =
@@ -890,16 +889,6 @@ int RunRestore(const CliOptions& options) {
 
 // ---------------------------------------------------------------------------
 
-void PrintCause(const std::string& text) {
-  gCausePrinted = true;
-  gLastCause = text;
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", ProgramName().c_str(), text.c_str());
-  std::fflush(stderr);
-}
-
-bool CausePrinted() { return gCausePrinted; }
-
 std::string CauseOfMessage(int message) {
   const WorkFailure failure = LastWorkFailure();
   if (failure.failed && (message == MSG_UPDATE_FAILED || message == MSG_READ_ABORTED)) {
@@ -930,8 +919,6 @@ std::string CauseOfMessage(int message) {
       return "cannot open the system information file " + AppPath("ZEDRIKFU.ini");
     case MSG_NO_FW_FILE:
       return "cannot open the firmware file";
-    case MSG_FW_NOT_SELECTED:
-      return "no firmware file was chosen";
     case MSG_READ_ABORTED:
       return "the read of the flash did not complete";
     case MSG_UPDATE_FAILED:
@@ -985,39 +972,18 @@ int OpenFirmwareFile(CFileRead* file, const std::string& firmware) {
   return MSG_NO_FW_FILE;
 }
 
-namespace {
-
-// The files a run would save are looked at before any device is: an existing
-// backup or a path that cannot take an image ends the run with nothing read
-// or written, rather than after the flash was read.
-bool SaveTargetsFree(const CliOptions& options) {
-  std::string error;
-  if (!options.backup.empty() && !CheckSaveTarget(options.backup, SaveMode::kNewFile, &error)) {
-    PrintCause("refused: cannot save the backup " + options.backup + ": " + error);
-    return false;
-  }
-  if (options.mode == CliMode::kRead &&
-      !CheckSaveTarget(options.readFile, SaveMode::kReplace, &error)) {
-    PrintCause("refused: cannot save the flash to " + options.readFile + ": " + error);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) {
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
   if (parsed >= 0) return parsed;
-  return RunCommandLine(argc, argv, options, prepare);
+  // The start zedrikfu takes too (posix/main.cpp), the transport choice aside.
+  std::unique_ptr<CDialogLayer> layer;
+  const int started = StartRun(&argc, &argv, &options, prepare, &layer);
+  if (started >= 0) return started;
+  return RunCommandLine(argc, argv, options);
 }
 
-int RunCommandLine(int argc, char** argv, const CliOptions& options,
-                   const std::function<bool()>& prepare) {
-  gCausePrinted = false;
-  gLastCause.clear();
-  SetProgramName(options.program);
+int RunCommandLine(int argc, char** argv, const CliOptions& options) {
   SetVerboseOutput(options.verbose);
 
   // Reading and restoring do without ZEDRIKFU.ini: unless told otherwise
@@ -1031,9 +997,6 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options,
   }
   SetDeviceChoice(options.haveChoice || recovery ? &choice : nullptr);
 
-  if (!SaveTargetsFree(options)) return kExitError;
-  if (prepare && !prepare()) return kExitError;
-
   const SlotTextFailuresToCause slotTextFailures;
   const std::string folder = ReleaseFolder(options, argc > 0 ? argv[0] : nullptr);
   std::vector<char> appDir(folder.begin(), folder.end());
@@ -1043,7 +1006,7 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options,
   int status = kExitError;
   switch (options.mode) {
     case CliMode::kUpdate:
-      status = RunUpdater(argc, argv, options);
+      status = RunUpdater(options);
       break;
     case CliMode::kCheck:
       status = RunCheck(options);

@@ -6,6 +6,8 @@
 
 #include "DeviceChoice.h"
 
+class CDialogLayer;
+
 enum class CliMode { kUpdate, kCheck, kRead, kRestore };
 
 struct CliOptions {
@@ -22,6 +24,10 @@ struct CliOptions {
   bool haveChoice = false;
   DeviceChoice choice;   // --device / --usb-id
   std::string transport;  // auto, scsi or usb ("": not given)
+  // The dialog layer of an update, opened at the start of the run before the
+  // transport is chosen (StartRun in DialogStart.h), which owns it; not owned
+  // here. Null: the update runs on the terminal.
+  CDialogLayer* dialogLayer = nullptr;
 };
 
 // Exit statuses of the program.

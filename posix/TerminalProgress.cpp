@@ -17,6 +17,8 @@ constexpr int kUnknownColumns = 80;
 constexpr int kMostColumns = 1000;    // wider terminals get the full line anyway
 bool gVerbose = false;
 std::string gProgramName = "zedrikfu";
+bool gCausePrinted = false;
+std::string gLastCause;
 std::atomic<TerminalProgress*> gInstalled{nullptr};
 
 // Set by SIGWINCH (and at the start): the terminal's width is read again.
@@ -51,6 +53,22 @@ void SetVerboseOutput(bool verbose) { gVerbose = verbose; }
 bool VerboseOutput() { return gVerbose; }
 void SetProgramName(const std::string& name) { gProgramName = name; }
 const std::string& ProgramName() { return gProgramName; }
+
+void PrintCause(const std::string& text) {
+  gCausePrinted = true;
+  gLastCause = text;
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", gProgramName.c_str(), text.c_str());
+  std::fflush(stderr);
+}
+
+bool CausePrinted() { return gCausePrinted; }
+const std::string& LastCause() { return gLastCause; }
+
+void ForgetCause() {
+  gCausePrinted = false;
+  gLastCause.clear();
+}
 
 void VerboseLine(const std::string& text) {
   if (!gVerbose) return;

@@ -47,6 +47,14 @@ void VerboseLine(const std::string& text);
 void SetProgramName(const std::string& name);
 const std::string& ProgramName();
 
+// "program: text" on standard error, the one line naming a failure's cause.
+// The last one is kept for the JSON report of --check.
+void PrintCause(const std::string& text);
+bool CausePrinted();
+const std::string& LastCause();
+// A new run: no cause printed yet.
+void ForgetCause();
+
 // --verbose: a line for every phase entered since `*announced` (a mask of
 // PhasesEntered), in the order reading, erasing, writing, verifying.
 void AnnouncePhases(uint8_t* announced);

@@ -70,20 +70,24 @@ int RunWithTransport(int argc, char** argv, const CliOptions& options, Transport
   return chosen->run(argc, argv, options);
 }
 
+bool RequestedTransportMode(const CliOptions& options, TransportMode* mode) {
+  *mode = TransportMode::Auto;
+  if (!options.transport.empty()) {
+    // Checked by the parser: one of the three.
+    ParseTransportMode(options.transport.c_str(), mode);
+    return true;
+  }
+  const char* requested = std::getenv("ZEDRIKFU_TRANSPORT");
+  if (ParseTransportMode(requested, mode)) return true;
+  std::fprintf(stderr, "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"%s\"\n",
+               requested);
+  return false;
+}
+
 int RunChosenTransport(int argc, char** argv, const CliOptions& options,
                        const TransportEntry* scsi, const TransportEntry& usb) {
   TransportMode mode = TransportMode::Auto;
-  if (!options.transport.empty()) {
-    // Checked by the parser: one of the three.
-    ParseTransportMode(options.transport.c_str(), &mode);
-  } else {
-    const char* requested = std::getenv("ZEDRIKFU_TRANSPORT");
-    if (!ParseTransportMode(requested, &mode)) {
-      std::fprintf(stderr, "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"%s\"\n",
-                   requested);
-      return 1;
-    }
-  }
+  if (!RequestedTransportMode(options, &mode)) return 1;
   const char* verbose = std::getenv("ZEDRIKFU_VERBOSE");
   const bool named = options.verbose || (verbose != nullptr && std::strcmp(verbose, "1") == 0);
   return RunWithTransport(argc, argv, options, mode, named, scsi, usb,

@@ -46,6 +46,11 @@ int RunWithTransport(int argc, char** argv, const CliOptions& options, Transport
                      bool verbose, const TransportEntry* scsi, const TransportEntry& usb,
                      const std::string& folder);
 
+// The mode a parsed command line asks for: from --transport, else from
+// ZEDRIKFU_TRANSPORT. False, with one message on standard error, for a value
+// of ZEDRIKFU_TRANSPORT other than auto, scsi or usb.
+bool RequestedTransportMode(const CliOptions& options, TransportMode* mode);
+
 // The same for a parsed command line: the mode from --transport, else from
 // ZEDRIKFU_TRANSPORT; the line naming the path with --verbose or
 // ZEDRIKFU_VERBOSE=1; ZEDRIKFU.ini from the release folder of `options`. A

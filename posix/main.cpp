@@ -3,29 +3,28 @@
 // through libusb (posix/TransportChoice.h). ZEDRIKFU.ini and MainFW.kqfw are
 // read from the release folder (ReleaseFolder in AppMain.h): --dir, the
 // program's folder (the current folder when it was started by name from the
-// PATH), or the folder of the file given with --firmware; `zedrikfu --help`
-// lists the options.
+// PATH), the folder of the file given with --firmware, or that of the file
+// chosen in the firmware file chooser; `zedrikfu --help` lists the options.
 #include <csignal>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AppMain.h"
 #include "CommandLine.h"
+#include "DialogStart.h"
 #include "TransportChoice.h"
 
 // The updater built against each transport: its command line, start-up and
 // device probe compiled in the namespace of that core build (named after its
 // target, zedrikfu_core in CMakeLists.txt).
 inline namespace zf_core_libusb {
-int RunCommandLine(int argc, char** argv, const CliOptions& options,
-                   const std::function<bool()>& prepare);
+int RunCommandLine(int argc, char** argv, const CliOptions& options);
 std::vector<std::string> AdmittedDevices(IDFilter* filter);
 }  // namespace zf_core_libusb
 #ifdef ZEDRIKFU_HAVE_SGIO
 inline namespace zf_core_sgio {
-int RunCommandLine(int argc, char** argv, const CliOptions& options,
-                   const std::function<bool()>& prepare);
+int RunCommandLine(int argc, char** argv, const CliOptions& options);
 std::vector<std::string> AdmittedDevices(IDFilter* filter);
 }  // namespace zf_core_sgio
 #endif
@@ -34,20 +33,27 @@ int main(int argc, char** argv) {
   // A reader that goes away early (`zedrikfu -y | head -1`) must not end
   // the run in the middle of a write: output to it fails and is let go.
   std::signal(SIGPIPE, SIG_IGN);
-  // The command line is parsed once, here: a bad option ends the run before
-  // any device is looked at, and the transport is chosen with the release
-  // folder the options give.
+  // The command line is parsed once, here: a bad option, or a bad
+  // ZEDRIKFU_TRANSPORT, ends the run before any window or device.
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  TransportMode mode = TransportMode::Auto;
+  if (!RequestedTransportMode(options, &mode)) return kExitError;
+  // The start of the run opens the update's dialog layer and, started where
+  // no release is, asks for the firmware file: only then is the release
+  // folder known, and the transport is chosen with its ZEDRIKFU.ini.
+  std::unique_ptr<CDialogLayer> layer;
+  const int started = StartRun(&argc, &argv, &options, {}, &layer);
+  if (started >= 0) return started;
   const TransportEntry usb = {"USB control requests", zf_core_libusb::AdmittedDevices,
                               [](int c, char** v, const CliOptions& o) {
-                                return zf_core_libusb::RunCommandLine(c, v, o, {});
+                                return zf_core_libusb::RunCommandLine(c, v, o);
                               }};
 #ifdef ZEDRIKFU_HAVE_SGIO
   const TransportEntry scsi = {"SCSI generic", zf_core_sgio::AdmittedDevices,
                                [](int c, char** v, const CliOptions& o) {
-                                 return zf_core_sgio::RunCommandLine(c, v, o, {});
+                                 return zf_core_sgio::RunCommandLine(c, v, o);
                                }};
   return RunChosenTransport(argc, argv, options, &scsi, usb);
 #else

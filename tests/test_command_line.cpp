@@ -16,6 +16,7 @@
 #include "DefaultDevices.h"
 #include "FlashROM.h"
 #include "IDFilter.h"
+#include "ScriptedDialog.h"
 #include "TerminalProgress.h"
 #include "TestSupport.h"
 #include "UpdateSession.h"
@@ -291,6 +292,26 @@ TEST(CommandLine, ProgressDescribesPhaseBytesAndTimeLeft) {
   EXPECT_EQ(DescribeWork({WorkPhase::kVerifying, 1 << 20, 16 << 20}, 60.0),
             " (verifying, 1024 KiB of 16 MiB, about 15 min left)");
   EXPECT_EQ(DescribeWork({WorkPhase::kErasing, 4096, 4096}, 3.0), " (erasing, 4096 bytes of 4096 bytes)");
+}
+
+// The update runs on the dialog layer the start of the run opened, handed
+// down in the options, and leaves no layer installed after it.
+TEST(CommandLine, TheUpdateRunsOnTheLayerOfTheOptions) {
+  ScratchDir dir;
+  ScriptedDialogLayer layer;
+  layer.refuseWindows = {"MainWindow"};  // nothing behind it is run
+  CliOptions options;
+  options.dir = dir.File("");
+  options.dialogLayer = &layer;
+  std::string program = dir.File("zedrikfu-sim");
+  char* argv[] = {&program[0], nullptr};
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunCommandLine(1, argv, options), 1);
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(layer.created, std::vector<std::string>{"MainWindow"});
+  EXPECT_EQ(GetDialogLayer(), nullptr);
 }
 
 // The recovery the guide describes: the header of a bridge is erased through

@@ -1,7 +1,8 @@
 // The choice of zedrikfu's transport: the mode asked for, the devices each
 // transport finds with the filter of ZEDRIKFU.ini, the line that names the
-// path, and the run that follows. The transports are stand-ins that record
-// how they were used.
+// path, and the run that follows; the firmware file chooser of the start,
+// whose file gives the release folder the choice reads. The transports are
+// stand-ins that record how they were used.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,7 +11,11 @@
 #include <vector>
 
 #include "AppMain.h"
+#include "DialogStart.h"
 #include "IDFilter.h"
+#include "Messages.h"
+#include "ScriptedDialog.h"
+#include "TerminalProgress.h"
 #include "TestSupport.h"
 #include "TransportChoice.h"
 
@@ -242,6 +247,174 @@ TEST(ChosenTransport, TakesTheReleaseFolderOfTheFirmwareFileAndTheOptionsBeforeT
     EXPECT_EQ(RunChosenTransport(1, argv, options, &kScsi, kUsb), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "zedrikfu: ZEDRIKFU_TRANSPORT must be auto, scsi or usb, not \"sg\"\n");
+  }
+}
+
+// A scripted layer with a file chooser that answers with `chosen`, or is
+// closed without a file when it is empty.
+class ChooserLayer : public ScriptedDialogLayer {
+ public:
+  bool canChoose = true;
+  std::string chosen;
+  int asked = 0;
+
+  bool CanChooseFiles() const override { return canChoose; }
+  bool ChooseFirmwareFile(std::string* path) override {
+    ++asked;
+    if (chosen.empty()) return false;
+    *path = chosen;
+    return true;
+  }
+};
+
+// Started from the desktop: the program's folder holds no release, the
+// release lies where the chosen file is.
+class StartedWithoutRelease : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gStand = Stand();
+    ASSERT_TRUE(testsupport::WriteText(release_.File("ZEDRIKFU.ini"),
+                                       testsupport::DefaultSystemInformation()));
+    program_ = app_.File("zedrikfu");
+    layer_.chosen = release_.File("New-01.20.kqfw");
+  }
+
+  testsupport::ScratchDir app_;
+  testsupport::ScratchDir release_;
+  std::string program_;
+  ChooserLayer layer_;
+};
+
+TEST_F(StartedWithoutRelease, TheChosenFilesReleaseChoosesTheTransport) {
+  CliOptions options;
+  options.verbose = true;
+  ASSERT_EQ(ChooseReleaseFile(&layer_, program_.c_str(), &options), -1);
+  EXPECT_EQ(layer_.asked, 1);
+  EXPECT_EQ(options.firmware, release_.File("New-01.20.kqfw"));
+  EXPECT_EQ(ReleaseFolder(options, program_.c_str()), release_.File(""));
+  // The transport is chosen after the chooser, with the chosen release's
+  // ZEDRIKFU.ini: its bridge shows a SCSI node, so auto takes that path.
+  ScopedEnv noMode("ZEDRIKFU_TRANSPORT", nullptr);
+  gStand.scsiDevices = {"/dev/sg1"};
+  gStand.usbDevices = {"001:002"};
+  char* argv[] = {&program_[0], nullptr};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunChosenTransport(1, argv, options, &kScsi, kUsb), kScsiRun);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "zedrikfu: transport: SCSI generic /dev/sg1\n");
+  EXPECT_TRUE(gStand.filterAdmitsBridge);
+  EXPECT_FALSE(gStand.filterAdmitsOther);
+}
+
+TEST_F(StartedWithoutRelease, NothingIsAskedWhenTheReleaseIsKnownOrCannotBeAskedFor) {
+  struct Case {
+    const char* name;
+    bool canChoose;
+    std::string dir;
+    std::string firmware;
+    bool releaseBesideProgram;
+  };
+  const Case cases[] = {
+      {"a terminal layer", false, "", "", false},
+      {"--dir", true, release_.File(""), "", false},
+      {"--firmware", true, "", release_.File("MainFW.kqfw"), false},
+      {"ZEDRIKFU.ini beside the program", true, "", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.releaseBesideProgram) {
+      ASSERT_TRUE(testsupport::WriteText(app_.File("ZEDRIKFU.ini"),
+                                         testsupport::DefaultSystemInformation()));
+    }
+    layer_.canChoose = c.canChoose;
+    layer_.asked = 0;
+    CliOptions options;
+    options.dir = c.dir;
+    options.firmware = c.firmware;
+    EXPECT_EQ(ChooseReleaseFile(&layer_, program_.c_str(), &options), -1);
+    EXPECT_EQ(layer_.asked, 0);
+    EXPECT_EQ(options.firmware, c.firmware);
+    EXPECT_TRUE(layer_.messages.empty());
+  }
+}
+
+TEST_F(StartedWithoutRelease, AChooserClosedWithoutAFileEndsWithMessage106AndItsCause) {
+  layer_.chosen.clear();
+  CliOptions options;
+  ForgetCause();
+  SetProgramName("zedrikfu");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ChooseReleaseFile(&layer_, program_.c_str(), &options), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "zedrikfu: no firmware file was chosen\n");
+  EXPECT_TRUE(CausePrinted());
+  EXPECT_EQ(layer_.MessageIds(), std::vector<int>{MSG_FW_NOT_SELECTED});
+  EXPECT_TRUE(options.firmware.empty());
+  // The message was shown on the layer given, which is not left installed.
+  EXPECT_EQ(GetDialogLayer(), nullptr);
+  EXPECT_TRUE(layer_.created.empty());
+}
+
+// The start of a run: a file that cannot be saved ends it before the
+// preparation and before any layer; the layer is opened for an update only,
+// after the preparation, and handed to the run in the options.
+TEST(StartRun, RefusesAnUnsavableBackupBeforeThePreparationAndTheLayer) {
+  testsupport::ScratchDir dir;
+  ASSERT_TRUE(testsupport::WriteText(dir.File("backup.bin"), "saved before"));
+  std::string program = dir.File("zedrikfu");
+  char* argv[] = {&program[0], nullptr};
+  int argc = 1;
+  char** args = argv;
+  CliOptions options;
+  options.dir = dir.File("");
+  options.backup = dir.File("backup.bin");
+  int prepared = 0;
+  std::unique_ptr<CDialogLayer> layer;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(StartRun(&argc, &args, &options, [&] { return ++prepared > 0; }, &layer), 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.rfind("zedrikfu: refused: cannot save the backup " + dir.File("backup.bin"), 0), 0u)
+      << said;
+  EXPECT_EQ(prepared, 0);
+  EXPECT_EQ(layer, nullptr);
+  EXPECT_EQ(options.dialogLayer, nullptr);
+}
+
+TEST(StartRun, OpensTheLayerForAnUpdateOnlyAndAfterThePreparation) {
+  // No display: the terminal layer, which asks for no file.
+  ScopedEnv noDisplay("DISPLAY", nullptr);
+  ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
+  testsupport::ScratchDir dir;
+  std::string program = dir.File("zedrikfu");
+  char* argv[] = {&program[0], nullptr};
+  int argc = 1;
+  char** args = argv;
+  struct Case {
+    CliMode mode;
+    bool prepares;
+    int status;
+    bool layer;
+  };
+  const Case cases[] = {
+      {CliMode::kUpdate, true, -1, true},
+      {CliMode::kCheck, true, -1, false},
+      {CliMode::kUpdate, false, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.mode)) + (c.prepares ? " prepared" : " failed"));
+    CliOptions options;
+    options.mode = c.mode;
+    int prepared = 0;
+    std::unique_ptr<CDialogLayer> layer;
+    const auto prepare = [&] {
+      ++prepared;
+      // The layer is not open yet while the program prepares.
+      EXPECT_EQ(layer, nullptr);
+      return c.prepares;
+    };
+    EXPECT_EQ(StartRun(&argc, &args, &options, prepare, &layer), c.status);
+    EXPECT_EQ(prepared, 1);
+    EXPECT_EQ(layer != nullptr, c.layer);
+    EXPECT_EQ(options.dialogLayer, layer.get());
+    EXPECT_TRUE(options.firmware.empty());
   }
 }
 

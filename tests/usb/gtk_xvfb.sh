@@ -4,7 +4,9 @@
 # of every window kept in the artifacts folder; Return and Escape on the
 # progress dialog, OK on the main window and on the message box; message 104
 # as a message box; zedrikfu-sim with its GTK windows; started where no
-# release is, the firmware file chooser (a chosen file, or message 106).
+# release is, the firmware file chooser (a chosen file, or message 106), for
+# zedrikfu-sim and for the real zedrikfu, whose transport is then chosen with
+# the chosen file's release.
 # $1: vbridge-usb, $2: zedrikfu, $3: zedrikfu-image, $4: zf_tests_gtk,
 # $5: zedrikfu-sim, $6: artifacts folder.
 set -uo pipefail
@@ -141,38 +143,67 @@ fi
 finish "zedrikfu-sim cancelled" 2
 
 # --- started where no release is (the desktop): the firmware file chooser -------------
-# chooser_case DIR: zedrikfu-sim, virtual-devices.ini and flash.bin in DIR/app,
+# release_apart DIR PROGRAM: the program, flash.bin and flash.orig in DIR/app,
 # the release (ZEDRIKFU.ini and New-01.20.kqfw) in DIR/release.
+release_apart() {
+  local dir=$1 prog=$2
+  updater_folder "$dir/release" "$prog" "$tool"
+  mkdir -p "$dir/app"
+  mv "$dir/release/$(basename "$prog")" "$dir/release/flash.bin" "$dir/release/flash.orig" "$dir/app/"
+  mv "$dir/release/MainFW.kqfw" "$dir/release/New-01.20.kqfw"
+}
+# chooser_case DIR: zedrikfu-sim started in DIR/app, its virtual bridge on
+# DIR/app/flash.bin.
 chooser_case() {
   local dir=$1
-  updater_folder "$dir/release" "$sim" "$tool"
-  mkdir -p "$dir/app"
-  mv "$dir/release/zedrikfu-sim" "$dir/release/flash.bin" "$dir/release/flash.orig" "$dir/app/"
-  mv "$dir/release/MainFW.kqfw" "$dir/release/New-01.20.kqfw"
+  release_apart "$dir" "$sim"
   bridge_section bridge >"$dir/app/virtual-devices.ini"
   (cd "$dir/app" && exec ./zedrikfu-sim >out.txt 2>&1) &
   app_pid=$!
 }
+# update_with_chosen FILE CHOOSER-SHOT MAIN-SHOT: types FILE into the chooser,
+# then OK on the main window and on the message box after the write.
+update_with_chosen() {
+  local file=$1 w
+  if w=$(window FirmwareChooser 30); then
+    ok
+    shot "$2"
+    press "$w" ctrl+l
+    xdotool type --delay 20 "$file"
+    sleep 0.3
+    xdotool key --clearmodifiers Return
+    if w=$(window MainWindow 30); then
+      ok
+      shot "$3"
+      press "$w" Return  # OK: the update with the chosen release
+      if w=$(window MessageBox 30); then ok; press "$w" Return; else bad "no message box after the write"; fi
+    else
+      bad "no main window after the firmware file was chosen"
+    fi
+  else
+    bad "no firmware file chooser"
+  fi
+}
+# close_chooser SHOT: Escape on the chooser, then OK on message 106.
+close_chooser() {
+  local w
+  if w=$(window FirmwareChooser 30); then
+    ok
+    press "$w" Escape
+    if w=$(window MessageBox); then
+      ok
+      shot "$1"
+      press "$w" Return
+    else
+      bad "no message box for 106"
+    fi
+  else
+    bad "no firmware file chooser"
+  fi
+}
 d=$work/chooser
 chooser_case "$d"
-if w=$(window FirmwareChooser 30); then
-  ok
-  shot 07-firmware-chooser
-  press "$w" ctrl+l
-  xdotool type --delay 20 "$d/release/New-01.20.kqfw"
-  sleep 0.3
-  xdotool key --clearmodifiers Return
-  if w=$(window MainWindow 30); then
-    ok
-    shot 08-chosen-release-main-window
-    press "$w" Return  # OK: the update with the chosen release
-    if w=$(window MessageBox 30); then ok; press "$w" Return; else bad "no message box after the write"; fi
-  else
-    bad "no main window after the firmware file was chosen"
-  fi
-else
-  bad "no firmware file chooser"
-fi
+update_with_chosen "$d/release/New-01.20.kqfw" 07-firmware-chooser 08-chosen-release-main-window
 finish "update with the chosen firmware file" 0
 has "$d/release/ZEDRIKFU.ini" "$d/app/out.txt" "ZEDRIKFU.ini from the chosen file's folder"
 has "$d/release/New-01.20.kqfw" "$d/app/out.txt" "the chosen firmware file"
@@ -181,23 +212,42 @@ has "$d/release/New-01.20.kqfw" "$d/app/out.txt" "the chosen firmware file"
 
 d=$work/chooser-closed
 chooser_case "$d"
-if w=$(window FirmwareChooser 30); then
-  ok
-  press "$w" Escape
-  if w=$(window MessageBox); then
-    ok
-    shot 09-message-106
-    press "$w" Return
-  else
-    bad "no message box for 106"
-  fi
-else
-  bad "no firmware file chooser"
-fi
+close_chooser 09-message-106
 finish "firmware file chooser closed" 1
 has "zedrikfu-sim: no firmware file was chosen" "$d/app/out.txt" "cause of message 106"
 window MainWindow 1 >/dev/null && bad "main window shown after message 106" || ok
 cmp -s "$d/app/flash.bin" "$d/app/flash.orig" && ok || bad "flash changed without a firmware file"
+
+# --- the real zedrikfu started where no release is ------------------------------------
+# The transport is chosen with the ZEDRIKFU.ini of the chosen file's folder:
+# it admits the bridge, which shows a SCSI generic node, so auto takes the
+# SCSI path as it does with the release next to the program.
+d=$work/chooser-real
+release_apart "$d" "$updater"
+bridge_section bridge >"$d/app/devices.ini"
+(cd "$d/app" && exec "$vbridge" devices.ini -- ./zedrikfu -v >out.txt 2>&1) &
+app_pid=$!
+update_with_chosen "$d/release/New-01.20.kqfw" 10-zedrikfu-firmware-chooser \
+  11-zedrikfu-chosen-release-main-window
+finish "zedrikfu with the chosen firmware file" 0
+has "zedrikfu: transport: SCSI generic /dev/sg1" "$d/app/out.txt" \
+  "transport chosen with the chosen file's ZEDRIKFU.ini"
+has "$d/release/New-01.20.kqfw" "$d/app/out.txt" "zedrikfu: the chosen firmware file"
+[ "$("$tool" inspect "$d/app/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] &&
+  ok || bad "zedrikfu: the chosen firmware was not written"
+grep -q '^SCSI FE 94 ' "$d/app/bridge.trace" && ok || bad "zedrikfu: the write did not go over SCSI"
+
+# Closed without a file: no transport is chosen, nothing is sent.
+d=$work/chooser-real-closed
+release_apart "$d" "$updater"
+bridge_section bridge >"$d/app/devices.ini"
+(cd "$d/app" && exec "$vbridge" devices.ini -- ./zedrikfu -v >out.txt 2>&1) &
+app_pid=$!
+close_chooser 12-zedrikfu-message-106
+finish "zedrikfu: firmware file chooser closed" 1
+has "zedrikfu: no firmware file was chosen" "$d/app/out.txt" "zedrikfu: cause of message 106"
+lacks "zedrikfu: transport:" "$d/app/out.txt" "zedrikfu: a transport chosen without a release"
+cmp -s "$d/app/flash.bin" "$d/app/flash.orig" && ok || bad "zedrikfu: flash changed without a firmware file"
 
 # --- zedrikfu-sim with its GTK windows: a kill or a hang-up during the write ----------
 # (A script's background job ignores SIGINT and SIGQUIT: those two are sent
