@@ -120,6 +120,9 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   void ReadWholeFlash() { readForUpdate_ = false; }
   // The bytes the last read took from the flash.
   const ByteRanges& BytesRead() const { return bytesRead_; }
+  // What the worker's current or last run reports: phase, bytes, the first
+  // failing command and how the run ended.
+  const CWorkReport& Work() const { return work_; }
   // Recovery: reads the whole flash with the given programming parameters
   // (those of the part the probes found) instead of the device's header,
   // which may be destroyed; and writes the image by the given steps (erase,
@@ -170,6 +173,8 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   // the flash or placed from the firmware file.
   bool PlanUsesKnownBytes() const;
   void ReportPercent(unsigned short percent);
+  // The run's final report of a failure: (0, false) to the callback.
+  void ReportFailed();
   CSROMImage image_;  // the image and its decoded parameters
   std::thread worker_;
   WritePlan writePlan_;  // worked out by WriteFlashROM, run by the worker
@@ -181,6 +186,7 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   uint8_t unreadFill_ = 0xFF;
   ByteRanges bytesRead_;
   unsigned short percentShown_ = 0;  // the bar never goes back within a run
+  CWorkReport work_;
 };
 
 ZF_VARIANT_END

@@ -50,7 +50,7 @@ int CFlashROM::CloseFlashROM() {
 int CFlashROM::StartWorker(::ProgressCallback callback, void* (*entry)(void*)) {
   ProgressCallback = callback;
   percentShown_ = 0;
-  ResetWork();
+  work_.Reset();
   try {
     worker_ = std::thread([this, entry] {
       entry(this);
@@ -180,13 +180,13 @@ int CFlashROM::ChunkedBlock(WorkPhase phase, unsigned long address, unsigned lon
     int result = RangeInside(at, chunk, image_.ImageSize()) ? transfer(at, chunk)
                                                        : FLASH_TRANSFER_FAILED;
     if (result != FLASH_OK) {
-      ReportWorkFailure(phase, static_cast<uint32_t>(at), chunk, result == FLASH_IMAGE_ERROR);
-      if (ProgressCallback) ProgressCallback(0, false);
+      work_.Failure(phase, static_cast<uint32_t>(at), chunk, result == FLASH_IMAGE_ERROR);
+      ReportFailed();
       return result;
     }
     offset += chunk;
     *done += chunk;
-    ReportWork(phase, *done, total);
+    work_.Work(phase, *done, total);
     ReportPercent(Percent(*done, total));
   }
   return FLASH_OK;
@@ -229,14 +229,14 @@ int CFlashROM::EraseRomBlock(unsigned long address, unsigned long length, unsign
     uint64_t last = (static_cast<uint64_t>(address) + length - 1) & ~mask;
     for (uint64_t block = first; block <= last; block += mask + 1) {
       if (!USBCom_BlockEraseRom(static_cast<unsigned long>(block))) {
-        ReportWorkFailure(WorkPhase::kErasing, static_cast<uint32_t>(block), 0, false);
-        if (ProgressCallback) ProgressCallback(0, false);
+        work_.Failure(WorkPhase::kErasing, static_cast<uint32_t>(block), 0, false);
+        ReportFailed();
         return FLASH_TRANSFER_FAILED;
       }
     }
   }
   *done += length;
-  ReportWork(WorkPhase::kErasing, *done, total);
+  work_.Work(WorkPhase::kErasing, *done, total);
   ReportPercent(Percent(*done, total));
   return FLASH_OK;
 }
@@ -256,7 +256,15 @@ unsigned long CFlashROM::GetWriteSize() {
 
 void CFlashROM::ReportPercent(unsigned short percent) {
   percentShown_ = std::max(percentShown_, percent);
+  // The verdict is set before the callback: a front-end that learns of the
+  // end from the callback finds it there.
+  if (percentShown_ > 99) work_.End(true);
   if (ProgressCallback) ProgressCallback(percentShown_, true);
+}
+
+void CFlashROM::ReportFailed() {
+  work_.End(false);
+  if (ProgressCallback) ProgressCallback(0, false);
 }
 
 int CFlashROM::ReadWhole() {
@@ -293,7 +301,7 @@ int CFlashROM::ReadForUpdate() {
     if (result != FLASH_OK) return result;
     bytesRead_.Add(next.start, next.end);
   }
-  ReportWork(WorkPhase::kReading, done, done);
+  work_.Work(WorkPhase::kReading, done, done);
   ReportPercent(100);
   return FLASH_OK;
 }
@@ -362,7 +370,7 @@ void* CFlashROM::WriteThread(void* argument) {
   // WriteFlashROM starts the worker only with a plan; every run ends with
   // one final report all the same.
   if (!engine->writePlan_.ok() || steps.empty()) {
-    if (engine->ProgressCallback) engine->ProgressCallback(0, false);
+    engine->ReportFailed();
     return nullptr;
   }
 

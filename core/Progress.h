@@ -5,6 +5,7 @@
 #include <cstdint>
 
 class CDialogControl;
+class CWorkReport;
 
 class CProgress {
  public:
@@ -17,6 +18,10 @@ class CProgress {
   uint16_t GetPos() const;
   CDialogControl* Dialog() const { return dialog_; }
   int ControlId() const { return controlId_; }
+  // The report of the run the bar follows (phase, bytes, time left for the
+  // bar's text), or null. Set before the bar is bound to its control.
+  void SetWork(const CWorkReport* work) { work_ = work; }
+  const CWorkReport* Work() const { return work_; }
 
  private:
   CDialogControl* dialog_ = nullptr;
@@ -24,6 +29,7 @@ class CProgress {
   int low_ = 0;
   int high_ = 100;
   std::atomic<uint16_t> pos_{0};
+  const CWorkReport* work_ = nullptr;
 };
 
 // The running progress dialog's bar while its worker runs; cleared by the

@@ -32,6 +32,7 @@ CProgressDialog::~CProgressDialog() {
 }
 
 void CProgressDialog::OnInitialize() {
+  if (engine_ != nullptr) bar_.SetWork(&engine_->Work());
   bar_.SetControleHandle(this, kProgressBarControl);
   bar_.SetRange(0, 100);
   bar_.SetPos(0);
@@ -62,12 +63,17 @@ void CProgressDialog::OnInitialize() {
 }
 
 void CProgressDialog::OnTimerEvent(int timerId) {
-  if (timerId != kPollTimer || gProgress.load() != nullptr) return;
+  // The run has ended when the worker's final report came (callback then
+  // also takes the bar out of gProgress); its verdict is the engine's report
+  // of the run, the one the command line reads too.
+  if (timerId != kPollTimer || engine_->Work().verdict() == CWorkReport::Verdict::kRunning) {
+    return;
+  }
   DeleteTimer(kPollTimer);
   // The final report can come before the worker's last steps: let it end
   // before the flow uses the image or the device again.
   engine_->WaitWorker();
-  if (bar_.GetPos() == 100) {
+  if (engine_->Work().verdict() == CWorkReport::Verdict::kCompleted) {
     CDialogControl::OnOK();
   } else {
     MessageBox(mode_ == PROGRESS_MODE_READ ? MSG_READ_ABORTED : MSG_UPDATE_FAILED,

@@ -1,6 +1,5 @@
 #include "UpdateSession.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -24,33 +23,19 @@ UpdateDecision Ending(int message, MESSAGE_TYPE kind) {
   return decision;
 }
 
-// The first final report of a worker run without a dialog: 1 reached 100,
-// 0 failed, -1 none yet. One worker runs at a time.
-std::atomic<int> gVerdict{-1};
-std::atomic<ProgressCallback> gObserver{nullptr};
-
-void RecordReport(unsigned short percent, bool ok) {
-  if (ProgressCallback observer = gObserver.load()) observer(percent, ok);
-  int none = -1;
-  if (!ok) {
-    gVerdict.compare_exchange_strong(none, 0);
-  } else if (percent > 99) {
-    gVerdict.compare_exchange_strong(none, 1);
-  }
-}
-
-// Starts a worker through `start`, waits for its end and returns the
-// start's result, or with `*completed` whether it reached 100.
+// Starts a worker through `start` with `observer` as its callback, waits
+// for its end and returns the start's result, or with `*completed` whether
+// the run reached 100 (the engine's report of the run says so).
 template <typename Start>
 int RunToEnd(CFlashROM* engine, ProgressCallback observer, Start start, bool* completed,
              bool* reported) {
-  gVerdict.store(-1);
-  gObserver.store(observer);
-  const int result = start(&RecordReport);
+  const int result = start(observer);
   if (result == FLASH_OK) engine->WaitWorker();
-  gObserver.store(nullptr);
-  *completed = result == FLASH_OK && gVerdict.load() == 1;
-  if (reported != nullptr) *reported = result != FLASH_OK || gVerdict.load() >= 0;
+  const CWorkReport::Verdict verdict = engine->Work().verdict();
+  *completed = result == FLASH_OK && verdict == CWorkReport::Verdict::kCompleted;
+  if (reported != nullptr) {
+    *reported = result != FLASH_OK || verdict != CWorkReport::Verdict::kRunning;
+  }
   return result;
 }
 

@@ -8,12 +8,9 @@ namespace {
 // Phase in the top 4 bits, done and total in 30 bits each: 1 GiB is far
 // above the largest run (2^24 bytes of flash, each byte erased, written and
 // verified once), and one 64-bit word keeps the three consistent.
+// The failure word: flag and phase (8 bits), mismatch (1 bit), length (16
+// bits), address (32 bits).
 constexpr uint64_t kField = (uint64_t{1} << 30) - 1;
-std::atomic<uint64_t> gWork{0};
-// Failure: flag and phase (8 bits), mismatch (1 bit), length (16 bits),
-// address (32 bits).
-std::atomic<uint64_t> gFailure{0};
-std::atomic<uint8_t> gPhases{0};
 
 uint64_t Clamp(uint64_t value) { return value > kField ? kField : value; }
 
@@ -32,29 +29,36 @@ std::string Bytes(uint64_t bytes) {
 
 }  // namespace
 
-void ReportWork(WorkPhase phase, uint64_t done, uint64_t total) {
-  gPhases.fetch_or(static_cast<uint8_t>(1u << static_cast<unsigned>(phase)));
-  gWork.store((static_cast<uint64_t>(phase) << 60) | (Clamp(done) << 30) | Clamp(total));
+void CWorkReport::Reset() {
+  phases_.store(0);
+  work_.store(0);
+  failure_.store(0);
+  verdict_.store(static_cast<uint8_t>(Verdict::kRunning));
 }
 
-void ReportWorkFailure(WorkPhase phase, uint32_t address, uint32_t length, bool mismatch) {
+void CWorkReport::Work(WorkPhase phase, uint64_t done, uint64_t total) {
+  phases_.fetch_or(static_cast<uint8_t>(1u << static_cast<unsigned>(phase)));
+  work_.store((static_cast<uint64_t>(phase) << 60) | (Clamp(done) << 30) | Clamp(total));
+}
+
+void CWorkReport::Failure(WorkPhase phase, uint32_t address, uint32_t length, bool mismatch) {
   uint64_t word = (uint64_t{0x80} | static_cast<uint64_t>(phase)) << 56;
   if (mismatch) word |= uint64_t{1} << 48;
   word |= static_cast<uint64_t>(length & 0xFFFFu) << 32;
   word |= address;
   uint64_t none = 0;
   // The first failure of a run is its cause.
-  gFailure.compare_exchange_strong(none, word);
+  failure_.compare_exchange_strong(none, word);
 }
 
-void ResetWork() {
-  gPhases.store(0);
-  gWork.store(0);
-  gFailure.store(0);
+void CWorkReport::End(bool completed) {
+  uint8_t running = static_cast<uint8_t>(Verdict::kRunning);
+  verdict_.compare_exchange_strong(
+      running, static_cast<uint8_t>(completed ? Verdict::kCompleted : Verdict::kFailed));
 }
 
-WorkSnapshot CurrentWork() {
-  const uint64_t word = gWork.load();
+WorkSnapshot CWorkReport::Current() const {
+  const uint64_t word = work_.load();
   WorkSnapshot snapshot;
   snapshot.phase = static_cast<WorkPhase>(word >> 60);
   snapshot.done = (word >> 30) & kField;
@@ -62,10 +66,8 @@ WorkSnapshot CurrentWork() {
   return snapshot;
 }
 
-uint8_t PhasesEntered() { return gPhases.load(); }
-
-WorkFailure LastWorkFailure() {
-  const uint64_t word = gFailure.load();
+WorkFailure CWorkReport::LastFailure() const {
+  const uint64_t word = failure_.load();
   WorkFailure failure;
   if ((word >> 63) == 0) return failure;
   failure.failed = true;

@@ -1,8 +1,10 @@
 // What the engine's worker is doing: the phase, the bytes done of the run's
-// total and the first command that failed. The worker publishes it; the
-// front-ends read it to draw the progress and to name a failure's cause.
+// total, the first command that failed and how the run ended. The worker
+// publishes it; the front-ends read it to draw the progress and to name a
+// failure's cause.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,17 +24,38 @@ struct WorkFailure {
   bool mismatch = false; // verify: the bytes read back differ
 };
 
-// Called by the worker thread; cheap (one atomic store each).
-void ReportWork(WorkPhase phase, uint64_t done, uint64_t total);
-void ReportWorkFailure(WorkPhase phase, uint32_t address, uint32_t length, bool mismatch);
-// Forgets the last run (called when a worker starts).
-void ResetWork();
+// What one run of the engine's worker reports: the phase, the bytes done of
+// the run's total, the phases entered, the first failing command and the
+// verdict. The engine owns one and its worker writes it; the front-ends
+// (the dialogs' bars, the terminal, the command line's causes) read it.
+// Every member is one atomic word: the worker and the reading thread never
+// wait for each other.
+class CWorkReport {
+ public:
+  enum class Verdict : uint8_t { kRunning, kCompleted, kFailed };
 
-WorkSnapshot CurrentWork();
-// The phases the run has entered so far, bit (1 << phase) each: a front-end
-// that polls still learns of a phase that came and went between two polls.
-uint8_t PhasesEntered();
-WorkFailure LastWorkFailure();
+  // A new run: nothing done, no failure, running.
+  void Reset();
+  // The worker's reports; cheap (one atomic store or exchange each).
+  void Work(WorkPhase phase, uint64_t done, uint64_t total);
+  void Failure(WorkPhase phase, uint32_t address, uint32_t length, bool mismatch);
+  // The run's final report: completed (the bar reached 100) or failed. The
+  // first one counts.
+  void End(bool completed);
+
+  WorkSnapshot Current() const;
+  // The phases the run has entered so far, bit (1 << phase) each: a front-end
+  // that polls still learns of a phase that came and went between two polls.
+  uint8_t PhasesEntered() const { return phases_.load(); }
+  WorkFailure LastFailure() const;
+  Verdict verdict() const { return static_cast<Verdict>(verdict_.load()); }
+
+ private:
+  std::atomic<uint64_t> work_{0};
+  std::atomic<uint64_t> failure_{0};
+  std::atomic<uint8_t> phases_{0};
+  std::atomic<uint8_t> verdict_{0};
+};
 
 // "reading", "erasing", "writing", "verifying" (empty for none).
 const char* WorkPhaseName(WorkPhase phase);

@@ -78,7 +78,7 @@ int RunUpdater(const CliOptions& options) {
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
   const int last = LastMessageId();
-  if (status == 1 && last != 0 && !CausePrinted()) PrintCause(CauseOfMessage(last));
+  if (status == 1 && last != 0 && !CausePrinted()) PrintCause(CauseOfMessage(last, dialog.Work()));
   return status;
 }
 

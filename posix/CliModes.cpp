@@ -123,7 +123,8 @@ class ModeEngine : public CFlashROM {
 // The progress of the modes: on the given stream, in place on a terminal.
 class ScopedProgress {
  public:
-  explicit ScopedProgress(FILE* out) : progress_(out, isatty(fileno(out)) != 0) {
+  ScopedProgress(FILE* out, const CFlashROM& engine)
+      : progress_(out, isatty(fileno(out)) != 0, &engine.Work()) {
     TerminalProgress::Install(&progress_);
   }
   ~ScopedProgress() { TerminalProgress::Install(nullptr); }
@@ -254,7 +255,8 @@ int CheckExitStatus(const UpdateDecision& decision) {
   return kExitError;
 }
 
-std::string CheckCause(const UpdateDecision& decision, const DeviceFacts& facts) {
+std::string CheckCause(const UpdateDecision& decision, const DeviceFacts& facts,
+                       const CWorkReport& work) {
   if (decision.message == MSG_DEVICE_DIFFERENT && facts.versionRead) {
     const char* variant = VariantOfChipId(facts.version);
     return "the bridge answers with chip id '" + ChipId(facts.version) + "' (" +
@@ -262,7 +264,7 @@ std::string CheckCause(const UpdateDecision& decision, const DeviceFacts& facts)
            Hex(GetLE16(facts.version + 8), 4) +
            "); ZEDRIKFU.ini or the firmware file is made for another bridge";
   }
-  return CauseOfMessage(decision.message);
+  return CauseOfMessage(decision.message, work);
 }
 
 // One firmware copy; an erased one has no signature, size, version or CRC.
@@ -435,7 +437,7 @@ int RunCheck(const CliOptions& options) {
     return message;
   };
   hooks.readFlash = [&facts](CFlashROM* reading) {
-    ScopedProgress progress(stderr);
+    ScopedProgress progress(stderr, *reading);
     const int message = ReadWithoutDialog(reading, &TerminalProgress::Observer);
     // The copies as read, before the new firmware is placed into the image.
     if (message == 0) CollectCopies(reading, &facts);
@@ -453,7 +455,7 @@ int RunCheck(const CliOptions& options) {
   if (facts.opened && decision.versionRead) engine.CloseFlashROM();
 
   const int status = CheckExitStatus(decision);
-  if (status == kExitError && !CausePrinted()) PrintCause(CheckCause(decision, facts));
+  if (status == kExitError && !CausePrinted()) PrintCause(CheckCause(decision, facts, engine.Work()));
   const std::string cause = status == kExitError ? LastCause() : std::string();
   if (options.json) {
     redirect.reset();
@@ -503,7 +505,7 @@ int OpenAndReadWhole(CFlashROM* engine, Identity* identity) {
               (identity->part.empty() ? "not identified by its probes" : identity->part));
   int message;
   {
-    ScopedProgress progress(stdout);
+    ScopedProgress progress(stdout, *engine);
     if (!identity->part.empty()) {
       message = ReadAsWithoutDialog(engine, identity->parameters, &TerminalProgress::Observer);
     } else {
@@ -512,7 +514,7 @@ int OpenAndReadWhole(CFlashROM* engine, Identity* identity) {
       if (message == 0) identity->parameters = *engine->GetRomParameter();
     }
   }
-  if (message != 0 && identity->part.empty() && !LastWorkFailure().failed) {
+  if (message != 0 && identity->part.empty() && !engine->Work().LastFailure().failed) {
     PrintCause("the flash answers none of the known parts' identification probes and its "
                "header cannot be read");
   }
@@ -549,9 +551,9 @@ bool LoadImageFile(const std::string& path, std::vector<unsigned char>* bytes, s
 
 // Shows `message`, names its cause on standard error unless a cause line
 // was printed already, and gives the exit status of a failed run.
-int EndWithMessage(int message) {
+int EndWithMessage(int message, const CFlashROM& engine) {
   PrintMessage(message);
-  if (!CausePrinted()) PrintCause(CauseOfMessage(message));
+  if (!CausePrinted()) PrintCause(CauseOfMessage(message, engine.Work()));
   return kExitError;
 }
 
@@ -560,7 +562,7 @@ int RunRead(const CliOptions& options) {
   Identity identity;
   const int message = OpenAndReadWhole(&engine, &identity);
   if (message != 0) {
-    return EndWithMessage(message);
+    return EndWithMessage(message, engine);
   }
   const std::vector<unsigned char> bytes(engine.Image(), engine.Image() + engine.ImageSize());
   engine.CloseFlashROM();
@@ -804,12 +806,12 @@ int WriteRestore(ModeEngine* engine, const std::vector<WriteStep>& steps, uint32
               "completed!!\n",
               kProgramName);
   std::fflush(stdout);
-  std::unique_ptr<ScopedProgress> progress = std::make_unique<ScopedProgress>(stdout);
+  std::unique_ptr<ScopedProgress> progress = std::make_unique<ScopedProgress>(stdout, *engine);
   return RunGuardedWrite(
       [engine, &steps] {
         return WriteStepsWithoutDialog(engine, steps, &TerminalProgress::Observer);
       },
-      [&progress, blocks](int result) -> int {
+      [&progress, engine, blocks](int result) -> int {
         progress.reset();
         if (result == MSG_UPDATED) {
           std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need "
@@ -819,7 +821,7 @@ int WriteRestore(ModeEngine* engine, const std::vector<WriteStep>& steps, uint32
           std::fflush(stdout);
           return kExitOk;
         }
-        const int status = EndWithMessage(result);
+        const int status = EndWithMessage(result, *engine);
         std::printf("%s\n", kRestoreFailed);
         std::fflush(stdout);
         return status;
@@ -841,7 +843,7 @@ int RunRestore(const CliOptions& options) {
   }
   Identity identity;
   const int message = OpenAndReadWhole(&engine, &identity);
-  if (message != 0) return EndWithMessage(message);
+  if (message != 0) return EndWithMessage(message, engine);
   const uint32_t size = engine.ImageSize();
   const std::vector<unsigned char> asRead(engine.Image(), engine.Image() + size);
   const uint32_t blockSize = engine.GetEraseRomBlockSize();
@@ -889,8 +891,8 @@ int RunRestore(const CliOptions& options) {
 
 // ---------------------------------------------------------------------------
 
-std::string CauseOfMessage(int message) {
-  const WorkFailure failure = LastWorkFailure();
+std::string CauseOfMessage(int message, const CWorkReport& work) {
+  const WorkFailure failure = work.LastFailure();
   if (failure.failed && (message == MSG_UPDATE_FAILED || message == MSG_READ_ABORTED)) {
     const std::string at = "flash address " + Hex(failure.address, 6);
     const std::string the = " (the bridge did not answer or refused the command)";

@@ -13,6 +13,7 @@
 #include "Variant.h"
 
 class CFileRead;
+class CWorkReport;
 
 ZF_VARIANT_BEGIN
 
@@ -37,6 +38,6 @@ int OpenFirmwareFile(CFileRead* file, const std::string& firmware);
 
 // The cause of a run that ended with `message`: the failed command and its
 // flash address when a worker recorded one, else what the message means.
-std::string CauseOfMessage(int message);
+std::string CauseOfMessage(int message, const CWorkReport& work);
 
 ZF_VARIANT_END

@@ -234,8 +234,9 @@ void CTerminalDialogLayer::RunProgress(CDialogControl* dialog, Window& window) {
 void CTerminalDialogLayer::DrawProgress(Window& window, bool final) {
   if (window.bar == nullptr) return;
   int percent = window.bar->GetPos();
-  const WorkSnapshot work = CurrentWork();
-  AnnouncePhases(&window.announced);
+  const CWorkReport* report = window.bar->Work();
+  const WorkSnapshot work = report != nullptr ? report->Current() : WorkSnapshot{};
+  AnnouncePhases(report, &window.announced);
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - window.started).count();
   if (percent != window.drawn) {

@@ -132,8 +132,9 @@ std::string InPlaceProgress(int fd, unsigned percent, const WorkSnapshot& work,
          "\x1b[K";
 }
 
-void AnnouncePhases(uint8_t* announced) {
-  const uint8_t entered = PhasesEntered();
+void AnnouncePhases(const CWorkReport* work, uint8_t* announced) {
+  if (work == nullptr) return;
+  const uint8_t entered = work->PhasesEntered();
   for (WorkPhase phase : {WorkPhase::kReading, WorkPhase::kErasing, WorkPhase::kWriting,
                           WorkPhase::kVerifying}) {
     const uint8_t bit = static_cast<uint8_t>(1u << static_cast<unsigned>(phase));
@@ -153,14 +154,14 @@ void TerminalProgress::Restart() {
 
 void TerminalProgress::Draw(unsigned percent, bool final) {
   if (percent > 100) percent = 100;
-  const WorkSnapshot work = CurrentWork();
+  const WorkSnapshot work = work_ != nullptr ? work_->Current() : WorkSnapshot{};
   const Clock::time_point now = Clock::now();
   const double elapsed = std::chrono::duration<double>(now - start_).count();
-  if (gVerbose && (PhasesEntered() & ~announced_) != 0) {
+  if (gVerbose && work_ != nullptr && (work_->PhasesEntered() & ~announced_) != 0) {
     if (open_) std::fputc('\n', out_);
     open_ = false;
     std::fflush(out_);
-    AnnouncePhases(&announced_);
+    AnnouncePhases(work_, &announced_);
   }
   const int shown = static_cast<int>(percent);
   if (inPlace_) {

@@ -55,15 +55,18 @@ const std::string& LastCause();
 // A new run: no cause printed yet.
 void ForgetCause();
 
-// --verbose: a line for every phase entered since `*announced` (a mask of
-// PhasesEntered), in the order reading, erasing, writing, verifying.
-void AnnouncePhases(uint8_t* announced);
+// --verbose: a line for every phase `work` has entered since `*announced`
+// (a mask of PhasesEntered), in the order reading, erasing, writing,
+// verifying. Nothing when `work` is null.
+void AnnouncePhases(const CWorkReport* work, uint8_t* announced);
 
 class TerminalProgress {
  public:
   // `inPlace` is overruled on a terminal with TERM=dumb (DrawsInPlace).
-  TerminalProgress(FILE* out, bool inPlace) : out_(out), inPlace_(inPlace && DrawsInPlace(out)) {}
-  // Draws the bar of `percent` with the engine's current work, when it
+  // `work`: the report of the run drawn (the engine's), or null.
+  TerminalProgress(FILE* out, bool inPlace, const CWorkReport* work)
+      : out_(out), inPlace_(inPlace && DrawsInPlace(out)), work_(work) {}
+  // Draws the bar of `percent` with the run's current work, when it
   // changed: in place at most every 100 ms, as a plain line at every tenth.
   // `final` ends the drawing (a line break after an in-place bar).
   void Draw(unsigned percent, bool final);
@@ -78,6 +81,7 @@ class TerminalProgress {
   using Clock = std::chrono::steady_clock;
   FILE* out_;
   bool inPlace_;
+  const CWorkReport* work_;
   Clock::time_point start_ = Clock::now();
   Clock::time_point lastDrawn_{};
   int lastPercent_ = -1;

@@ -59,7 +59,9 @@ TEST(ProgressLine, FilesGetPlainLines) {
   EXPECT_FALSE(DrawsInPlace(file));
   EXPECT_FALSE(DrawsInPlace(nullptr));
   {
-    TerminalProgress progress(file, true);  // asked for in place, but not a terminal
+    CWorkReport work;
+    work.Work(WorkPhase::kWriting, 20480, 40960);
+    TerminalProgress progress(file, true, &work);  // asked for in place, but not a terminal
     progress.Draw(50, false);
     progress.Draw(100, true);
   }
@@ -72,8 +74,38 @@ TEST(ProgressLine, FilesGetPlainLines) {
   const std::string output(text, got);
   EXPECT_EQ(output.find('\r'), std::string::npos) << output;
   EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
-  EXPECT_NE(output.find("Progress: 50%"), std::string::npos) << output;
+  // The line follows the run's report.
+  EXPECT_NE(output.find("Progress: 50% (writing, 20 KiB of 40 KiB)"), std::string::npos) << output;
   EXPECT_NE(output.find("Progress: 100%"), std::string::npos) << output;
+}
+
+// The report of one run: its first failure and its first verdict count,
+// until the next run resets it.
+TEST(WorkReport, FirstFailureAndFirstVerdictCountUntilReset) {
+  CWorkReport work;
+  EXPECT_EQ(work.verdict(), CWorkReport::Verdict::kRunning);
+  work.Work(WorkPhase::kErasing, 4096, 8192);
+  work.Work(WorkPhase::kWriting, 5000, 8192);
+  work.Failure(WorkPhase::kWriting, 0xFFFFFFFFu, 48, false);
+  work.Failure(WorkPhase::kVerifying, 0x1000, 48, true);  // a later one is no cause
+  work.End(false);
+  work.End(true);
+  EXPECT_EQ(work.verdict(), CWorkReport::Verdict::kFailed);
+  const WorkFailure failure = work.LastFailure();
+  EXPECT_TRUE(failure.failed);
+  EXPECT_EQ(failure.phase, WorkPhase::kWriting);
+  EXPECT_EQ(failure.address, 0xFFFFFFFFu);  // every bit of the address kept
+  EXPECT_EQ(failure.length, 48u);
+  EXPECT_FALSE(failure.mismatch);
+  EXPECT_EQ(work.PhasesEntered(), (1u << 2) | (1u << 3));
+  EXPECT_EQ(work.Current().done, 5000u);
+
+  work.Reset();
+  EXPECT_EQ(work.verdict(), CWorkReport::Verdict::kRunning);
+  EXPECT_FALSE(work.LastFailure().failed);
+  EXPECT_EQ(work.PhasesEntered(), 0u);
+  work.End(true);
+  EXPECT_EQ(work.verdict(), CWorkReport::Verdict::kCompleted);
 }
 
 }  // namespace

@@ -44,10 +44,13 @@ HWND AsWindow(void* window) { return static_cast<HWND>(window); }
 // procedure, kept in a window property and run first.
 constexpr char kBarProcProperty[] = "ZedrikfuBarProc";
 constexpr char kBarStartProperty[] = "ZedrikfuBarStart";
+constexpr char kBarWorkProperty[] = "ZedrikfuBarWork";
 
 void DrawBarText(HWND bar) {
+  const CWorkReport* work = static_cast<const CWorkReport*>(GetPropA(bar, kBarWorkProperty));
+  if (work == nullptr) return;
   const DWORD start = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(GetPropA(bar, kBarStartProperty)));
-  const std::string text = WorkText(CurrentWork(), (GetTickCount() - start) / 1000.0);
+  const std::string text = WorkText(work->Current(), (GetTickCount() - start) / 1000.0);
   if (text.empty()) return;
   HDC dc = GetDC(bar);
   if (dc == nullptr) return;
@@ -69,6 +72,7 @@ LRESULT CALLBACK BarWithText(HWND bar, UINT message, WPARAM wParam, LPARAM lPara
     SetWindowLongPtrA(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(own));
     RemovePropA(bar, kBarProcProperty);
     RemovePropA(bar, kBarStartProperty);
+    RemovePropA(bar, kBarWorkProperty);
     return CallWindowProcA(own, bar, message, wParam, lParam);
   }
   const LRESULT result = CallWindowProcA(own, bar, message, wParam, lParam);
@@ -76,9 +80,11 @@ LRESULT CALLBACK BarWithText(HWND bar, UINT message, WPARAM wParam, LPARAM lPara
   return result;
 }
 
-// Gives the bar its text, timed from now (the run's start).
-void ShowTextOnBar(HWND bar) {
+// Gives the bar the text of `work`, timed from now (the run's start).
+void ShowTextOnBar(HWND bar, const CWorkReport* work) {
   SetPropA(bar, kBarStartProperty, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetTickCount())));
+  // The property holds a pointer to a report the bar only reads.
+  SetPropA(bar, kBarWorkProperty, const_cast<CWorkReport*>(work));
   if (GetPropA(bar, kBarProcProperty) != nullptr) return;
   const LONG_PTR own = GetWindowLongPtrA(bar, GWLP_WNDPROC);
   if (own == 0) return;
@@ -321,7 +327,7 @@ void CWin32DialogLayer::ProgressBound(CProgress* bar) {
   if (barWindow != nullptr) {
     SendMessageA(barWindow, PBM_SETRANGE32, 0, 100);
     SendMessageA(barWindow, PBM_SETPOS, 0, 0);
-    ShowTextOnBar(barWindow);
+    ShowTextOnBar(barWindow, bar->Work());
   }
   boundBarWindow_.store(barWindow);
   boundBar_.store(bar);

@@ -141,7 +141,7 @@ struct CGtkDialogLayer::WindowData {
   ~WindowData() {
     if (timerSource != 0) g_source_remove(timerSource);
     if (barSource != 0) g_source_remove(barSource);
-    if (bar != nullptr) AnnouncePhases(&announced);
+    if (bar != nullptr) AnnouncePhases(bar->Work(), &announced);
   }
 
   static gboolean OnTimer(gpointer user) {
@@ -167,13 +167,14 @@ struct CGtkDialogLayer::WindowData {
     if (bar == nullptr || barWidget == nullptr) return;
     // With --verbose, a line on standard error for each phase the worker
     // has entered, as the terminal layer gives.
-    AnnouncePhases(&announced);
+    AnnouncePhases(bar->Work(), &announced);
     int position = bar->GetPos();
     if (position > 100) position = 100;
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(barWidget), position / 100.0);
     // The bar's text says what the run is doing, as the terminal's line.
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - barStart;
-    const std::string text = WorkText(CurrentWork(), elapsed.count());
+    const std::string text =
+        bar->Work() != nullptr ? WorkText(bar->Work()->Current(), elapsed.count()) : "";
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(barWidget), text.empty() ? nullptr : text.c_str());
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(barWidget), text.empty() ? FALSE : TRUE);
   }

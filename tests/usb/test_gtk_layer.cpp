@@ -189,13 +189,14 @@ TEST_F(GtkLayerTest, AWindowThatCannotBeCreatedLeavesNoRegistration) {
 class WorkerDialog : public CDialogControl {
  public:
   void OnInitialize() override {
+    bar.SetWork(&work);
     bar.SetControleHandle(this, 220);
     bar.SetRange(0, 100);
     bar.SetPos(0);
     worker = std::thread([this] {
       for (int pos = 5; pos <= 100; pos += 5) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        ReportWork(WorkPhase::kWriting, static_cast<uint64_t>(pos) * 400, 40000);
+        work.Work(WorkPhase::kWriting, static_cast<uint64_t>(pos) * 400, 40000);
         bar.SetPos(static_cast<uint16_t>(pos));
       }
       finished = true;
@@ -210,6 +211,7 @@ class WorkerDialog : public CDialogControl {
   void OnOK() override { ++okCommands; }
   void OnCancel() override { ++cancelCommands; }
 
+  CWorkReport work;
   CProgress bar;
   std::thread worker;
   std::atomic<bool> finished{false};
@@ -262,7 +264,6 @@ TEST_F(GtkLayerTest, ProgressDialogFollowsTheWorkerAndIgnoresReturnEscapeAndClos
   EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
     return t.rfind("writing, ", 0) == 0 && t.find(" of 39 KiB") != std::string::npos;
   })) << texts.size() << " texts";
-  ResetWork();
 }
 
 // ---- message boxes -------------------------------------------------------------
