@@ -3,10 +3,13 @@
 // a read from a virtual bridge (fuzz_image_read) answer the same calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "ImageLayout.h"
 #include "Types.h"
 
 template <typename Image>
@@ -39,4 +42,24 @@ void ImageQueries(Image& rom) {
     rom.GetFWCode(code.data(), codeSize);
   }
   rom.MakeSROMParamFromImage();
+}
+
+// The string conversion reports failures on standard output: the fuzzers
+// send it to /dev/null.
+inline void QuietStandardOutput() {
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return;
+}
+
+// Runs `exercise` on the input as flash bytes: `raw` as it is (when asked),
+// and with its header CRC made valid, so that the header's parameters (flash
+// size, erase block) are taken too. Inputs above 4 MiB are skipped.
+template <typename Exercise>
+void ExerciseImageBytes(const uint8_t* data, size_t size, bool raw, Exercise exercise) {
+  if (size > (4u << 20)) return;
+  const uint32_t n = static_cast<uint32_t>(size);
+  if (raw) exercise(data, n);
+  if (n < kImageHeaderSize) return;
+  std::vector<uint8_t> fixed(data, data + n);
+  SealHeaderCrc(fixed.data());
+  exercise(fixed.data(), n);
 }

@@ -21,21 +21,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$jobs" --target zedrikfu zedrikfu-sim zedrikfu-image vbridge-usb \
   zf_tests_usb zf_tests_sgio zf_tests_gtk zf_tests_posix
 
-passed=0
-failed=0
-suite() {
-  local name=$1
-  shift
-  echo "-- $name"
-  local start=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name"
-  fi
-  echo "   ($((SECONDS - start)) s)"
-}
+source scripts/suite.sh
 
 suite "libusb transport over emulated USB" \
   env LD_PRELOAD=libumockdev-preload.so.0 timeout 300 "$build/zf_tests_usb" --gtest_brief=1

@@ -21,21 +21,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j "$jobs" --target zedrikfu zedrikfu-image
 
-passed=0
-failed=0
-suite() {
-  local name=$1
-  shift
-  echo "-- $name"
-  local start=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name"
-  fi
-  echo "   ($((SECONDS - start)) s)"
-}
+source scripts/suite.sh
 
 suite "Debian package: lintian, copyright, changelog, man pages, stripped programs, desktop entry" \
   bash tests/release/lintian.sh "$build"

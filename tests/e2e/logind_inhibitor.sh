@@ -25,22 +25,7 @@ trap cleanup EXIT
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-prepare() {  # folder latency
-  mkdir -p "$1"
-  cp "$sim" "$1/zedrikfu-sim"
-  printf '[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=1\r\nVenderID0=0x3F1C\r\nProductID0=0x0001\r\n' \
-    > "$1/ZEDRIKFU.ini"
-  "$image" make-firmware --variant A --version 0x0110 --compat 0x0154 --random-size 4000 --seed 5 \
-    -o "$1/old.kqfw" > /dev/null || fail "make-firmware"
-  "$image" make-firmware --variant A --version 0x0120 --compat 0x0154 --random-size 4000 --seed 6 \
-    -o "$1/MainFW.kqfw" > /dev/null || fail "make-firmware"
-  "$image" make-flash --part "Macronix MX25V512C" --variant A --copies 2 --firmware "$1/old.kqfw" \
-    -o "$1/flash.bin" > /dev/null || fail "make-flash"
-  cp "$1/flash.bin" "$1/flash.orig"
-  printf '[bridge]\nVendorID=0x3F1C\nProductID=0x0001\nChipID=318a\nCompat=0x0154\nFlashPart=Macronix MX25V512C\nFlashImage=flash.bin\nTrace=trace.txt\nLatency=%s\n' \
-    "$2" > "$1/virtual-devices.ini"
-}
-reset() { cp "$1/flash.orig" "$1/flash.bin"; rm -f "$1/trace.txt"; }
+source "$(dirname "$(realpath "$0")")/lib/paced_update.sh"
 updated() {  # folder description
   [ "$("$image" inspect "$1/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] ||
     fail "$2: not both copies hold 01.20"

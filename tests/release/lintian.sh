@@ -12,12 +12,7 @@ build=$(cd "${1:?build folder missing}" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-if (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >cpack.log 2>&1); then ok; else
-  bad "cpack -G DEB"
-  cat "$work/cpack.log"
-fi
-deb=$(ls "$work"/zedrikfu_*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] && ok || { bad "no zedrikfu_*.deb"; summary "lintian"; exit 1; }
+make_deb "lintian"
 
 # lintian: every tag of level error or warning fails (overrides, where a tag
 # does not apply, sit in the package with a comment saying why).

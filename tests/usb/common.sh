@@ -13,6 +13,29 @@ program() {
   echo "$p"
 }
 
+# drives VBRIDGE ZEDRIKFU IMAGE-TOOL: the programs a script drives, as
+# absolute paths in $vbridge, $updater and $tool, and a scratch folder in
+# $work (removed at the end unless the script sets a trap of its own).
+drives() {
+  vbridge=$(program "$1")
+  updater=$(program "$2")
+  tool=$(program "$3")
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+}
+
+# make_deb NAME: cpack -G DEB with the configuration of $build, in $work;
+# the package's path in $deb. Without a package the script ends with the
+# summary under NAME.
+make_deb() {
+  if (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >cpack.log 2>&1); then ok; else
+    bad "cpack -G DEB"
+    cat "$work/cpack.log"
+  fi
+  deb=$(ls "$work"/zedrikfu_*.deb 2>/dev/null | head -n1)
+  [ -n "$deb" ] && ok || { bad "no zedrikfu_*.deb"; summary "$1"; exit 1; }
+}
+
 # has TEXT FILE DESCRIPTION: the file holds the text
 has() {
   if grep -qF -- "$1" "$2"; then ok; else bad "$3: no \"$1\" in $2"; sed 's/^/  | /' "$2"; fi

@@ -10,12 +10,7 @@ build=$(cd "${1:?build folder missing}" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-if (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >cpack.log 2>&1); then ok; else
-  bad "cpack -G DEB"
-  cat "$work/cpack.log"
-fi
-deb=$(ls "$work"/zedrikfu_*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] && ok || { bad "no zedrikfu_*.deb"; summary "Debian package"; exit 1; }
+make_deb "Debian package"
 dpkg-deb -c "$deb" >"$work/contents.txt"
 for path in ./usr/bin/zedrikfu ./usr/bin/zedrikfu-image ./usr/lib/udev/rules.d/70-zedrikfu.rules \
   ./usr/share/applications/zedrikfu.desktop ./usr/share/mime/packages/zedrikfu.xml \

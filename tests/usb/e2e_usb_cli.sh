@@ -7,11 +7,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
-vbridge=$(program "$1")
-updater=$(program "$2")
-tool=$(program "$3")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+drives "$1" "$2" "$3"
 unset DISPLAY WAYLAND_DISPLAY
 
 run() {  # DIR ARGS...: output in out.txt and err.txt, status in $code

@@ -12,12 +12,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
-vbridge=$(program "$1")
-updater=$(program "$2")
-tool=$(program "$3")
+drives "$1" "$2" "$3"
 path=${4:-usb}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 unset DISPLAY WAYLAND_DISPLAY  # the terminal layer
 
 # What the path looks like: the trace lines of its encoding, the line that

@@ -12,16 +12,13 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
-vbridge=$(program "$1")
-updater=$(program "$2")
-tool=$(program "$3")
+drives "$1" "$2" "$3"
 layer_tests=$(program "$4")
 sim=$(program "$5")
 artifacts=${6:?artifacts folder missing}
 mkdir -p "$artifacts"
 artifacts=$(cd "$artifacts" && pwd)
 rm -f "$artifacts"/*.png
-work=$(mktemp -d)
 xvfb_pid=
 app_pid=
 cleanup() {
