@@ -8,20 +8,11 @@
 # terminal matters) and sends the signal once the bridge's trace file has
 # reached a given command.
 set -u
-unset DISPLAY WAYLAND_DISPLAY  # the terminal front-end
-sim=$(realpath "$1")
-image=$(realpath "$2")
-drive=$(dirname "$(realpath "$0")")/drive.py
-python=/usr/bin/python3
-failures=0
+source "$(dirname "$(realpath "$0")")/lib/paced_update.sh"
 runs=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 ulimit -c 0  # SIGQUIT leaves no core file
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-source "$(dirname "$(realpath "$0")")/lib/paced_update.sh"
 
 # drive FOLDER DRIVE-ARGUMENTS...: runs zedrikfu-sim there under the driver;
 # exit status in $status, the driver's report in FOLDER/drive.txt and the

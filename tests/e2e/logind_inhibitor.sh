@@ -6,12 +6,7 @@
 # bus (DBUS_SYSTEM_BUS_ADDRESS). Without a bus, or without logind on it, the
 # update goes on and says so once on standard error.
 set -u
-unset DISPLAY WAYLAND_DISPLAY  # the terminal front-end
-sim=$(realpath "$1")
-image=$(realpath "$2")
-drive=$(dirname "$(realpath "$0")")/drive.py
-python=/usr/bin/python3
-failures=0
+source "$(dirname "$(realpath "$0")")/lib/paced_update.sh"
 scratch=$(mktemp -d)
 bus_pid=
 mock_pid=
@@ -23,9 +18,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-source "$(dirname "$(realpath "$0")")/lib/paced_update.sh"
 updated() {  # folder description
   [ "$("$image" inspect "$1/flash.bin" | grep -cE '^firmware area [12]: .* version 01\.20$')" -eq 2 ] ||
     fail "$2: not both copies hold 01.20"

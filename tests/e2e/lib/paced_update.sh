@@ -1,6 +1,15 @@
 # Sourced by the end-to-end scripts that time signals and bus calls against
-# the commands of an update; they set $sim (zedrikfu-sim), $image
-# (zedrikfu-image) and fail().
+# the commands of an update, with their arguments: $1 zedrikfu-sim, $2
+# zedrikfu-image. They run on the terminal front-end, drive the program
+# with drive.py and count failures with fail().
+unset DISPLAY WAYLAND_DISPLAY  # the terminal front-end
+sim=$(realpath "$1")
+image=$(realpath "$2")
+drive=$(dirname "$(realpath "$0")")/drive.py
+python=/usr/bin/python3
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # prepare FOLDER LATENCY: a folder with the program, the system information
 # file, firmware 01.20 and a 64 KiB flash with two copies of 01.10; every
