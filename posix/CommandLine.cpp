@@ -121,6 +121,14 @@ int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool
   return -1;
 }
 
+// The help and version flags and the help's layout and closing text.
+void DescribeProgram(CLI::App* app, const std::string& program) {
+  app->set_help_flag("-h,--help", "Print the options and exit");
+  app->set_version_flag("--version", program + " " + ProgramVersion(), "Print the version and exit");
+  app->get_formatter()->column_width(28);
+  app->footer(kFooter);
+}
+
 }  // namespace
 
 int ParseCommandLine(int argc, char** argv, CliOptions* options) {
@@ -132,11 +140,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   CLI::App app("Updates the firmware of a QK9318 USB storage bridge from a firmware release "
                "(ZEDRIKFU.ini and MainFW.kqfw).",
                parsed.program);
-  app.set_help_flag("-h,--help", "Print the options and exit");
-  app.set_version_flag("--version", parsed.program + " " + ProgramVersion(),
-                       "Print the version and exit");
-  app.get_formatter()->column_width(28);
-  app.footer(kFooter);
+  DescribeProgram(&app, parsed.program);
 
   app.add_option("--dir", parsed.dir,
                  "Folder holding ZEDRIKFU.ini and MainFW.kqfw (default: the program's folder)")
