@@ -17,6 +17,7 @@
 #include "ImageAuthoring.h"
 #include "MainDialog.h"
 #include "ScriptedDialog.h"
+#include "EmulatedBus.h"
 #include "TestSupport.h"
 #include "USBCommand.h"
 #include "UsbEmulation.h"
@@ -27,38 +28,12 @@ namespace {
 
 using vbridge::UsbEmulation;
 
-constexpr char kSmallPart[] = "Macronix MX25V512C";  // 64 KiB: a quick full read
+using emulated::Bridge;
+using emulated::kSmallPart;
+using emulated::Request;
 
-vbridge::DeviceConfig Bridge(uint16_t productId, const char* chipId = "318a") {
-  vbridge::DeviceConfig config;
-  config.name = "device" + std::to_string(productId);
-  config.productId = productId;
-  config.chipId = chipId;
-  config.flashPart = kSmallPart;
-  return config;
-}
-
-std::vector<uint8_t> Request(const vbridge::ReceivedCommand& received) {
-  return std::vector<uint8_t>(received.request, received.request + received.requestLength);
-}
-
-class ScsiTest : public ::testing::Test {
+class ScsiTest : public emulated::BusTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(UsbEmulation::InMockEnvironment())
-        << "run with LD_PRELOAD=" << UsbEmulation::kPreloadLibrary;
-  }
-  vbridge::VirtualBridge* Add(const vbridge::DeviceConfig& config,
-                              const std::vector<uint8_t>& content = {}) {
-    std::string error;
-    vbridge::VirtualBridge* device = bus_.AddDevice(config, content, &error);
-    EXPECT_NE(device, nullptr) << error;
-    return device;
-  }
-  void Start() {
-    std::string error;
-    ASSERT_TRUE(emulation_.Start(&bus_, &error)) << error;
-  }
   // The bus index of the open device, from its node.
   int OpenIndex(const CUSBCommand& command) const {
     for (size_t i = 0; i < bus_.Count(); ++i) {
@@ -69,9 +44,6 @@ class ScsiTest : public ::testing::Test {
     }
     return -1;
   }
-
-  vbridge::VirtualBus bus_;
-  UsbEmulation emulation_;  // after the bus: it goes first
 };
 
 TEST_F(ScsiTest, TakesDevicesInBusOrderAndARestartGivesTheSameOrder) {
@@ -278,29 +250,13 @@ TEST_F(ScsiTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
 // (the scenarios of a whole update, an unplug and a failed command run end to
 // end over this path in tests/usb/e2e_usb_update.sh)
 
-class ScsiFlowTest : public ScsiTest {
+class ScsiFlowTest : public emulated::FlowTest {
  protected:
   void SetUp() override {
-    ScsiTest::SetUp();
-    ResetLastMessageId();
-    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
-                                       testsupport::DefaultSystemInformation()));
-    ASSERT_TRUE(testsupport::WriteFile(
-        dir_.File("MainFW.kqfw"),
-        zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, 0x0120, 0x0154,
-                                   zfimage::PseudoRandomCode(4000, 11))));
+    emulated::FlowTest::SetUp();
+    WriteRelease(zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, 0x0120, 0x0154,
+                                            zfimage::PseudoRandomCode(4000, 11)));
   }
-  int Run(bool answer) {
-    layer_.answers.push_back(answer);
-    ScopedDialogLayer scoped(&layer_);
-    CMainDialog dialog;
-    dialog.Create("MainWindow");
-    return dialog.ExitStatus();
-  }
-
-  testsupport::ScratchDir dir_;
-  testsupport::ScopedAppDir appDir_{dir_.Path() + "/"};
-  ScriptedDialogLayer layer_;
 };
 
 TEST_F(ScsiFlowTest, ReadsTheHeaderAndBothInstalledCopiesOfThe1MiBFlashAndNothingElse) {

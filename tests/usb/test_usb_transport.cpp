@@ -15,7 +15,7 @@
 #include "IDFilter.h"
 #include "ImageAuthoring.h"
 #include "MainDialog.h"
-#include "ScriptedDialog.h"
+#include "EmulatedBus.h"
 #include "TestSupport.h"
 #include "USBCommand.h"
 #include "UsbEmulation.h"
@@ -26,39 +26,12 @@ namespace {
 
 using vbridge::UsbEmulation;
 
-constexpr char kSmallPart[] = "Macronix MX25V512C";  // 64 KiB: a quick full read
+using emulated::Bridge;
+using emulated::kSmallPart;
+using emulated::Request;
 
-vbridge::DeviceConfig Bridge(uint16_t productId, const char* chipId = "318a") {
-  vbridge::DeviceConfig config;
-  config.name = "device" + std::to_string(productId);
-  config.productId = productId;
-  config.chipId = chipId;
-  config.flashPart = kSmallPart;
-  return config;
-}
-
-std::vector<uint8_t> Request(const vbridge::ReceivedCommand& received) {
-  return std::vector<uint8_t>(received.request, received.request + received.requestLength);
-}
-
-class UsbTest : public ::testing::Test {
+class UsbTest : public emulated::BusTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(UsbEmulation::InMockEnvironment())
-        << "run with LD_PRELOAD=" << UsbEmulation::kPreloadLibrary;
-  }
-
-  vbridge::VirtualBridge* Add(const vbridge::DeviceConfig& config,
-                              const std::vector<uint8_t>& content = {}) {
-    std::string error;
-    vbridge::VirtualBridge* device = bus_.AddDevice(config, content, &error);
-    EXPECT_NE(device, nullptr) << error;
-    return device;
-  }
-  void Start() {
-    std::string error;
-    ASSERT_TRUE(emulation_.Start(&bus_, &error)) << error;
-  }
   // Index of the only device whose command count changed since `before`,
   // -1 when none or several did.
   int Answered(const std::vector<uint32_t>& before) const {
@@ -82,9 +55,6 @@ class UsbTest : public ::testing::Test {
     if (!command->USBCom_GetVersion(version, sizeof version)) return -1;
     return Answered(before);
   }
-
-  vbridge::VirtualBus bus_;
-  UsbEmulation emulation_;  // after the bus: it goes first
 };
 
 TEST_F(UsbTest, TakesDevicesInAddressOrderAndARestartGivesTheSameOrder) {
@@ -352,15 +322,12 @@ TEST_F(UsbTest, ARequestWithoutAnAnswerFailsAtTheTimeOutAndTheDeviceGoesOn) {
 
 // ---- the update flow over the libusb transport -------------------------------
 
-class UsbFlowTest : public UsbTest {
+class UsbFlowTest : public emulated::FlowTest {
  protected:
   void SetUp() override {
-    UsbTest::SetUp();
-    ResetLastMessageId();
-    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
-                                       testsupport::DefaultSystemInformation()));
+    emulated::FlowTest::SetUp();
     firmware_ = Firmware(0x0120, 11);
-    ASSERT_TRUE(testsupport::WriteFile(dir_.File("MainFW.kqfw"), firmware_));
+    WriteRelease(firmware_);
     zfimage::FlashImageSpec layout;
     layout.partName = kSmallPart;
     layout.firmware1 = Firmware(0x0110, 10);
@@ -371,13 +338,6 @@ class UsbFlowTest : public UsbTest {
   static std::vector<unsigned char> Firmware(uint16_t version, uint32_t seed) {
     return zfimage::BuildFirmwareFile(BRIDGEIC_QK9318A, version, 0x0154,
                                       zfimage::PseudoRandomCode(4000, seed));
-  }
-  int Run(bool answer) {
-    layer_.answers.push_back(answer);
-    ScopedDialogLayer scoped(&layer_);
-    CMainDialog dialog;
-    dialog.Create("MainWindow");
-    return dialog.ExitStatus();
   }
   // How many commands a run takes up to the question, on an identical twin
   // answered with Cancel; the read is all but a few of them.
@@ -398,9 +358,6 @@ class UsbFlowTest : public UsbTest {
     return commands;
   }
 
-  testsupport::ScratchDir dir_;
-  testsupport::ScopedAppDir appDir_{dir_.Path() + "/"};
-  ScriptedDialogLayer layer_;
   std::vector<unsigned char> firmware_;
   std::vector<unsigned char> image_;
 };
