@@ -110,22 +110,22 @@ int CUSBCommand::USBCom_GetRomParameters(unsigned char* buf, unsigned short len)
   return USBCom_Send(&cmd) ? 1 : 0;
 }
 
-int CUSBCommand::USBCom_WriteRom(unsigned long address, unsigned char* buf, unsigned short len) {
+int CUSBCommand::RomTransfer(UsbCommandNumber number, unsigned long address, unsigned char* buf,
+                             unsigned short len) {
   if (buf == nullptr || len > kRomTransferMax) return 0;
-  _tag_UsbCommand cmd = MakeCommandRecord(CMD_WRITEROM);
+  _tag_UsbCommand cmd = MakeCommandRecord(number);
   cmd.address = static_cast<uint32_t>(address);
   cmd.length = len;
   cmd.data = buf;
   return USBCom_Send(&cmd) ? 1 : 0;
 }
 
+int CUSBCommand::USBCom_WriteRom(unsigned long address, unsigned char* buf, unsigned short len) {
+  return RomTransfer(CMD_WRITEROM, address, buf, len);
+}
+
 int CUSBCommand::USBCom_ReadRom(unsigned long address, unsigned char* buf, unsigned short len) {
-  if (buf == nullptr || len > kRomTransferMax) return 0;
-  _tag_UsbCommand cmd = MakeCommandRecord(CMD_READROM);
-  cmd.address = static_cast<uint32_t>(address);
-  cmd.length = len;
-  cmd.data = buf;
-  return USBCom_Send(&cmd) ? 1 : 0;
+  return RomTransfer(CMD_READROM, address, buf, len);
 }
 
 int CUSBCommand::USBCom_ChipEraseRom() {

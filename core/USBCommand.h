@@ -38,6 +38,11 @@ class CUSBCommand : public CUSBControl {
   int USBCom_BlockEraseRom(unsigned long address);
   int USBCom_GETROMID(unsigned long command, unsigned char count, unsigned char* buf,
                       unsigned char len);
+
+ private:
+  // One flash transfer (read or write) of `len` bytes at `address`.
+  int RomTransfer(UsbCommandNumber number, unsigned long address, unsigned char* buf,
+                  unsigned short len);
 };
 
 ZF_VARIANT_END

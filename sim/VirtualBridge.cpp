@@ -463,29 +463,16 @@ std::vector<uint8_t> VirtualBridge::RomParameters() const {
   return std::vector<uint8_t>(romParameters_, romParameters_ + kParameterSize);
 }
 
-void VirtualBridge::SetBusy(bool busy) {
-  Guard lock(modelLock_);
-  config_.busy = busy;
-}
+void VirtualBridge::SetBusy(bool busy) { SetLocked(&config_.busy, busy); }
 
-void VirtualBridge::SetFailAtCommand(uint32_t n) {
-  Guard lock(modelLock_);
-  config_.failAtCommand = n;
-}
+void VirtualBridge::SetFailAtCommand(uint32_t n) { SetLocked(&config_.failAtCommand, n); }
 
-void VirtualBridge::SetUnplugAtCommand(uint32_t n) {
-  Guard lock(modelLock_);
-  config_.unplugAtCommand = n;
-}
+void VirtualBridge::SetUnplugAtCommand(uint32_t n) { SetLocked(&config_.unplugAtCommand, n); }
 
 void VirtualBridge::SetFlipReadBitAt(int64_t address) {
-  Guard lock(modelLock_);
-  config_.flipReadBitAt = address;
+  SetLocked(&config_.flipReadBitAt, address);
 }
 
-void VirtualBridge::Unplug() {
-  Guard lock(modelLock_);
-  unplugged_ = true;
-}
+void VirtualBridge::Unplug() { SetLocked(&unplugged_, true); }
 
 }  // namespace vbridge

@@ -190,6 +190,13 @@ class VirtualBridge {
     SpinLock* lock_;
   };
 
+  // Sets one field of the model under its lock (the test thread's setters).
+  template <typename T>
+  void SetLocked(T* field, T value) {
+    Guard lock(modelLock_);
+    *field = value;
+  }
+
   mutable SpinLock modelLock_;
   DeviceConfig config_;
   VirtualFlash flash_;
