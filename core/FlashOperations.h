@@ -78,7 +78,8 @@ struct FlashOperationHooks {
 
 // Opens the bridge the device choice admits, identifies its flash part by
 // the probes and reads the whole flash with the part's parameters (with the
-// header's when no part answers), then closes the device.
+// header's when no part answers). The device is closed after a complete
+// read; after a failed one the engine still holds it (its owner closes it).
 FlashOperationResult ReadWholeFlash(CFlashROM* engine, const FlashOperationHooks& hooks);
 
 // Restores the saved flash image at `imagePath` (named so in the causes):
@@ -87,7 +88,9 @@ FlashOperationResult ReadWholeFlash(CFlashROM* engine, const FlashOperationHooks
 // variant, its firmware suits the bridge's compatibility word and, when the
 // device's own header holds, it carries the device's identity. The blocks
 // that differ are planned with PlanRestore and, after the question, written
-// under the write guard installed by the front-end.
+// under the write guard installed by the front-end. The device is closed at
+// every end that follows a complete read; after a failed read the engine
+// still holds it.
 FlashOperationResult RestoreFlash(CFlashROM* engine, const std::string& imagePath,
                                   const FlashOperationHooks& hooks);
 

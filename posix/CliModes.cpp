@@ -499,40 +499,34 @@ std::string DeviceText(const UsbDeviceInfo& usb) {
          std::to_string(usb.address);
 }
 
-// What a restore will do, counted from its steps.
-struct RestoreSummary {
+// The first eight block ranges a restore erases, "0x000000-0x000FFF, ...".
+std::string ErasedRanges(const std::vector<WriteStep>& steps) {
+  std::string ranges;
   uint32_t blocks = 0;
-  uint64_t bytes = 0;
-  std::string ranges;  // the first eight erased ranges
-};
-
-RestoreSummary SummarizeRestore(const std::vector<WriteStep>& steps) {
-  RestoreSummary summary;
   for (const WriteStep& step : steps) {
-    if (step.kind == WriteStep::kWrite) summary.bytes += step.length;
     if (step.kind != WriteStep::kErase) continue;
-    if (++summary.blocks <= 8) {
-      summary.ranges += (summary.ranges.empty() ? "" : ", ") + Hex(step.start, 6) + "-" +
-                        Hex(step.start + step.length - 1, 6);
-    } else if (summary.blocks == 9) {
-      summary.ranges += ", ...";
+    if (++blocks <= 8) {
+      ranges += (ranges.empty() ? "" : ", ") + Hex(step.start, 6) + "-" +
+                Hex(step.start + step.length - 1, 6);
+    } else if (blocks == 9) {
+      ranges += ", ...";
     }
   }
-  return summary;
+  return ranges;
 }
 
 // What the restore will do and its question, as shown before the answer.
 std::string RestoreQuestion(const std::string& name, const FlashOperationResult& result) {
   const BridgeIdentity& identity = result.identity;
-  const RestoreSummary summary = SummarizeRestore(result.plan.steps);
   const uint32_t size = result.flashSize;
   const std::string part = identity.part.empty() ? "as its header describes" : identity.part;
   return std::string("\n[") + kProgramName + "]\nThe flash will be restored from " + name +
          ".\nbridge " + identity.variant + ", flash " + part + " (" + std::to_string(size) +
          " bytes, erase block " + std::to_string(result.eraseBlock) + " bytes)\n" +
-         std::to_string(summary.blocks) + " of " + std::to_string(size / result.eraseBlock) +
-         " erase blocks differ (" + summary.ranges + "): each is erased, " +
-         std::to_string(summary.bytes) +
+         std::to_string(result.summary.eraseBlocks) + " of " +
+         std::to_string(size / result.eraseBlock) + " erase blocks differ (" +
+         ErasedRanges(result.plan.steps) + "): each is erased, " +
+         std::to_string(result.summary.bytesWritten) +
          " bytes are written, and each block is verified\nDo you want to restore the flash?\n";
 }
 
