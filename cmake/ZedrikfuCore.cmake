@@ -50,6 +50,7 @@ set(ZF_CORE_SOURCES
   core/FlashROMEngine.cpp
   core/MainDialog.cpp
   core/UpdateSession.cpp
+  core/FlashOperations.cpp
   core/ProgressDialog.cpp
 )
 

@@ -39,13 +39,15 @@ ProbeResult ProbeRow(CUSBCommand* command, const SerialFlashRomParam& row) {
 
 }  // namespace
 
-int CSROMData::SearchSROMType(CUSBCommand* command, ROM_PARAMETER_IMAGE* image) {
+int CSROMData::SearchSROMType(CUSBCommand* command, ROM_PARAMETER_IMAGE* image,
+                              const char** name) {
   if (image == nullptr || command == nullptr) return 0;
   for (unsigned i = 0; !IsEndRow(i); ++i) {
     if (ProbeRow(command, gSerialFlashRomParamTbl[i]) != ProbeResult::Match) continue;
     _serialflash_romparamlist list{};
     if (srom::GetParamList(i, &list, 0, BRIDGEIC_QK9318E, FWALLOCATE_ANY) != 2) return 0;
     srom::ListToImage(image, &list);
+    if (name != nullptr) *name = gSerialFlashRomParamTbl[i].Name;
     return 1;
   }
   return 0;

@@ -42,7 +42,11 @@ class CSROMData {
     srom::ListToImage(image, list);
   }
 
-  int SearchSROMType(CUSBCommand* command, ROM_PARAMETER_IMAGE* image);
+  // 1 when a part of the table answers its identification probes (the
+  // rows tried in table order): its record in `image` and, when `name` is
+  // given, its name from the table there; 0 when none answers.
+  int SearchSROMType(CUSBCommand* command, ROM_PARAMETER_IMAGE* image,
+                     const char** name = nullptr);
   int CheckSROMType(const char* name, CUSBCommand* command);
 };
 

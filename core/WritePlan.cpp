@@ -20,6 +20,9 @@ struct Group {
   std::vector<Range> writes;
   bool firmwareCopy = false;
   bool unchanged = false;  // the flash holds its bytes already: no step
+  // A restored block is verified whole after its write (the bytes left
+  // 0xFF too); otherwise each write is verified over what it wrote.
+  bool verifyErased = false;
 };
 
 // A run of 0xFF bytes at least this long splits a write-back range in two:
@@ -266,8 +269,74 @@ void AddGroupSteps(const WriteRequest& request, const Group& group,
   }
   for (const Range& w : group.writes) {
     plan->steps.push_back({WriteStep::kWrite, U32(w.start), U32(w.end - w.start)});
-    plan->steps.push_back({WriteStep::kVerify, U32(w.start), U32(w.end - w.start)});
+    if (!group.verifyErased) {
+      plan->steps.push_back({WriteStep::kVerify, U32(w.start), U32(w.end - w.start)});
+    }
   }
+  if (group.verifyErased) {
+    plan->steps.push_back(
+        {WriteStep::kVerify, U32(group.erase.start), U32(group.erase.end - group.erase.start)});
+  }
+}
+
+// The steps of every group that is not unchanged, in order, with the
+// counts of the plan.
+void AddPlanSteps(const WriteRequest& request, const std::vector<Group>& groups,
+                  const std::vector<Range>& stale, WritePlan* plan) {
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const Group& group = groups[i];
+    if (group.unchanged) {
+      ++plan->unchanged;
+      continue;
+    }
+    ++plan->regions;
+    plan->copies += group.firmwareCopy ? 1 : 0;
+    std::vector<Range> laterWrites;
+    for (size_t j = i; j < groups.size(); ++j) {
+      if (groups[j].unchanged) continue;
+      laterWrites.insert(laterWrites.end(), groups[j].writes.begin(), groups[j].writes.end());
+    }
+    AddGroupSteps(request, group, laterWrites, stale, plan);
+  }
+}
+
+// The image holds a header, and its erase blocks are powers of two no
+// larger than the flash.
+bool UsableGeometry(const WriteRequest& request) {
+  const uint32_t block = request.eraseBlockSize;
+  if (request.image == nullptr || request.imageSize < kImageHeaderSize) return false;
+  return block >= 2 && (block & (block - 1)) == 0 && block <= request.imageSize;
+}
+
+// A restore's groups: one for each erase block whose image bytes differ
+// from the flash as read (every block when the flash is not known), with
+// the one write from its first to its last byte that is not 0xFF (none
+// for a block of 0xFF bytes); the first block, which holds the header,
+// comes last.
+std::vector<Group> RestoreGroups(const WriteRequest& request) {
+  const uint32_t block = request.eraseBlockSize;
+  const unsigned char* image = request.image;
+  std::vector<Group> groups;
+  for (uint64_t b = 0; b + block <= request.imageSize; b += block) {
+    if (request.flash != nullptr && std::memcmp(image + b, request.flash + b, block) == 0) {
+      continue;
+    }
+    Group group;
+    group.erase = {b, b + block};
+    group.verifyErased = true;
+    uint64_t first = b + block, last = b;
+    for (uint64_t a = b; a < b + block; ++a) {
+      if (image[a] == 0xFF) continue;
+      first = std::min(first, a);
+      last = a;
+    }
+    if (first < b + block) group.writes.push_back({first, last + 1});
+    groups.push_back(group);
+  }
+  if (!groups.empty() && groups.front().erase.start == 0) {
+    std::rotate(groups.begin(), groups.begin() + 1, groups.end());
+  }
+  return groups;
 }
 
 }  // namespace
@@ -280,15 +349,7 @@ WritePlan PlanWrite(const WriteRequest& request) {
     plan.refusal = why;
     return plan;
   };
-  const uint32_t size = request.imageSize;
-  const uint32_t block = request.eraseBlockSize;
-  if (request.image == nullptr || size < kImageHeaderSize) {
-    return refuse(PlanRefusal::kOutsideImage);
-  }
-  // Erase blocks are powers of two no larger than the flash.
-  if (block < 2 || (block & (block - 1)) != 0 || block > size) {
-    return refuse(PlanRefusal::kOutsideImage);
-  }
+  if (!UsableGeometry(request)) return refuse(PlanRefusal::kOutsideImage);
   Collected collected = CollectGroups(request);
   if (collected.badSelection) return refuse(PlanRefusal::kBadSelection);
   if (!collected.inside) return refuse(PlanRefusal::kOutsideImage);
@@ -297,22 +358,19 @@ WritePlan PlanWrite(const WriteRequest& request) {
   if (CopiesShareBlocks(request, groups)) return refuse(PlanRefusal::kCopiesShareBlocks);
   const std::vector<Range> stale = StaleTails(request, groups);
 
-  for (size_t i = 0; i < groups.size(); ++i) {
-    const Group& group = groups[i];
-    if (group.unchanged) {
-      ++plan.unchanged;
-      continue;
-    }
-    ++plan.regions;
-    plan.copies += group.firmwareCopy ? 1 : 0;
-    std::vector<Range> laterWrites;
-    for (size_t j = i; j < groups.size(); ++j) {
-      if (groups[j].unchanged) continue;
-      laterWrites.insert(laterWrites.end(), groups[j].writes.begin(), groups[j].writes.end());
-    }
-    AddGroupSteps(request, group, laterWrites, stale, &plan);
-  }
+  AddPlanSteps(request, groups, stale, &plan);
   if (plan.regions == 0) return refuse(PlanRefusal::kNothingToWrite);
+  return plan;
+}
+
+WritePlan PlanRestore(const WriteRequest& request) {
+  WritePlan plan;
+  if (!UsableGeometry(request) || request.imageSize % request.eraseBlockSize != 0) {
+    plan.refusal = PlanRefusal::kOutsideImage;
+    return plan;
+  }
+  AddPlanSteps(request, RestoreGroups(request), {}, &plan);
+  if (plan.regions == 0) plan.refusal = PlanRefusal::kNothingToWrite;
   return plan;
 }
 

@@ -67,6 +67,18 @@ struct WritePlan {
 
 WritePlan PlanWrite(const WriteRequest& request);
 
+// The plan of a restore: the flash made equal to the whole image. Of the
+// request it takes the image, the flash as read (null: every block is taken
+// as differing), the image size and the erase block size; the operation
+// flags are not looked at. Every erase block where the image differs from
+// the flash is erased, the range from its first to its last byte that is
+// not 0xFF written (nothing for a block of 0xFF bytes) and the whole block
+// verified. The first block, which holds the header, comes last, so that
+// the header is the last thing changed. `regions` counts the blocks; an
+// image equal to the flash gives kNothingToWrite, and a flash that its
+// erase blocks do not tile kOutsideImage.
+WritePlan PlanRestore(const WriteRequest& request);
+
 // What a plan does, counted for reports: the firmware copies and regions it
 // writes, the bytes it writes, the blocks it erases and the commands its
 // steps take with a transfer unit of `unit` bytes.

@@ -17,6 +17,7 @@
 #include "AppMain.h"
 #include "DialogStart.h"
 #include "FilRead.h"
+#include "FlashOperations.h"
 #include "FlashROM.h"
 #include "IDFilter.h"
 #include "Messages.h"
@@ -145,40 +146,11 @@ const char* TransportName() {
   return chosen != nullptr ? chosen : "virtual bridge";
 }
 
-int RunGuardedWrite(const std::function<int()>& write, const std::function<int(int)>& report) {
-  CPosixWriteGuard guard;
-  SetWriteGuard(&guard);
-  int status;
-  {
-    CWriteGuardScope scope;
-    const int result = write();
-    scope.EndWrite();
-    status = report(result);
-  }
-  SetWriteGuard(nullptr);
-  return status;
-}
-
 void PrintMessage(int message) {
   const char* text = MessageText(message);
   if (text == nullptr) return;
   std::printf("\n[%s]\n%s\n", kProgramName, text);
   std::fflush(stdout);
-}
-
-// The part of the flash-part table whose identification probes the flash
-// answers, with its programming parameters; "" when none does.
-std::string ProbeFlashPart(CFlashROM* engine, ROM_PARAMETER_IMAGE* parameters) {
-  for (unsigned i = 0; i < kSerialFlashPartCount; ++i) {
-    const char* name = gSerialFlashRomParamTbl[i].Name;
-    if (std::strcmp(name, "END") == 0) break;
-    if (!engine->CheckSROMType(name, engine)) continue;
-    _serialflash_romparamlist list{};
-    if (!engine->GetParamList(name, &list)) continue;
-    engine->ListToImage(parameters, &list);
-    return name;
-  }
-  return "";
 }
 
 // ---------------------------------------------------------------------------
@@ -229,17 +201,6 @@ std::string ChipId(const unsigned char* version) {
     id += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
   }
   return id;
-}
-
-const char* VariantOfChipId(const unsigned char* version) {
-  if (!IsBridgeChipId(version)) return nullptr;
-  return version[3] == 'a' ? "QK9318A" : "QK9318E";
-}
-
-std::string UsbIdText(const UsbDeviceInfo& usb) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04x:%04x", usb.vendorId, usb.productId);
-  return text;
 }
 
 nlohmann::ordered_json VersionJson(uint16_t version) {
@@ -448,10 +409,7 @@ int RunCheck(const CliOptions& options) {
   facts.versionRead = decision.versionRead;
   std::memcpy(facts.version, decision.version, sizeof facts.version);
   facts.opened = engine.GetOpenedDeviceInfo(&facts.usb);
-  if (decision.flashRead) {
-    ROM_PARAMETER_IMAGE probed{};
-    facts.part = ProbeFlashPart(&engine, &probed);
-  }
+  if (decision.flashRead) facts.part = IdentifyFlash(&engine).name;
   if (facts.opened && decision.versionRead) engine.CloseFlashROM();
 
   const int status = CheckExitStatus(decision);
@@ -477,77 +435,9 @@ int RunCheck(const CliOptions& options) {
 // Read and restore: the device found without the system information file
 // and identified without its header.
 
-struct Identity {
-  std::string part;
-  ROM_PARAMETER_IMAGE parameters{};
-  const char* variant = nullptr;
-  UsbDeviceInfo usb;
-  unsigned char version[kVersionBlockSize] = {};  // the bridge's version block
-};
-
-// Opens the chosen bridge, identifies its flash part by the probe replies
-// and reads the whole flash into the engine's image. 0 or the message.
-int OpenAndReadWhole(CFlashROM* engine, Identity* identity) {
-  IDFilter filter;  // empty: every device the device choice admits
-  if (engine->OpenFlashROM(&filter) == 2) return MSG_ONLY_ONE;
-  unsigned char version[kVersionBlockSize] = {};
-  if (!engine->USBCom_GetVersion(version, sizeof version) || !IsBridgeChipId(version)) {
-    PrintCause("no connected device of the chosen ids or position answered as a QK9318 bridge");
-    return MSG_NOT_FOUND;
-  }
-  identity->variant = VariantOfChipId(version);
-  std::memcpy(identity->version, version, sizeof version);
-  engine->GetOpenedDeviceInfo(&identity->usb);
-  identity->part = ProbeFlashPart(engine, &identity->parameters);
-  VerboseLine(std::string("bridge ") + identity->variant + " (USB " + UsbIdText(identity->usb) +
-              " at bus " + std::to_string(identity->usb.bus) + " address " +
-              std::to_string(identity->usb.address) + "), flash " +
-              (identity->part.empty() ? "not identified by its probes" : identity->part));
-  int message;
-  {
-    ScopedProgress progress(stdout, *engine);
-    if (!identity->part.empty()) {
-      message = ReadAsWithoutDialog(engine, identity->parameters, &TerminalProgress::Observer);
-    } else {
-      // No part of the table answered: the header's parameters, if it holds.
-      message = ReadWithoutDialog(engine, &TerminalProgress::Observer);
-      if (message == 0) identity->parameters = *engine->GetRomParameter();
-    }
-  }
-  if (message != 0 && identity->part.empty() && !engine->Work().LastFailure().failed) {
-    PrintCause("the flash answers none of the known parts' identification probes and its "
-               "header cannot be read");
-  }
-  return message;
-}
-
-bool HeaderHolds(const std::vector<unsigned char>& image) {
-  if (image.size() < kImageHeaderSize) return false;
-  return HeaderCrcOf(image.data()) == GetLE16(image.data() + kHeaderCrcOffset);
-}
-
-bool LoadImageFile(const std::string& path, std::vector<unsigned char>* bytes, std::string* error) {
-  CFileRead file;
-  const uint64_t largest = uint64_t{1} << kMaxRomSizeLog2;
-  file.SetSizeLimit(largest);
-  if (!file.OpenPath(path.c_str())) {
-    *error = file.OpenProblem();
-    if (file.OpenError() == FileOpenError::kTooLarge) *error += " bytes, the largest flash";
-    return false;
-  }
-  const uint32_t size = file.GetFileSize();
-  if (size == 0) {
-    *error = "it is empty";
-    return false;
-  }
-  const unsigned char* data = file.ReadTextFile();
-  if (data == nullptr) {
-    *error = "it cannot be read";
-    return false;
-  }
-  bytes->assign(data, data + size);
-  return true;
-}
+// ---------------------------------------------------------------------------
+// Read and restore: the core's operations (FlashOperations.h), with the
+// texts, the question, the progress and the saved files of the terminal.
 
 // Shows `message`, names its cause on standard error unless a cause line
 // was printed already, and gives the exit status of a failed run.
@@ -557,51 +447,43 @@ int EndWithMessage(int message, const CFlashROM& engine) {
   return kExitError;
 }
 
+// The hooks both operations share: the cause line, the verbose line of the
+// bridge found and the read's progress on standard output.
+FlashOperationHooks TerminalHooks(const CFlashROM& engine,
+                                  std::unique_ptr<ScopedProgress>* progress) {
+  FlashOperationHooks hooks;
+  hooks.cause = [](const std::string& text) { PrintCause(text); };
+  hooks.progress = &TerminalProgress::Observer;
+  hooks.phase = [&engine, progress](FlashPhase phase, const FlashOperationResult& result) {
+    if (phase == FlashPhase::kReadStarts) {
+      const BridgeIdentity& identity = result.identity;
+      VerboseLine(std::string("bridge ") + identity.variant + " (USB " +
+                  UsbIdText(identity.usb) + " at bus " + std::to_string(identity.usb.bus) +
+                  " address " + std::to_string(identity.usb.address) + "), flash " +
+                  (identity.part.empty() ? "not identified by its probes" : identity.part));
+      *progress = std::make_unique<ScopedProgress>(stdout, engine);
+    } else if (phase == FlashPhase::kReadEnded) {
+      progress->reset();
+    }
+  };
+  return hooks;
+}
+
 int RunRead(const CliOptions& options) {
   ModeEngine engine;
-  Identity identity;
-  const int message = OpenAndReadWhole(&engine, &identity);
-  if (message != 0) {
-    return EndWithMessage(message, engine);
+  std::unique_ptr<ScopedProgress> progress;
+  const FlashOperationResult result = ReadWholeFlash(&engine, TerminalHooks(engine, &progress));
+  if (result.message != 0) {
+    return EndWithMessage(result.message, engine);
   }
-  const std::vector<unsigned char> bytes(engine.Image(), engine.Image() + engine.ImageSize());
-  engine.CloseFlashROM();
   std::string error;
-  if (!SaveImageFile(options.readFile, bytes, &error)) {
+  if (!SaveImageFile(options.readFile, result.flash, &error)) {
     PrintCause("cannot save the flash to " + options.readFile + ": " + error);
     return kExitError;
   }
-  std::printf("Saved the flash (%zu bytes) to %s\n", bytes.size(), options.readFile.c_str());
+  std::printf("Saved the flash (%zu bytes) to %s\n", result.flash.size(),
+              options.readFile.c_str());
   return kExitOk;
-}
-
-// The steps that make the flash equal to `image`: for every erase block that
-// differs, its erase, the write of its bytes that are not 0xFF and the
-// verify of the whole block. The first block (the header) comes last, so
-// that the header is the last thing changed.
-std::vector<WriteStep> RestoreSteps(const unsigned char* device, const unsigned char* image,
-                                    uint32_t size, uint32_t blockSize) {
-  std::vector<WriteStep> steps;
-  std::vector<uint32_t> blocks;
-  for (uint32_t block = 0; block < size; block += blockSize) {
-    if (std::memcmp(device + block, image + block, blockSize) != 0) blocks.push_back(block);
-  }
-  if (!blocks.empty() && blocks.front() == 0) {
-    blocks.erase(blocks.begin());
-    blocks.push_back(0);
-  }
-  for (uint32_t block : blocks) {
-    steps.push_back({WriteStep::kErase, block, blockSize});
-    uint32_t first = blockSize, last = 0;
-    for (uint32_t i = 0; i < blockSize; ++i) {
-      if (image[block + i] == 0xFF) continue;
-      if (first == blockSize) first = i;
-      last = i;
-    }
-    if (first != blockSize) steps.push_back({WriteStep::kWrite, block + first, last - first + 1});
-    steps.push_back({WriteStep::kVerify, block, blockSize});
-  }
-  return steps;
 }
 
 // Asks OK or Cancel after `shown` was printed on standard output; the
@@ -620,271 +502,118 @@ std::string DeviceText(const UsbDeviceInfo& usb) {
          std::to_string(usb.address);
 }
 
-// The bridges that the device choice admits, one line each; nothing but the
-// version block is asked of them.
-std::vector<std::string> AdmittedBridges(CFlashROM* engine) {
-  std::vector<std::string> found;
-  void* list = engine->GetDeviceList();
-  if (list == nullptr) return found;
-  void* cursor = list;
-  while (engine->OpenNextDevice(list, &cursor) == kSelectOpened) {
-    unsigned char version[kVersionBlockSize] = {};
-    UsbDeviceInfo usb;
-    if (engine->USBCom_GetVersion(version, sizeof version) != 0 && IsBridgeChipId(version) &&
-        engine->GetOpenedDeviceInfo(&usb)) {
-      found.push_back(DeviceText(usb));
-    }
-    engine->CloseDevice();
-  }
-  return found;
-}
-
-// What a flash says of the device it belongs to: the USB identity and the
-// three strings of its parameter area (the bytes of their UTF-16LE text).
-struct FlashIdentity {
-  uint16_t vendorId = 0;
-  uint16_t productId = 0;
-  uint16_t bcdDevice = 0;
-  std::string strings[3];
-  bool operator!=(const FlashIdentity& other) const {
-    return vendorId != other.vendorId || productId != other.productId ||
-           bcdDevice != other.bcdDevice || strings[0] != other.strings[0] ||
-           strings[1] != other.strings[1] || strings[2] != other.strings[2];
-  }
-};
-
-// False when the parameter area with its string slots does not lie inside.
-bool IdentityOf(const std::vector<unsigned char>& flash, FlashIdentity* identity) {
-  if (flash.size() < kImageHeaderSize) return false;
-  const uint32_t p = GetLE32(flash.data() + kParamAreaOffsetField);
-  const uint32_t extent = kStringSlot3 + kStringSlotSize;
-  if (p > flash.size() || flash.size() - p < extent) return false;
-  const unsigned char* area = flash.data() + p;
-  identity->vendorId = GetLE16(area + kVendorIdField);
-  identity->productId = GetLE16(area + kProductIdField);
-  identity->bcdDevice = GetLE16(area + kBcdDeviceField);
-  const uint32_t slots[3] = {kStringSlot1, kStringSlot2, kStringSlot3};
-  for (int i = 0; i < 3; ++i) {
-    const unsigned char* slot = area + slots[i];
-    const uint32_t length = std::min<uint32_t>(slot[0], kStringSlotSize - 2);
-    identity->strings[i].assign(reinterpret_cast<const char*>(slot + 2), length);
-  }
-  return true;
-}
-
-// "USB 3f1c:0001, release 0x0100, strings "Maker", "Bridge", """ with the
-// characters outside printable ASCII as '?'.
-std::string IdentityText(const FlashIdentity& identity) {
-  std::string text = "USB " + UsbIdText({0, 0, identity.vendorId, identity.productId}) +
-                     ", release " + Hex(identity.bcdDevice, 4) + ", strings";
-  for (int i = 0; i < 3; ++i) {
-    std::string shown;
-    const std::string& utf16 = identity.strings[i];
-    for (size_t c = 0; c + 1 < utf16.size(); c += 2) {
-      const unsigned char low = static_cast<unsigned char>(utf16[c]);
-      const bool ascii = utf16[c + 1] == 0 && low >= 0x20 && low < 0x7F;
-      shown += ascii ? static_cast<char>(low) : '?';
-    }
-    text += std::string(i == 0 ? " \"" : ", \"") + shown + "\"";
-  }
-  return text;
-}
-
-// The update's device checks for a saved image, before anything is erased:
-// its firmware must suit the bridge's compatibility word, and when the
-// device's own header holds, the image must carry the device's identity.
-bool ImageSuitsDevice(const std::vector<unsigned char>& image,
-                      const std::vector<unsigned char>& asRead, const Identity& identity,
-                      const std::string& name) {
-  CFlashROM saved;
-  saved.LoadImage(image.data(), static_cast<uint32_t>(image.size()));
-  uint16_t required = 0;
-  if (!saved.RequiredCompatibility(&required)) {
-    PrintCause("refused: the firmware of the image " + name + " does not lie inside it");
-    return false;
-  }
-  const uint16_t word = CompatibilityWordOf(identity.version);
-  if (!CompatibilityAccepts(word, required)) {
-    PrintCause("refused: the firmware of the image " + name + " needs compatibility " +
-               Hex(required, 4) + "; the bridge reports " + Hex(word, 4));
-    return false;
-  }
-  FlashIdentity device, saving;
-  if (!HeaderHolds(asRead) || !IdentityOf(asRead, &device)) return true;  // nothing to compare
-  if (!IdentityOf(image, &saving)) {
-    PrintCause("refused: the parameter area of the image " + name + " does not lie inside it");
-    return false;
-  }
-  if (saving != device) {
-    PrintCause("refused: the image " + name + " belongs to another device (" +
-               IdentityText(saving) + "); the device's flash holds " + IdentityText(device));
-    return false;
-  }
-  return true;
-}
-
-// The saved image, loaded and refused when it is no whole flash image.
-bool LoadRestoreImage(const std::string& name, std::vector<unsigned char>* image) {
-  std::string error;
-  if (!LoadImageFile(name, image, &error)) {
-    PrintCause("cannot use the image " + name + ": " + error);
-    return false;
-  }
-  if (!HeaderHolds(*image)) {
-    PrintCause("refused: the header CRC of the image " + name +
-               " does not hold (not a saved flash image, or a damaged one)");
-    return false;
-  }
-  return true;
-}
-
-// The image's size and bridge variant against the device's.
-bool ImageFitsFlash(const std::vector<unsigned char>& image, uint32_t size,
-                    const Identity& identity) {
-  const uint8_t sizeLog2 = image[kHeaderRomSizeLog2];
-  if (image.size() != size || sizeLog2 >= 32 || (uint32_t{1} << sizeLog2) != size) {
-    PrintCause("refused: the image holds " + std::to_string(image.size()) +
-               " bytes for a flash of " +
-               (sizeLog2 < 32 ? std::to_string(uint64_t{1} << sizeLog2) : std::string("?")) +
-               " bytes; the device's flash holds " + std::to_string(size) + " bytes");
-    return false;
-  }
-  CFlashROM saved;
-  saved.LoadImage(image.data(), static_cast<uint32_t>(image.size()));
-  const SROM_BRIDGEIC imageBridge = saved.GetBridgeIC();
-  const char* imageVariant = imageBridge == BRIDGEIC_QK9318A   ? "QK9318A"
-                             : imageBridge == BRIDGEIC_QK9318E ? "QK9318E"
-                                                               : nullptr;
-  if (imageVariant == nullptr || std::strcmp(imageVariant, identity.variant) != 0) {
-    PrintCause(std::string("refused: the image holds ") +
-               (imageVariant != nullptr ? std::string("firmware for ") + imageVariant
-                                        : std::string("no valid firmware")) +
-               "; the bridge is a " + identity.variant);
-    return false;
-  }
-  return true;
-}
-
-// What a restore will do, counted from its steps.
-struct RestoreSummary {
+// The first eight block ranges a restore erases, "0x000000-0x000FFF, ...".
+std::string ErasedRanges(const std::vector<WriteStep>& steps) {
+  std::string ranges;
   uint32_t blocks = 0;
-  uint64_t bytes = 0;
-  std::string ranges;  // the first eight erased ranges
-};
-
-RestoreSummary SummarizeRestore(const std::vector<WriteStep>& steps) {
-  RestoreSummary summary;
   for (const WriteStep& step : steps) {
-    if (step.kind == WriteStep::kWrite) summary.bytes += step.length;
     if (step.kind != WriteStep::kErase) continue;
-    if (++summary.blocks <= 8) {
-      summary.ranges += (summary.ranges.empty() ? "" : ", ") + Hex(step.start, 6) + "-" +
-                        Hex(step.start + step.length - 1, 6);
-    } else if (summary.blocks == 9) {
-      summary.ranges += ", ...";
+    if (++blocks <= 8) {
+      ranges += (ranges.empty() ? "" : ", ") + Hex(step.start, 6) + "-" +
+                Hex(step.start + step.length - 1, 6);
+    } else if (blocks == 9) {
+      ranges += ", ...";
     }
   }
-  return summary;
+  return ranges;
 }
 
 // What the restore will do and its question, as shown before the answer.
-std::string RestoreQuestion(const std::string& name, const Identity& identity, uint32_t size,
-                            uint32_t blockSize, const RestoreSummary& summary) {
+std::string RestoreQuestion(const std::string& name, const FlashOperationResult& result) {
+  const BridgeIdentity& identity = result.identity;
+  const uint32_t size = result.flashSize;
   const std::string part = identity.part.empty() ? "as its header describes" : identity.part;
   return std::string("\n[") + kProgramName + "]\nThe flash will be restored from " + name +
          ".\nbridge " + identity.variant + ", flash " + part + " (" + std::to_string(size) +
-         " bytes, erase block " + std::to_string(blockSize) + " bytes)\n" +
-         std::to_string(summary.blocks) + " of " + std::to_string(size / blockSize) +
-         " erase blocks differ (" + summary.ranges + "): each is erased, " +
-         std::to_string(summary.bytes) +
+         " bytes, erase block " + std::to_string(result.eraseBlock) + " bytes)\n" +
+         std::to_string(result.summary.eraseBlocks) + " of " +
+         std::to_string(size / result.eraseBlock) + " erase blocks differ (" +
+         ErasedRanges(result.plan.steps) + "): each is erased, " +
+         std::to_string(result.summary.bytesWritten) +
          " bytes are written, and each block is verified\nDo you want to restore the flash?\n";
 }
 
-// Writes the steps under the write guard and reports the outcome.
-int WriteRestore(ModeEngine* engine, const std::vector<WriteStep>& steps, uint32_t blocks) {
-  std::printf("\n[%s]\nCAUTION!!\nPlease do NOT plug out nor turn off your device until "
-              "completed!!\n",
-              kProgramName);
-  std::fflush(stdout);
-  std::unique_ptr<ScopedProgress> progress = std::make_unique<ScopedProgress>(stdout, *engine);
-  return RunGuardedWrite(
-      [engine, &steps] {
-        return WriteStepsWithoutDialog(engine, steps, &TerminalProgress::Observer);
-      },
-      [&progress, engine, blocks](int result) -> int {
-        progress.reset();
-        if (result == MSG_UPDATED) {
-          std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need "
-                      "to turn off and on your device so that it can work with the restored "
-                      "firmware.\n",
-                      kProgramName, blocks);
-          std::fflush(stdout);
-          return kExitOk;
-        }
-        const int status = EndWithMessage(result, *engine);
-        std::printf("%s\n", kRestoreFailed);
-        std::fflush(stdout);
-        return status;
-      });
+// The restore's own hooks: the question, the backup, the caution and the
+// write's progress, and the outcome shown inside the write guard.
+void AddRestoreHooks(const CliOptions& options, const CFlashROM& engine,
+                     std::unique_ptr<ScopedProgress>* progress, FlashOperationHooks* hooks) {
+  hooks->ask = [&options](const FlashOperationResult& result) {
+    const std::string shown = RestoreQuestion(options.restore, result);
+    std::fputs(shown.c_str(), stdout);
+    std::fflush(stdout);
+    return AskToWrite(options, shown);
+  };
+  hooks->beforeWrite = [&options](const FlashOperationResult& result) {
+    if (options.backup.empty()) return true;
+    std::string error;
+    if (!SaveImageFile(options.backup, result.flash, &error, SaveMode::kNewFile)) {
+      PrintCause("cannot save the backup " + options.backup + ": " + error);
+      return false;
+    }
+    std::printf("Saved the flash as read (%u bytes) to %s\n", result.flashSize,
+                options.backup.c_str());
+    return true;
+  };
+  const decltype(hooks->phase) readPhases = hooks->phase;
+  hooks->phase = [&engine, progress, readPhases](FlashPhase phase,
+                                                 const FlashOperationResult& result) {
+    if (phase != FlashPhase::kWriteStarts) return readPhases(phase, result);
+    std::printf("\n[%s]\nCAUTION!!\nPlease do NOT plug out nor turn off your device until "
+                "completed!!\n",
+                kProgramName);
+    std::fflush(stdout);
+    *progress = std::make_unique<ScopedProgress>(stdout, engine);
+  };
+  hooks->written = [&engine, progress](const FlashOperationResult& result) {
+    progress->reset();
+    if (result.status == kExitOk) {
+      std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need "
+                  "to turn off and on your device so that it can work with the restored "
+                  "firmware.\n",
+                  kProgramName, result.summary.eraseBlocks);
+      std::fflush(stdout);
+      return;
+    }
+    EndWithMessage(result.message, engine);
+    std::printf("%s\n", kRestoreFailed);
+    std::fflush(stdout);
+  };
 }
 
-int RunRestore(const CliOptions& options) {
-  std::vector<unsigned char> image;
-  if (!LoadRestoreImage(options.restore, &image)) return kExitError;
+// The write guard of the programs, installed while a restore runs: it holds
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT and keeps sleep and logout off from
+// the start of the write until its outcome has been shown.
+class InstalledWriteGuard {
+ public:
+  InstalledWriteGuard() { SetWriteGuard(&guard_); }
+  ~InstalledWriteGuard() { SetWriteGuard(nullptr); }
+  InstalledWriteGuard(const InstalledWriteGuard&) = delete;
+  InstalledWriteGuard& operator=(const InstalledWriteGuard&) = delete;
 
+ private:
+  CPosixWriteGuard guard_;
+};
+
+int RunRestore(const CliOptions& options) {
   ModeEngine engine;
-  const std::vector<std::string> bridges = AdmittedBridges(&engine);
-  if (bridges.size() > 1) {
-    PrintCause("refused: " + std::to_string(bridges.size()) +
-               " bridges are connected and a restore writes one; choose it with --device "
-               "BUS:ADDR:");
-    for (const std::string& bridge : bridges) std::fprintf(stderr, "  %s\n", bridge.c_str());
-    return kExitError;
-  }
-  Identity identity;
-  const int message = OpenAndReadWhole(&engine, &identity);
-  if (message != 0) return EndWithMessage(message, engine);
-  const uint32_t size = engine.ImageSize();
-  const std::vector<unsigned char> asRead(engine.Image(), engine.Image() + size);
-  const uint32_t blockSize = engine.GetEraseRomBlockSize();
-  const bool usableBlocks = blockSize != 0 && blockSize <= size && size % blockSize == 0;
-  if (!usableBlocks) PrintCause("refused: the flash's erase block size is unusable");
-  if (!usableBlocks || !ImageFitsFlash(image, size, identity) ||
-      !ImageSuitsDevice(image, asRead, identity, options.restore)) {
-    engine.CloseFlashROM();
-    return kExitError;
-  }
-  const std::vector<WriteStep> steps = RestoreSteps(asRead.data(), image.data(), size, blockSize);
-  const RestoreSummary summary = SummarizeRestore(steps);
-  if (steps.empty()) {
-    engine.CloseFlashROM();
+  std::unique_ptr<ScopedProgress> progress;
+  FlashOperationHooks hooks = TerminalHooks(engine, &progress);
+  AddRestoreHooks(options, engine, &progress, &hooks);
+  const InstalledWriteGuard guard;
+  const FlashOperationResult result = RestoreFlash(&engine, options.restore, hooks);
+  if (result.reported) return result.status;
+  if (result.bridges.size() > 1) {
+    for (const UsbDeviceInfo& bridge : result.bridges) {
+      std::fprintf(stderr, "  %s\n", DeviceText(bridge).c_str());
+    }
+  } else if (result.nothingToWrite) {
     std::printf("The flash already holds the image %s: nothing to write.\n",
                 options.restore.c_str());
-    return kExitNothingToDo;
+  } else if (result.message != 0) {
+    EndWithMessage(result.message, engine);
+    if (result.writeFailed) std::printf("%s\n", kRestoreFailed);
   }
-  const std::string shown = RestoreQuestion(options.restore, identity, size, blockSize, summary);
-  std::fputs(shown.c_str(), stdout);
-  std::fflush(stdout);
-  if (!AskToWrite(options, shown)) {
-    engine.CloseFlashROM();
-    return kExitNothingToDo;
-  }
-  std::string error;
-  if (!options.backup.empty()) {
-    if (!SaveImageFile(options.backup, asRead, &error, SaveMode::kNewFile)) {
-      engine.CloseFlashROM();
-      PrintCause("cannot save the backup " + options.backup + ": " + error);
-      PrintMessage(MSG_UPDATE_FAILED);
-      std::printf("%s\n", kRestoreFailed);
-      return kExitError;
-    }
-    std::printf("Saved the flash as read (%u bytes) to %s\n", size, options.backup.c_str());
-  }
-  // The saved image becomes the engine's image; the bridge is driven with
-  // the parameters of the part that answered the probes.
-  engine.LoadImage(image.data(), size);
-  *engine.GetRomParameter() = identity.parameters;
-  return WriteRestore(&engine, steps, summary.blocks);
+  return result.status;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "DeviceChoice.h"
+#include "ExitStatus.h"
 
 class CDialogLayer;
 
@@ -30,8 +31,7 @@ struct CliOptions {
   CDialogLayer* dialogLayer = nullptr;
 };
 
-// Exit statuses of the program.
-enum : int { kExitOk = 0, kExitError = 1, kExitNothingToDo = 2 };
+// Exit statuses of the program: kExitOk, kExitError, kExitNothingToDo.
 
 // Parses the arguments. -1: run with `options`; otherwise the program ends
 // with that status: 0 after --help or --version (printed on standard

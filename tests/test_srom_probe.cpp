@@ -1,5 +1,6 @@
 // Identifying the flash part through its ROM-ID replies, against a virtual
-// bridge carrying each part of the table in turn.
+// bridge carrying each part of the table in turn; the one identification
+// the recovery operations use (IdentifyFlash) among them.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "FlashOperations.h"
+#include "FlashROM.h"
 #include "SROMData.h"
 #include "USBCommand.h"
 #include "VirtualBus.h"
@@ -186,6 +189,78 @@ TEST(SROMProbe, FailedTransfersCountAsNotMatching) {
     EXPECT_EQ(data.SearchSROMType(rig.Command(), &image), 0);
     EXPECT_EQ(data.CheckSROMType("Sanyo LE25FU206", rig.Command()), 0);
   }
+}
+
+// The identification the command line made before IdentifyFlash: each
+// name of the table confirmed by CheckSROMType, its parameters taken by
+// name. Kept here as the reference the one identification must equal.
+std::string ProbeByNames(CFlashROM* engine, ROM_PARAMETER_IMAGE* parameters) {
+  for (unsigned i = 0; i < kSerialFlashPartCount; ++i) {
+    const char* name = gSerialFlashRomParamTbl[i].Name;
+    if (std::strcmp(name, "END") == 0) break;
+    if (!engine->CheckSROMType(name, engine)) continue;
+    _serialflash_romparamlist list{};
+    if (!engine->GetParamList(name, &list)) continue;
+    engine->ListToImage(parameters, &list);
+    return name;
+  }
+  return "";
+}
+
+// An engine opened on a virtual bridge carrying `part`.
+class EngineRig {
+ public:
+  explicit EngineRig(const std::string& part) {
+    vbridge::DeviceConfig config;
+    config.flashPart = part;
+    std::string error;
+    device_ = bus_.AddDevice(config, &error);
+    if (device_ == nullptr) {
+      ADD_FAILURE() << part << ": " << error;
+      return;
+    }
+    active_ = std::make_unique<vbridge::ScopedActiveBus>(&bus_);
+    ready_ = engine_.OpenFlashROM(nullptr) == 0;
+  }
+  ~EngineRig() { engine_.CloseFlashROM(); }
+
+  bool Ready() const { return ready_; }
+  CFlashROM* Engine() { return &engine_; }
+  vbridge::VirtualBridge* Device() { return device_; }
+
+ private:
+  vbridge::VirtualBus bus_;
+  vbridge::VirtualBridge* device_ = nullptr;
+  std::unique_ptr<vbridge::ScopedActiveBus> active_;
+  CFlashROM engine_;
+  bool ready_ = false;
+};
+
+TEST(SROMProbe, IdentifyFlashGivesTheNameAndParametersOfEveryTableRow) {
+  for (unsigned k = 0; k < kSerialFlashPartCount; ++k) {
+    const SerialFlashRomParam& part = gSerialFlashRomParamTbl[k];
+    SCOPED_TRACE(part.Name);
+    EngineRig rig(part.Name);
+    ASSERT_TRUE(rig.Ready());
+    const ProbedFlash found = IdentifyFlash(rig.Engine());
+    EXPECT_EQ(found.name, part.Name);
+    EXPECT_TRUE(SameRecord(found.parameters, RecordOf(k)));
+
+    ROM_PARAMETER_IMAGE byNames{};
+    EXPECT_EQ(ProbeByNames(rig.Engine(), &byNames), part.Name);
+    EXPECT_TRUE(SameRecord(found.parameters, byNames));
+  }
+}
+
+TEST(SROMProbe, IdentifyFlashWithoutAnAnswerNamesNothing) {
+  EngineRig rig("Winbond W25Q80BL");
+  ASSERT_TRUE(rig.Ready());
+  rig.Device()->Unplug();
+  const ProbedFlash found = IdentifyFlash(rig.Engine());
+  EXPECT_TRUE(found.name.empty());
+  EXPECT_TRUE(SameRecord(found.parameters, ROM_PARAMETER_IMAGE{}));
+  ROM_PARAMETER_IMAGE byNames{};
+  EXPECT_EQ(ProbeByNames(rig.Engine(), &byNames), "");
 }
 
 }  // namespace

@@ -210,6 +210,15 @@ int CUSBControl::IDCheck(IDFilter* filter) {
                                                                                               : 0;
 }
 
+bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
+  if (device_ == INVALID_HANDLE_VALUE || info == nullptr) return false;
+  if (vendorId_ > 0xFFFF || productId_ > 0xFFFF) return false;
+  *info = UsbDeviceInfo{};
+  info->vendorId = static_cast<uint16_t>(vendorId_);
+  info->productId = static_cast<uint16_t>(productId_);
+  return true;
+}
+
 int CUSBControl::CloseDevice() {
   if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
   device_ = INVALID_HANDLE_VALUE;

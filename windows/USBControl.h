@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "CommandSet.h"
+#include "DeviceChoice.h"
 #include "DeviceLock.h"
 #include "Transport.h"
 
@@ -42,6 +43,9 @@ class CUSBControl {
   int OpenNextDevice(void* list, void** cursor);
   // The ID filter's answer for the USB device opened last.
   int IDCheck(IDFilter* filter);
+  // The USB ids of the open device; its bus and address are not known
+  // through the storage stack and stay 0. False when none is open.
+  bool GetOpenedDeviceInfo(UsbDeviceInfo* info);
   int CloseDevice();
   // One command through SCSI pass-through; 1 when the device accepted it.
   int USBCom_Send(_tag_UsbCommand* cmd);
