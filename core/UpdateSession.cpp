@@ -143,46 +143,55 @@ int WorkerStartMessage(int result, bool writing) {
   }
 }
 
-int ReadWithoutDialog(CFlashROM* engine, ProgressCallback observer) {
+namespace {
+
+// A read run to its end: 0, or the message that ends the run.
+template <typename Start>
+int ReadToEnd(CFlashROM* engine, ProgressCallback observer, Start start) {
   bool completed = false;
-  const int result = RunToEnd(engine, observer,
-                              [engine](ProgressCallback cb) { return engine->ReadFlashROM(cb); },
-                              &completed, nullptr);
+  const int result = RunToEnd(engine, observer, start, &completed, nullptr);
   if (result != FLASH_OK) return WorkerStartMessage(result, false);
   return completed ? 0 : MSG_READ_ABORTED;
 }
 
-int WriteWithoutDialog(CFlashROM* engine, ProgressCallback observer, bool* finalReport) {
+// A write run to its end, the device closed after it: MSG_UPDATED or the
+// message that ends the run.
+template <typename Start>
+int WriteToEnd(CFlashROM* engine, ProgressCallback observer, Start start, bool* finalReport) {
   bool completed = false;
-  const int result = RunToEnd(engine, observer,
-                              [engine](ProgressCallback cb) { return engine->WriteFlashROM(cb); },
-                              &completed, finalReport);
+  const int result = RunToEnd(engine, observer, start, &completed, finalReport);
   engine->CloseFlashROM();
   if (result != FLASH_OK) return WorkerStartMessage(result, true);
   return completed ? MSG_UPDATED : MSG_UPDATE_FAILED;
+}
+
+}  // namespace
+
+int ReadWithoutDialog(CFlashROM* engine, ProgressCallback observer) {
+  return ReadToEnd(engine, observer,
+                   [engine](ProgressCallback cb) { return engine->ReadFlashROM(cb); });
+}
+
+int WriteWithoutDialog(CFlashROM* engine, ProgressCallback observer, bool* finalReport) {
+  return WriteToEnd(engine, observer,
+                    [engine](ProgressCallback cb) { return engine->WriteFlashROM(cb); },
+                    finalReport);
 }
 
 int ReadAsWithoutDialog(CFlashROM* engine, const ROM_PARAMETER_IMAGE& parameters,
                         ProgressCallback observer) {
-  bool completed = false;
-  const int result = RunToEnd(
-      engine, observer,
-      [engine, &parameters](ProgressCallback cb) { return engine->ReadFlashROMAs(parameters, cb); },
-      &completed, nullptr);
-  if (result != FLASH_OK) return WorkerStartMessage(result, false);
-  return completed ? 0 : MSG_READ_ABORTED;
+  return ReadToEnd(engine, observer, [engine, &parameters](ProgressCallback cb) {
+    return engine->ReadFlashROMAs(parameters, cb);
+  });
 }
 
 int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& steps,
                             ProgressCallback observer) {
-  bool completed = false;
-  const int result = RunToEnd(
-      engine, observer,
-      [engine, &steps](ProgressCallback cb) { return engine->WriteFlashROMSteps(steps, cb); },
-      &completed, nullptr);
-  engine->CloseFlashROM();
-  if (result != FLASH_OK) return WorkerStartMessage(result, true);
-  return completed ? MSG_UPDATED : MSG_UPDATE_FAILED;
+  return WriteToEnd(engine, observer,
+                    [engine, &steps](ProgressCallback cb) {
+                      return engine->WriteFlashROMSteps(steps, cb);
+                    },
+                    nullptr);
 }
 
 UpdateDecision CUpdateSession::Prepare() {

@@ -703,6 +703,20 @@ int OpenFirmwareFile(CFileRead* file, const std::string& firmware) {
   return MSG_NO_FW_FILE;
 }
 
+namespace {
+
+int RunMode(const CliOptions& options) {
+  switch (options.mode) {
+    case CliMode::kUpdate: return RunUpdater(options);
+    case CliMode::kCheck: return RunCheck(options);
+    case CliMode::kRead: return RunRead(options);
+    case CliMode::kRestore: return RunRestore(options);
+  }
+  return kExitError;
+}
+
+}  // namespace
+
 int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) {
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
@@ -734,21 +748,7 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options) {
   appDir.push_back('\0');
   strAppDir = appDir.data();
 
-  int status = kExitError;
-  switch (options.mode) {
-    case CliMode::kUpdate:
-      status = RunUpdater(options);
-      break;
-    case CliMode::kCheck:
-      status = RunCheck(options);
-      break;
-    case CliMode::kRead:
-      status = RunRead(options);
-      break;
-    case CliMode::kRestore:
-      status = RunRestore(options);
-      break;
-  }
+  const int status = RunMode(options);
   strAppDir = nullptr;
   SetDeviceChoice(nullptr);
   return status;
