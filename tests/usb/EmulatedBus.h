@@ -33,6 +33,17 @@ inline std::vector<uint8_t> Request(const vbridge::ReceivedCommand& received) {
   return std::vector<uint8_t>(received.request, received.request + received.requestLength);
 }
 
+// Closes the transport's device: a closed device gets nothing.
+template <typename Command>
+void ExpectNothingReachesTheDeviceOnceClosed(Command* command, const vbridge::VirtualBridge& device) {
+  command->Close();
+  const uint32_t closed = device.CommandCount();
+  unsigned char version[kVersionBlockSize] = {};
+  EXPECT_EQ(command->USBCom_GetVersion(version, sizeof version), 0);
+  EXPECT_EQ(command->USBCom_EnableVender(), 0);
+  EXPECT_EQ(device.CommandCount(), closed);
+}
+
 class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {

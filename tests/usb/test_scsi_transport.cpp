@@ -182,12 +182,7 @@ TEST_F(ScsiTest, CommandsTravelAsScsiCommandBlocksWith512ByteTransfers) {
   EXPECT_EQ(flash[0x0FFF], content[0x0FFF]);
   EXPECT_EQ(emulation_.UnexpectedRequests(), 0);  // SG_IO only
 
-  // A closed device gets nothing.
-  command.Close();
-  const uint32_t closed = device->CommandCount();
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
-  EXPECT_EQ(command.USBCom_EnableVender(), 0);
-  EXPECT_EQ(device->CommandCount(), closed);
+  emulated::ExpectNothingReachesTheDeviceOnceClosed(&command, *device);
 }
 
 // Only GOOD with every byte moved counts: CHECK CONDITION with sense data, an

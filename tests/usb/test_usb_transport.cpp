@@ -187,12 +187,7 @@ TEST_F(UsbTest, CommandsTravelAsVendorControlRequestsToTheDevice) {
   // Only control requests on the default pipe: nothing claimed or detached.
   EXPECT_EQ(emulation_.UnexpectedRequests(), 0);
 
-  // A closed device gets nothing.
-  command.Close();
-  const uint32_t count = device->CommandCount();
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
-  EXPECT_EQ(command.USBCom_EnableVender(), 0);
-  EXPECT_EQ(device->CommandCount(), count);
+  emulated::ExpectNothingReachesTheDeviceOnceClosed(&command, *device);
 }
 
 TEST_F(UsbTest, AStallOrAnIoErrorFailsThatCommandAloneWithoutRetry) {
