@@ -18,9 +18,10 @@ namespace {
 
 // One virtual bridge with the given flash part, opened and in vendor mode,
 // its command log cleared.
-class ProbeRig {
+// A virtual bridge carrying `part`, on a bus made the active one.
+class BridgeOnBus {
  public:
-  explicit ProbeRig(const std::string& part, bool vendorMode = true) {
+  explicit BridgeOnBus(const std::string& part) {
     vbridge::DeviceConfig config;
     config.flashPart = part;
     std::string error;
@@ -30,6 +31,20 @@ class ProbeRig {
       return;
     }
     active_ = std::make_unique<vbridge::ScopedActiveBus>(&bus_);
+  }
+  vbridge::VirtualBridge* Device() const { return device_; }
+
+ private:
+  vbridge::VirtualBus bus_;
+  vbridge::VirtualBridge* device_ = nullptr;
+  std::unique_ptr<vbridge::ScopedActiveBus> active_;
+};
+
+class ProbeRig {
+ public:
+  explicit ProbeRig(const std::string& part, bool vendorMode = true) : bridge_(part) {
+    device_ = bridge_.Device();
+    if (device_ == nullptr) return;
     ready_ = command_.Open(nullptr) == kSelectOpened && (!vendorMode || command_.USBCom_EnableVender() == 1);
     device_->ClearLog();
   }
@@ -57,9 +72,8 @@ class ProbeRig {
   }
 
  private:
-  vbridge::VirtualBus bus_;
+  BridgeOnBus bridge_;
   vbridge::VirtualBridge* device_ = nullptr;
-  std::unique_ptr<vbridge::ScopedActiveBus> active_;
   CUSBCommand command_;
   bool ready_ = false;
 };
@@ -210,17 +224,9 @@ std::string ProbeByNames(CFlashROM* engine, ROM_PARAMETER_IMAGE* parameters) {
 // An engine opened on a virtual bridge carrying `part`.
 class EngineRig {
  public:
-  explicit EngineRig(const std::string& part) {
-    vbridge::DeviceConfig config;
-    config.flashPart = part;
-    std::string error;
-    device_ = bus_.AddDevice(config, &error);
-    if (device_ == nullptr) {
-      ADD_FAILURE() << part << ": " << error;
-      return;
-    }
-    active_ = std::make_unique<vbridge::ScopedActiveBus>(&bus_);
-    ready_ = engine_.OpenFlashROM(nullptr) == 0;
+  explicit EngineRig(const std::string& part) : bridge_(part) {
+    device_ = bridge_.Device();
+    if (device_ != nullptr) ready_ = engine_.OpenFlashROM(nullptr) == 0;
   }
   ~EngineRig() { engine_.CloseFlashROM(); }
 
@@ -229,9 +235,8 @@ class EngineRig {
   vbridge::VirtualBridge* Device() { return device_; }
 
  private:
-  vbridge::VirtualBus bus_;
+  BridgeOnBus bridge_;
   vbridge::VirtualBridge* device_ = nullptr;
-  std::unique_ptr<vbridge::ScopedActiveBus> active_;
   CFlashROM engine_;
   bool ready_ = false;
 };
