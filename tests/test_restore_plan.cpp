@@ -30,6 +30,17 @@ std::vector<unsigned char> SavedImage() {
   return image;
 }
 
+// The restore of `image` over `flash` (null: the flash is not known) on the
+// test geometry.
+WriteRequest RestoreRequestOf(const std::vector<unsigned char>& image, const unsigned char* flash) {
+  WriteRequest request;
+  request.image = image.data();
+  request.flash = flash;
+  request.imageSize = kSize;
+  request.eraseBlockSize = kBlock;
+  return request;
+}
+
 struct RestoreCase {
   const char* name;
   std::vector<uint32_t> changed;  // flash bytes that differ from the image
@@ -67,11 +78,7 @@ TEST_P(RestorePlanTest, RestoresTheBlocksThatDifferWithTheHeaderLast) {
   }
   for (uint32_t a : c.changed) flash[a] ^= 0x5A;
 
-  WriteRequest request;
-  request.image = image.data();
-  request.flash = flash.data();
-  request.imageSize = kSize;
-  request.eraseBlockSize = kBlock;
+  const WriteRequest request = RestoreRequestOf(image, flash.data());
   const WritePlan plan = PlanRestore(request);
   ASSERT_TRUE(plan.ok());
   std::vector<WriteStep> expected;
@@ -133,12 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RestorePlan, AnImageEqualToTheFlashPlansNothing) {
   const std::vector<unsigned char> image = SavedImage();
-  WriteRequest request;
-  request.image = image.data();
-  request.flash = image.data();
-  request.imageSize = kSize;
-  request.eraseBlockSize = kBlock;
-  const WritePlan plan = PlanRestore(request);
+  const WritePlan plan = PlanRestore(RestoreRequestOf(image, image.data()));
   EXPECT_EQ(plan.refusal, PlanRefusal::kNothingToWrite);
   EXPECT_TRUE(plan.steps.empty());
   EXPECT_EQ(plan.regions, 0u);
@@ -146,11 +148,7 @@ TEST(RestorePlan, AnImageEqualToTheFlashPlansNothing) {
 
 TEST(RestorePlan, WithoutTheFlashEveryBlockIsRestoredHeaderLast) {
   const std::vector<unsigned char> image = SavedImage();
-  WriteRequest request;
-  request.image = image.data();
-  request.imageSize = kSize;
-  request.eraseBlockSize = kBlock;
-  const WritePlan plan = PlanRestore(request);
+  const WritePlan plan = PlanRestore(RestoreRequestOf(image, nullptr));
   ASSERT_TRUE(plan.ok());
   std::vector<WriteStep> expected;
   for (uint32_t block : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 0u}) AddBlockSteps(image, block, &expected);
