@@ -1,17 +1,12 @@
 #include "DialogControl.h"
 
-#include <atomic>
-
 namespace {
 CDialogLayer* gLayer = nullptr;
-std::atomic<int> gLastMessage{0};
 }  // namespace
 
 void SetDialogLayer(CDialogLayer* layer) { gLayer = layer; }
 CDialogLayer* GetDialogLayer() { return gLayer; }
 
-int LastMessageId() { return gLastMessage.load(); }
-void ResetLastMessageId() { gLastMessage.store(0); }
 
 int CDialogControl::Create(const char* windowName) {
   CDialogLayer* layer = gLayer;
@@ -54,7 +49,7 @@ void CDialogControl::OnCancel() {
 }
 
 void CDialogControl::MessageBox(int id, MESSAGE_TYPE kind) {
-  gLastMessage.store(id);
+  lastMessage_ = id;
   if (gLayer != nullptr) gLayer->MessageBox(this, id, kind);
 }
 

@@ -82,6 +82,14 @@ class CDialogControl {
 
   int Outcome() const { return outcome_; }
   bool Ended() const { return outcome_ != DIALOG_NOT_CREATED; }
+  // The id of the last message box this dialog, or a dialog it ran, showed
+  // (0 when none); the program's exit status is derived from it.
+  int LastMessage() const { return lastMessage_; }
+  // A dialog this one ran has ended: a message it showed is the latest one
+  // of this dialog's run too.
+  void TakeMessagesOf(const CDialogControl& child) {
+    if (child.lastMessage_ != 0) lastMessage_ = child.lastMessage_;
+  }
   const char* WindowName() const { return windowName_; }
 
   // Timer machinery shared by the layers: calls OnTimerEvent for every timer
@@ -101,12 +109,9 @@ class CDialogControl {
     Clock::time_point due;
   };
   int outcome_ = DIALOG_NOT_CREATED;
+  int lastMessage_ = 0;
   const char* windowName_ = "";
   TimerRecord timers_[kMaxTimers] = {};
   int timerCount_ = 0;
 };
 
-// The id of the last message box shown in this run (0 when none); the
-// program's exit status is derived from it.
-int LastMessageId();
-void ResetLastMessageId();

@@ -36,7 +36,9 @@ void CMainDialog::OnInitialize() {
   // The read runs under a progress dialog, which shows its own failures.
   hooks.readFlash = [this](CFlashROM*) {
     CProgressDialog reading(this, PROGRESS_MODE_READ);
-    if (reading.Create("ProgressDialog") != DIALOG_OK) return -1;
+    const int outcome = reading.Create("ProgressDialog");
+    TakeMessagesOf(reading);
+    if (outcome != DIALOG_OK) return -1;
     OnFlashRead();
     return 0;
   };
@@ -74,6 +76,7 @@ void CMainDialog::OnOK() {
     {
       CProgressDialog writing(this, PROGRESS_MODE_WRITE);
       outcome = writing.Create("ProgressDialog");
+      TakeMessagesOf(writing);
     }
     CloseFlashROM();
     guard.EndWrite();
@@ -88,7 +91,7 @@ void CMainDialog::OnOK() {
 }
 
 int CMainDialog::ExitStatus() const {
-  const int last = LastMessageId();
+  const int last = LastMessage();
   if (wrote_ && last == MSG_UPDATED) return 0;
   if (last == MSG_ALREADY_LATEST) return 2;
   if (last == 0 && !failed_ && Outcome() == DIALOG_CANCEL) return 2;

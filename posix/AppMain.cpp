@@ -71,13 +71,12 @@ int RunUpdater(const CliOptions& options) {
   SetDialogLayer(layer);
   CPosixWriteGuard writeGuard;
   SetWriteGuard(&writeGuard);
-  ResetLastMessageId();
   CCommandLineMainDialog dialog(options);
   dialog.Create("MainWindow");
   const int status = dialog.ExitStatus();
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
-  const int last = LastMessageId();
+  const int last = dialog.LastMessage();
   if (status == 1 && last != 0 && !CausePrinted()) PrintCause(CauseOfMessage(last, dialog.Work()));
   return status;
 }

@@ -768,7 +768,6 @@ class SweepAgreesWithFlow : public ::testing::Test {
       ADD_FAILURE() << "no device";
       return seen;
     }
-    ResetLastMessageId();
     ScriptedDialogLayer layer;
     layer.answers.push_back(true);
     {

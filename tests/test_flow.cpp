@@ -62,8 +62,6 @@ int ValidCopies(const std::vector<unsigned char>& image) {
 
 class FlowTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetLastMessageId(); }
-
   void WriteSystemInformation(const std::string& text) {
     ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"), text));
   }
@@ -144,6 +142,17 @@ TEST_F(FlowTest, CancelWritesNothing) {
   EXPECT_EQ(device->FlashBytes(), before_);
 }
 
+// A run's exit status comes from the messages of that run alone: a Cancel
+// after an update ends with 2, whatever the update before it showed.
+TEST_F(FlowTest, EachRunEndsWithTheStatusOfItsOwnMessages) {
+  Standard(0x0120);
+  EXPECT_EQ(Run(true), 0);
+  WriteFirmwareFile(Firmware(0x0130));
+  layer_.messages.clear();
+  EXPECT_EQ(Run(false), 2);
+  EXPECT_TRUE(Messages().empty());
+}
+
 class NotNewerTest : public FlowTest, public ::testing::WithParamInterface<uint16_t> {};
 
 TEST_P(NotNewerTest, EqualOrOlderFirmwareIsNeverWritten) {
@@ -181,7 +190,6 @@ TEST_F(FlowTest, FoldersInPlaceOfTheFilesCountAsMissing) {
   EXPECT_EQ(Messages(), std::vector<int>{104});
 
   layer_ = ScriptedDialogLayer();
-  ResetLastMessageId();
   std::filesystem::remove(dir_.File("ZEDRIKFU.ini"));
   WriteSystemInformation(testsupport::DefaultSystemInformation());
   ASSERT_TRUE(std::filesystem::create_directory(dir_.File("MainFW.kqfw")));
@@ -214,7 +222,6 @@ TEST_F(FlowTest, NoDeviceOrNoAdmittedDevice) {
 
   // A device whose ids the file does not admit is not considered.
   layer_ = ScriptedDialogLayer();
-  ResetLastMessageId();
   vbridge::DeviceConfig other;
   other.productId = 0x0002;
   vbridge::VirtualBridge* device = AddBridge(Image(zfimage::DefaultFlashImageSpec()), other);
@@ -277,7 +284,6 @@ TEST_F(FlowTest, ReadStartFailures) {
 
   // A blank flash has no header: the image cannot be created (202).
   layer_ = ScriptedDialogLayer();
-  ResetLastMessageId();
   vbridge::VirtualBus blankBus;
   std::string error;
   vbridge::VirtualBridge* blank = blankBus.AddDevice(vbridge::DeviceConfig(), &error);
@@ -429,10 +435,8 @@ TEST_F(FlowTest, TheWriteGuardIsNotCalledWithoutAWrite) {
   }
   {
     RecordingWriteGuard guard(device, &layer_);
-    ResetLastMessageId();
     EXPECT_EQ(Run(true), 0);
     layer_.messages.clear();
-    ResetLastMessageId();
     EXPECT_EQ(Run(true), 2);  // already the latest
     EXPECT_EQ(guard.Hooks(), (std::vector<std::string>{"starts", "ended", "shown"}));
   }

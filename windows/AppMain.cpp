@@ -54,7 +54,6 @@ int RunWindowsUpdater(void* instance) {
     layer.SetWriteGuard(&writeGuard);
     SetDialogLayer(&layer);
     SetWriteGuard(&writeGuard);
-    ResetLastMessageId();
     {
       // Its destruction frees the image and closes a device left open.
       CWinMainDialog dialog;

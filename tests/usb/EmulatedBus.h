@@ -71,7 +71,6 @@ class BusTest : public ::testing::Test {
 class FlowTest : public BusTest {
  protected:
   void WriteRelease(const std::vector<unsigned char>& firmware) {
-    ResetLastMessageId();
     ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
                                        testsupport::DefaultSystemInformation()));
     ASSERT_TRUE(testsupport::WriteFile(dir_.File("MainFW.kqfw"), firmware));

@@ -312,7 +312,7 @@ TEST_F(GtkLayerTest, MessageBoxesShowTheBundledTextsUnderTheProgramName) {
     EXPECT_EQ(boxes[i].secondary, gMessageTable[i].text);
   }
   EXPECT_EQ(boxes[11].secondary, "");  // shown without an explanation
-  EXPECT_EQ(LastMessageId(), 999);
+  EXPECT_EQ(dialog.LastMessage(), 999);
 }
 
 // ---- timers and nesting ----------------------------------------------------------

@@ -349,7 +349,6 @@ class UsbFlowTest : public emulated::FlowTest {
     const uint32_t commands = twin->CommandCount();
     layer_.messages.clear();
     layer_.created.clear();
-    ResetLastMessageId();
     return commands;
   }
 
