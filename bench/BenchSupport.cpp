@@ -79,13 +79,12 @@ bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
   hooks.openFirmwareFile = [&file](CFileRead* f) {
     return f->SetContent(file.data(), static_cast<uint32_t>(file.size())) ? 0 : 105;
   };
-  hooks.readFlash = [](CFlashROM* e) { return ReadWithoutDialog(e); };
   hooks.readWholeFlash = false;  // the partial read, measured
   CUpdateSession session(&engine, std::move(hooks));
   if (!session.Prepare().Ask()) return false;
   if (readPhaseCommands != nullptr) *readPhaseCommands = rig->device->CommandCount();
   // The write closes the device when it ends, as after an update.
-  return WriteWithoutDialog(&engine) == MSG_UPDATED;
+  return session.Write() == MSG_UPDATED;
 }
 
 namespace {

@@ -194,6 +194,10 @@ int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& ste
                     nullptr);
 }
 
+int CUpdateSession::Write(bool* finalReport) {
+  return WriteWithoutDialog(engine_, hooks_.progress, finalReport);
+}
+
 UpdateDecision CUpdateSession::Prepare() {
   CFlashROM& engine = *engine_;
 
@@ -228,7 +232,9 @@ UpdateDecision CUpdateSession::Prepare() {
   // 8. Read the flash: what the decision and the write of this file use.
   hooks_.readWholeFlash ? engine.ReadWholeFlash()
                         : engine.ReadOnlyForUpdate(firmwareSize, hooks_.unreadFill);
-  const int readMessage = hooks_.readFlash(&engine);
+  const int readMessage =
+      hooks_.readFlash ? hooks_.readFlash(&engine) : ReadWithoutDialog(&engine, hooks_.progress);
+  if (readMessage == 0 && hooks_.flashRead) hooks_.flashRead(&engine);
   if (readMessage != 0) {
     UpdateDecision decision = ending(readMessage < 0 ? 0 : readMessage, MESSAGE_ERROR);
     decision.messageShown = readMessage < 0;

@@ -48,9 +48,15 @@ struct UpdateSessionHooks {
   std::function<bool(CFileRead*)> openSystemInformation;
   // 0 when the firmware file is open, otherwise the message to show.
   std::function<int(CFileRead*)> openFirmwareFile;
-  // Reads the whole flash; 0 when the read completed, otherwise the message
-  // that ends the run, or -1 when it has been shown already.
+  // Reads the flash; 0 when the read completed, otherwise the message that
+  // ends the run, or -1 when it has been shown already. Unset: the session
+  // reads without a dialog, reporting to `progress`.
   std::function<int(CFlashROM*)> readFlash;
+  // Without readFlash: every progress report of the read and of Write (on
+  // the worker thread), or null.
+  ProgressCallback progress = nullptr;
+  // The flash has been read (before the file is placed into the image).
+  std::function<void(CFlashROM*)> flashRead;
   // The read takes the whole flash instead of only what the update uses
   // (ReadPlan.h): for a backup of the flash as it was before the write.
   bool readWholeFlash = false;
@@ -67,6 +73,9 @@ class CUpdateSession {
   // The checks, the read and the placement, in the order of a run. The
   // device stays open in every case; the caller closes it.
   UpdateDecision Prepare();
+  // The write Prepare planned, without a dialog, to its end: 201 or 202
+  // (WriteWithoutDialog), the device closed after it.
+  int Write(bool* finalReport = nullptr);
 
  private:
   CFlashROM* engine_;

@@ -397,15 +397,17 @@ int RunCheck(const CliOptions& options) {
     if (message == 0) firmwareSize = file->GetFileSize();
     return message;
   };
-  hooks.readFlash = [&facts](CFlashROM* reading) {
-    ScopedProgress progress(stderr, *reading);
-    const int message = ReadWithoutDialog(reading, &TerminalProgress::Observer);
-    // The copies as read, before the new firmware is placed into the image.
-    if (message == 0) CollectCopies(reading, &facts);
-    return message;
-  };
+  hooks.progress = &TerminalProgress::Observer;
+  // The copies as read, before the new firmware is placed into the image.
+  hooks.flashRead = [&facts](CFlashROM* reading) { CollectCopies(reading, &facts); };
   CUpdateSession session(&engine, std::move(hooks));
-  const UpdateDecision decision = session.Prepare();
+  UpdateDecision decision;
+  {
+    // The read's progress on standard error (the report goes to standard
+    // output); only the read reports progress.
+    ScopedProgress progress(stderr, engine);
+    decision = session.Prepare();
+  }
   facts.versionRead = decision.versionRead;
   std::memcpy(facts.version, decision.version, sizeof facts.version);
   facts.opened = engine.GetOpenedDeviceInfo(&facts.usb);

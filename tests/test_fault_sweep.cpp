@@ -106,7 +106,9 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
                ? 0
                : static_cast<int>(MSG_NO_FW_FILE);
   };
-  hooks.readFlash = [](CFlashROM* e) { return ReadWithoutDialog(e); };
+  // Watches the write's final report (the read's reports come before the
+  // device is watched).
+  hooks.progress = WatchFinalReport;
   hooks.readWholeFlash = read.whole;
   hooks.unreadFill = read.fill;
   CUpdateSession session(&engine, std::move(hooks));
@@ -122,7 +124,7 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
   gCommandsAtFinalReport.store(0);
   gWatched.store(&device);
   bool finalReport = true;
-  result.message = WriteWithoutDialog(&engine, WatchFinalReport, &finalReport);
+  result.message = session.Write(&finalReport);
   result.missingReport = !finalReport;
   gWatched.store(nullptr);
   result.writePhaseEnd = gCommandsAtFinalReport.load();
