@@ -73,12 +73,7 @@ bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
       "[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=1\r\n"
       "VenderID0=0x3F1C\r\nProductID0=0x0001\r\n";
   UpdateSessionHooks hooks;
-  hooks.openSystemInformation = [](CFileRead* f) {
-    return f->SetContent(systemInformation.data(), static_cast<uint32_t>(systemInformation.size()));
-  };
-  hooks.openFirmwareFile = [&file](CFileRead* f) {
-    return f->SetContent(file.data(), static_cast<uint32_t>(file.size())) ? 0 : 105;
-  };
+  OpenReleaseFrom(&systemInformation, &file, &hooks);
   hooks.readWholeFlash = false;  // the partial read, measured
   CUpdateSession session(&engine, std::move(hooks));
   if (!session.Prepare().Ask()) return false;

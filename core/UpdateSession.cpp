@@ -194,6 +194,19 @@ int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& ste
                     nullptr);
 }
 
+void OpenReleaseFrom(const std::string* systemInformation,
+                     const std::vector<unsigned char>* firmware, UpdateSessionHooks* hooks) {
+  hooks->openSystemInformation = [systemInformation](CFileRead* file) {
+    return file->SetContent(systemInformation->data(),
+                            static_cast<uint32_t>(systemInformation->size()));
+  };
+  hooks->openFirmwareFile = [firmware](CFileRead* file) {
+    return file->SetContent(firmware->data(), static_cast<uint32_t>(firmware->size()))
+               ? 0
+               : static_cast<int>(MSG_NO_FW_FILE);
+  };
+}
+
 int CUpdateSession::Write(bool* finalReport) {
   return WriteWithoutDialog(engine_, hooks_.progress, finalReport);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "FlashROM.h"
@@ -101,6 +102,11 @@ int ReadAsWithoutDialog(CFlashROM* engine, const ROM_PARAMETER_IMAGE& parameters
                         ProgressCallback observer = nullptr);
 int WriteStepsWithoutDialog(CFlashROM* engine, const std::vector<WriteStep>& steps,
                             ProgressCallback observer = nullptr);
+
+// A release held in memory (the sweeps and benchmarks): the contents of the
+// two files as the session's sources. Both must outlive the session.
+void OpenReleaseFrom(const std::string* systemInformation,
+                     const std::vector<unsigned char>* firmware, UpdateSessionHooks* hooks);
 
 // The default sources of the two files: the program's folder.
 bool OpenDefaultSystemInformation(CFileRead* file);

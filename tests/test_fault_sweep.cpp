@@ -97,15 +97,7 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
   } closer{&engine};
 
   UpdateSessionHooks hooks;
-  hooks.openSystemInformation = [&](CFileRead* file) {
-    return file->SetContent(systemInformation.data(),
-                            static_cast<uint32_t>(systemInformation.size()));
-  };
-  hooks.openFirmwareFile = [&](CFileRead* file) {
-    return file->SetContent(firmware.data(), static_cast<uint32_t>(firmware.size()))
-               ? 0
-               : static_cast<int>(MSG_NO_FW_FILE);
-  };
+  OpenReleaseFrom(&systemInformation, &firmware, &hooks);
   // Watches the write's final report (the read's reports come before the
   // device is watched).
   hooks.progress = WatchFinalReport;
