@@ -25,15 +25,30 @@ struct UsbDeviceInfo {
   uint16_t productId = 0;
 };
 
-// Set once at start-up, before any device is opened; null: every device.
-void SetDeviceChoice(const DeviceChoice* choice);
-bool DeviceChoiceAdmits(const UsbDeviceInfo& device);
+// The device selection of one engine: the choice its enumeration applies,
+// and the devices it found held by another program. Every transport's
+// CUSBControl is one, so an engine's choice reaches only its own
+// enumeration.
+class CDeviceSelection {
+ public:
+  // Before a device is opened; null: every device.
+  void SetDeviceChoice(const DeviceChoice* choice) {
+    choiceSet_ = choice != nullptr;
+    choice_ = choice != nullptr ? *choice : DeviceChoice{};
+  }
+  bool DeviceChoiceAdmits(const UsbDeviceInfo& device) const;
 
-// Devices the choice admits that could not be opened because another
-// program holds them (busy, or access refused while it is held). The
-// transports note them while enumerating; the device selection clears the
-// list when it starts and, when no device opened, tells "held elsewhere"
-// (message 206) from "none found" (203) by it.
-void ClearBusyDevices();
-void NoteBusyDevice(const UsbDeviceInfo& device);
-const std::vector<UsbDeviceInfo>& BusyDevices();
+  // Devices the choice admits that could not be opened because another
+  // program holds them (busy, or access refused while it is held). The
+  // transports note them while enumerating; the device selection clears
+  // the list when it starts and, when no device opened, tells "held
+  // elsewhere" (message 206) from "none found" (203) by it.
+  void ClearBusyDevices() { busy_.clear(); }
+  void NoteBusyDevice(const UsbDeviceInfo& device) { busy_.push_back(device); }
+  const std::vector<UsbDeviceInfo>& BusyDevices() const { return busy_; }
+
+ private:
+  DeviceChoice choice_;
+  bool choiceSet_ = false;
+  std::vector<UsbDeviceInfo> busy_;
+};

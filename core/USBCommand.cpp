@@ -14,8 +14,8 @@ namespace {
 
 // A device that passes the filter was passed over because another program
 // holds it: the selection ends as for a device another run holds.
-bool HeldElsewhere(IDFilter* filter) {
-  for (const UsbDeviceInfo& device : BusyDevices()) {
+bool HeldElsewhere(const CDeviceSelection& selection, IDFilter* filter) {
+  for (const UsbDeviceInfo& device : selection.BusyDevices()) {
     if (filter == nullptr || filter->CheckID(device.vendorId, device.productId)) return true;
   }
   return false;
@@ -39,7 +39,7 @@ int CUSBCommand::Open(IDFilter* filter) {
     if (r != kSelectOpened) {
       if (found) break;
       const bool ended = r == kSelectNoneLeft || r == kSelectAtEnd;
-      return ended && HeldElsewhere(filter) ? kSelectAlreadyOpen : r;
+      return ended && HeldElsewhere(*this, filter) ? kSelectAlreadyOpen : r;
     }
     if (filter != nullptr && !IDCheck(filter)) {
       CloseDevice();

@@ -20,7 +20,9 @@ namespace {
 // backup before the first erase, and OK given in advance.
 class CCommandLineMainDialog : public CMainDialog {
  public:
-  explicit CCommandLineMainDialog(const CliOptions& options) : options_(options) {}
+  explicit CCommandLineMainDialog(const CliOptions& options) : options_(options) {
+    SetDeviceChoice(options.haveChoice ? &options.choice : nullptr);
+  }
 
  protected:
   bool OpenSystemInformation(CFileRead* file) override { return OpenSystemInformationFile(file); }

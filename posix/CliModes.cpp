@@ -114,7 +114,11 @@ class StdoutToStderr {
 // (after a worker has ended), as the main dialog does.
 class ModeEngine : public CFlashROM {
  public:
-  ModeEngine() = default;
+  // The engine of a mode takes the run's device choice (--device,
+  // --usb-id; any bridge of the chip maker for --read and --restore).
+  explicit ModeEngine(const CliOptions& options) {
+    SetDeviceChoice(options.haveChoice ? &options.choice : nullptr);
+  }
   ~ModeEngine() {
     WaitWorker();
     CloseDevice();
@@ -384,7 +388,7 @@ void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
 int RunCheck(const CliOptions& options) {
   std::unique_ptr<StdoutToStderr> redirect;
   if (options.json) redirect = std::make_unique<StdoutToStderr>();
-  ModeEngine engine;
+  ModeEngine engine(options);
   DeviceFacts facts;
   std::string firmwarePath =
       options.firmware.empty() ? AppPath("MainFW.kqfw") : options.firmware;
@@ -472,7 +476,7 @@ FlashOperationHooks TerminalHooks(const CFlashROM& engine,
 }
 
 int RunRead(const CliOptions& options) {
-  ModeEngine engine;
+  ModeEngine engine(options);
   std::unique_ptr<ScopedProgress> progress;
   const FlashOperationResult result = ReadWholeFlash(&engine, TerminalHooks(engine, &progress));
   if (result.message != 0) {
@@ -597,7 +601,7 @@ class InstalledWriteGuard {
 };
 
 int RunRestore(const CliOptions& options) {
-  ModeEngine engine;
+  ModeEngine engine(options);
   std::unique_ptr<ScopedProgress> progress;
   FlashOperationHooks hooks = TerminalHooks(engine, &progress);
   AddRestoreHooks(options, engine, &progress, &hooks);
@@ -733,17 +737,6 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
 int RunCommandLine(int argc, char** argv, const CliOptions& options) {
   SetVerboseOutput(options.verbose);
 
-  // Reading and restoring do without ZEDRIKFU.ini: unless told otherwise
-  // they take any device of the chip maker's vendor id.
-  DeviceChoice choice = options.choice;
-  const bool recovery = options.mode == CliMode::kRead || options.mode == CliMode::kRestore;
-  if (recovery && !options.haveChoice) {
-    choice.byIds = true;
-    choice.vendorId = static_cast<uint16_t>(kChipVendorId);
-    choice.anyProduct = true;
-  }
-  SetDeviceChoice(options.haveChoice || recovery ? &choice : nullptr);
-
   const SlotTextFailuresToCause slotTextFailures;
   const std::string folder = ReleaseFolder(options, argc > 0 ? argv[0] : nullptr);
   std::vector<char> appDir(folder.begin(), folder.end());
@@ -752,7 +745,6 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options) {
 
   const int status = RunMode(options);
   strAppDir = nullptr;
-  SetDeviceChoice(nullptr);
   return status;
 }
 

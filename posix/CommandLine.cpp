@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Types.h"
+
 #ifndef ZEDRIKFU_VERSION
 #define ZEDRIKFU_VERSION "unknown"
 #endif
@@ -118,6 +120,14 @@ int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool
   if (check) parsed->mode = CliMode::kCheck;
   if (read) parsed->mode = CliMode::kRead;
   if (restore) parsed->mode = CliMode::kRestore;
+  // Reading and restoring do without ZEDRIKFU.ini: unless told otherwise
+  // they take any device of the chip maker's vendor id.
+  if ((read || restore) && !parsed->haveChoice) {
+    parsed->choice.byIds = true;
+    parsed->choice.vendorId = static_cast<uint16_t>(kChipVendorId);
+    parsed->choice.anyProduct = true;
+    parsed->haveChoice = true;
+  }
   return -1;
 }
 

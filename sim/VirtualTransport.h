@@ -14,7 +14,7 @@
 
 class IDFilter;
 
-class CVirtualTransport {
+class CVirtualTransport : public CDeviceSelection {
  public:
   explicit CVirtualTransport(vbridge::Encoding encoding) : encoding_(encoding) {}
   ~CVirtualTransport() = default;

@@ -167,8 +167,8 @@ TEST(CommandLine, DeviceChoiceFiltersTheVirtualBus) {
   DeviceChoice both{true, 1, 2, true, 0x3F1C, 0x0002};
   for (const Case& c : std::vector<Case>{{second_at, 3}, {nowhere, 0}, {byIds, 3},
                                          {anyProduct, 2}, {otherVendor, 0}, {both, 0}}) {
-    SetDeviceChoice(&c.choice);
     CFlashROM engine;
+    engine.SetDeviceChoice(&c.choice);
     IDFilter filter;
     const int opened = engine.Open(&filter);
     UsbDeviceInfo info;
@@ -182,7 +182,6 @@ TEST(CommandLine, DeviceChoiceFiltersTheVirtualBus) {
     }
     engine.CloseDevice();
   }
-  SetDeviceChoice(nullptr);
 }
 
 TEST(CommandLine, SaveImageFileReplacesWholeOrNothing) {

@@ -58,8 +58,10 @@ namespace {
 // The system calls behind one step of the device walk.
 class WindowsDeviceSystem {
  public:
-  // `lock` takes the lock of the USB device whose disk is opened.
-  explicit WindowsDeviceSystem(CDeviceLock* lock) : lock_(lock) {}
+  // `lock` takes the lock of the USB device whose disk is opened;
+  // `selection` learns of the devices another program holds.
+  WindowsDeviceSystem(CDeviceLock* lock, CDeviceSelection* selection)
+      : lock_(lock), selection_(selection) {}
   ~WindowsDeviceSystem() { CloseUsbSet(); }
   WindowsDeviceSystem(const WindowsDeviceSystem&) = delete;
   WindowsDeviceSystem& operator=(const WindowsDeviceSystem&) = delete;
@@ -156,11 +158,12 @@ class WindowsDeviceSystem {
     UsbDeviceInfo device;
     device.vendorId = static_cast<uint16_t>(vid);
     device.productId = static_cast<uint16_t>(pid);
-    NoteBusyDevice(device);
+    selection_->NoteBusyDevice(device);
   }
 
   std::string hardwareId_;  // of the USB device examined last
   CDeviceLock* lock_;
+  CDeviceSelection* selection_;
   std::string usbInstance_;  // instance id of the USB device examined last
   bool inUse_ = false;
   HDEVINFO set_ = INVALID_HANDLE_VALUE;
@@ -188,7 +191,7 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
   if (list != nameList_ || cursor == nullptr || *cursor == nullptr) return kSelectNoneLeft;
   const char* at = static_cast<const char*>(*cursor);
   if (at == nameList_) sawInUse_ = false;  // a fresh start
-  WindowsDeviceSystem system(&lock_);
+  WindowsDeviceSystem system(&lock_, this);
   const int result = zfwin::OpenNextDeviceName(system, nameList_, sizeof nameList_, &at,
                                                &vendorId_, &productId_);
   *cursor = const_cast<char*>(at);

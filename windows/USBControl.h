@@ -17,7 +17,7 @@
 
 class IDFilter;
 
-class CUSBControl {
+class CUSBControl : public CDeviceSelection {
  public:
   // Bytes per flash read or write command, and the SCSI command set's
   // differences (fixed version and parameter lengths, no chip erase and no

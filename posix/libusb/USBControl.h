@@ -10,19 +10,19 @@
 #include <vector>
 
 #include "CommandSet.h"
+#include "DeviceChoice.h"
 #include "DeviceLock.h"
 #include "Variant.h"
 #include "Transport.h"
 
 class IDFilter;
-struct UsbDeviceInfo;
 struct libusb_context;
 struct libusb_device;
 struct libusb_device_handle;
 
 ZF_VARIANT_BEGIN
 
-class CUSBControl {
+class CUSBControl : public CDeviceSelection {
  public:
   static constexpr unsigned short kRomTransferMax = 48;
   static constexpr bool kScsiCommandSet = false;

@@ -20,7 +20,7 @@ struct sg_pt_base;
 
 ZF_VARIANT_BEGIN
 
-class CUSBControl {
+class CUSBControl : public CDeviceSelection {
  public:
   static constexpr unsigned short kRomTransferMax = 512;
   static constexpr bool kScsiCommandSet = true;
