@@ -64,4 +64,5 @@ if [ -e build-win32/CPackConfig.cmake ]; then
 fi
 
 echo "== Windows programs under Wine"
-bash tests/wine/run.sh "$root/build-win" "$root/build/zedrikfu-image" "$zip"
+# A hang under Wine ends here, not at the time limit of the whole run.
+timeout -k 10 900 bash tests/wine/run.sh "$root/build-win" "$root/build/zedrikfu-image" "$zip"

@@ -213,8 +213,11 @@ fi
 d=$work/killed
 updater_folder "$d" "$updater" "$tool"
 section bridge >"$d/devices.ini"
-# Killed once the bridge has received the 5th command of the write.
-(cd "$d" && "$vbridge" --delay-ms 3 devices.ini -- bash -c '
+# Killed once the bridge has received the 5th command of the write. The next
+# run starts under a new emulation, as after a replug: the emulation of
+# usbfs may stop serving the device node once a client has died inside a
+# request.
+(cd "$d" && timeout -k 5 120 "$vbridge" --delay-ms 3 devices.ini -- bash -c '
   ./zedrikfu -y </dev/null >killed.txt 2>&1 &
   victim=$!
   for _ in $(seq 1000); do
@@ -222,8 +225,8 @@ section bridge >"$d/devices.ini"
     sleep 0.01
   done
   kill -KILL $victim
-  wait $victim 2>/dev/null
-  ./zedrikfu -y </dev/null >out.txt 2>&1' "$before_write")
+  wait $victim 2>/dev/null' "$before_write" 2>"$d/emulation.txt")
+(cd "$d" && timeout -k 5 120 "$vbridge" devices.ini -- ./zedrikfu -y </dev/null >out.txt 2>&1)
 status_is $? 0 "run after a killed run"
 lacks "The update was completed" "$d/killed.txt" "the killed run ended before it was killed"
 has "The update was completed successfully." "$d/out.txt" "run after a killed run"
