@@ -36,3 +36,16 @@ int ChooseReleaseFile(CDialogLayer* layer, const char* argv0, CliOptions* option
 // lives; otherwise the program ends with that exit status (1).
 int StartRun(int* argc, char*** argv, CliOptions* options, const std::function<bool()>& prepare,
              std::unique_ptr<CDialogLayer>* layer);
+
+#include "Variant.h"
+
+ZF_VARIANT_BEGIN
+
+// The whole run of a program of one core variant (zedrikfu-sim, the tests):
+// parses the arguments, starts the run as above and runs the mode they ask
+// for with RunCommandLine (CliModes.h). `prepare`, when given, runs after
+// the arguments were accepted and before any device is looked at (zedrikfu-
+// sim sets up its virtual bus there); false ends the program with status 1.
+int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare = {});
+
+ZF_VARIANT_END

@@ -23,12 +23,6 @@ bool ParseTransportMode(const char* text, TransportMode* mode) {
   return true;
 }
 
-namespace {
-const char* gChosenTransport = nullptr;
-}  // namespace
-
-const char* ChosenTransport() { return gChosenTransport; }
-
 bool ReadDeviceFilter(const std::string& folder, IDFilter* filter) {
   CFileRead file;
   const std::string path = folder + "ZEDRIKFU.ini";
@@ -66,8 +60,9 @@ int RunWithTransport(int argc, char** argv, const CliOptions& options, Transport
     for (size_t i = 0; i < devices.size(); ++i) line += (i == 0 ? " " : ", ") + devices[i];
     std::fprintf(stderr, "%s\n", line.c_str());
   }
-  gChosenTransport = chosen->description;
-  return chosen->run(argc, argv, options);
+  CliOptions run = options;
+  run.transportName = chosen->description;
+  return chosen->run(argc, argv, run);
 }
 
 bool RequestedTransportMode(const CliOptions& options, TransportMode* mode) {

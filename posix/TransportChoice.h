@@ -21,15 +21,10 @@ struct TransportEntry {
   const char* description;  // "SCSI generic", "USB control requests"
   // The devices that open and pass the filter, by name; nothing is sent.
   std::vector<std::string> (*admittedDevices)(IDFilter* filter);
-  // The updater over this transport with the parsed command line; returns
-  // the exit status.
+  // The updater over this transport with the parsed command line (its
+  // transportName set to `description`); returns the exit status.
   int (*run)(int argc, char** argv, const CliOptions& options);
 };
-
-// The description of the transport the run was given ("SCSI generic", "USB
-// control requests"), or null before a choice was made (or in a program of
-// the virtual bridge).
-const char* ChosenTransport();
 
 // Reads the device filter from ZEDRIKFU.ini in `folder` without the path
 // line the update flow prints. False when the file cannot be read.

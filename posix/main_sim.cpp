@@ -9,6 +9,7 @@
 
 #include "AppMain.h"
 #include "CliModes.h"
+#include "DialogStart.h"
 #include "DefaultDevices.h"
 #include "VirtualBus.h"
 

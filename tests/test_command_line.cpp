@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CliModes.h"
+#include "DialogStart.h"
 #include "CommandLine.h"
 #include "DefaultDevices.h"
 #include "FlashROM.h"

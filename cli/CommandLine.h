@@ -25,6 +25,10 @@ struct CliOptions {
   bool haveChoice = false;
   DeviceChoice choice;   // --device / --usb-id
   std::string transport;  // auto, scsi or usb ("": not given)
+  // How this run reaches the bridge, for the reports ("SCSI generic", "USB
+  // control requests"), set when the transport has been chosen; the
+  // programs of the virtual bridge leave it.
+  std::string transportName = "virtual bridge";
   // The dialog layer of an update, opened at the start of the run before the
   // transport is chosen (StartRun in DialogStart.h), which owns it; not owned
   // here. Null: the update runs on the terminal.

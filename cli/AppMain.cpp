@@ -8,8 +8,8 @@
 #include "CliModes.h"
 #include "FilRead.h"
 #include "MainDialog.h"
-#include "PosixWriteGuard.h"
-#include "TerminalDialog.h"
+#include "Console.h"
+#include "WriteGuard.h"
 #include "TerminalProgress.h"
 
 ZF_VARIANT_BEGIN
@@ -67,12 +67,12 @@ int RunUpdater(const CliOptions& options) {
   std::unique_ptr<CDialogLayer> terminal;
   CDialogLayer* layer = options.dialogLayer;
   if (layer == nullptr) {
-    terminal = std::make_unique<CTerminalDialogLayer>();
+    terminal = MakeConsoleDialogLayer();
     layer = terminal.get();
   }
   SetDialogLayer(layer);
-  CPosixWriteGuard writeGuard;
-  SetWriteGuard(&writeGuard);
+  const std::unique_ptr<CWriteGuard> writeGuard = MakeWriteGuard();
+  SetWriteGuard(writeGuard.get());
   CCommandLineMainDialog dialog(options);
   dialog.Create("MainWindow");
   const int status = dialog.ExitStatus();

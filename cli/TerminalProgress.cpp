@@ -1,8 +1,6 @@
 #include "TerminalProgress.h"
 
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include "Console.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -20,32 +18,6 @@ std::string gProgramName = "zedrikfu";
 bool gCausePrinted = false;
 std::string gLastCause;
 std::atomic<TerminalProgress*> gInstalled{nullptr};
-
-// Set by SIGWINCH (and at the start): the terminal's width is read again.
-// A lock-free atomic, so that the handler may set it and the drawing thread,
-// whichever it is, read it.
-std::atomic<int> gResized{1};
-static_assert(std::atomic<int>::is_always_lock_free, "the resize flag is set in a signal handler");
-std::atomic<int> gColumns{kUnknownColumns};
-
-void OnResize(int) { gResized.store(1); }
-
-// Follows the terminal's size from the first in-place drawing on, unless the
-// program handles SIGWINCH itself.
-void WatchResizes() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction current;
-    if (sigaction(SIGWINCH, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnResize;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGWINCH, &action, nullptr);
-  });
-}
-
 
 }  // namespace
 
@@ -107,23 +79,6 @@ std::string FitProgressLine(int width, unsigned percent, const std::string& word
 std::string ComposeProgressLine(int width, unsigned percent, const WorkSnapshot& work,
                                 double elapsedSeconds) {
   return FitProgressLine(width, percent, DescribeWork(work, elapsedSeconds));
-}
-
-bool DrawsInPlace(FILE* stream) {
-  if (stream == nullptr || isatty(fileno(stream)) == 0) return false;
-  const char* term = std::getenv("TERM");
-  return term == nullptr || std::strcmp(term, "dumb") != 0;
-}
-
-int TerminalColumns(int fd) {
-  WatchResizes();
-  if (gResized.exchange(0) != 0) {
-    struct winsize size;
-    std::memset(&size, 0, sizeof size);
-    const bool known = ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-    gColumns.store(known ? static_cast<int>(size.ws_col) : kUnknownColumns);
-  }
-  return gColumns.load();
 }
 
 std::string InPlaceProgress(int fd, unsigned percent, const WorkSnapshot& work,

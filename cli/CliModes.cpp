@@ -1,9 +1,5 @@
 #include "CliModes.h"
 
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -15,18 +11,15 @@
 #include <memory>
 
 #include "AppMain.h"
-#include "DialogStart.h"
 #include "FilRead.h"
 #include "FlashOperations.h"
 #include "FlashROM.h"
 #include "IDFilter.h"
 #include "Messages.h"
-#include "PosixWriteGuard.h"
 #include "SROMData.h"
 #include "SlotText.h"
-#include "TerminalDialog.h"
+#include "Console.h"
 #include "TerminalProgress.h"
-#include "TransportChoice.h"
 #include "UpdateSession.h"
 #include "WriteGuard.h"
 #include "common.h"
@@ -86,30 +79,6 @@ const char* VariantOfSignature(uint32_t signature) {
   return nullptr;
 }
 
-// Sends standard output to standard error while it lives: the JSON report
-// is then the only thing on standard output (the path lines of the files
-// read and the progress go with the diagnostics).
-class StdoutToStderr {
- public:
-  StdoutToStderr() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  ~StdoutToStderr() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  StdoutToStderr(const StdoutToStderr&) = delete;
-  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-
- private:
-  int saved_ = -1;
-};
-
 // The engine of a command-line mode: the device is closed when it goes
 // (after a worker has ended), as the main dialog does.
 class ModeEngine : public CFlashROM {
@@ -129,7 +98,7 @@ class ModeEngine : public CFlashROM {
 class ScopedProgress {
  public:
   ScopedProgress(FILE* out, const CFlashROM& engine)
-      : progress_(out, isatty(fileno(out)) != 0, &engine.Work()) {
+      : progress_(out, DrawsInPlace(out), &engine.Work()) {
     TerminalProgress::Install(&progress_);
   }
   ~ScopedProgress() { TerminalProgress::Install(nullptr); }
@@ -139,16 +108,6 @@ class ScopedProgress {
  private:
   TerminalProgress progress_;
 };
-
-// Every write of the command-line modes runs through this one function:
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT are held and sleep and logout held off
-// from the start of `write` until `report` has shown its outcome, as for an
-// update on the dialogs.
-// How this run reaches the bridge, for the reports.
-const char* TransportName() {
-  const char* chosen = ChosenTransport();
-  return chosen != nullptr ? chosen : "virtual bridge";
-}
 
 void PrintMessage(int message) {
   const char* text = MessageText(message);
@@ -263,7 +222,7 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
     report["message"] = nullptr;
   }
   report["cause"] = cause.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cause);
-  report["transport"] = TransportName();
+  report["transport"] = options.transportName;
 
   if (facts.versionRead) {
     nlohmann::ordered_json bridge;
@@ -341,9 +300,10 @@ void PrintCopies(const DeviceFacts& facts) {
   }
 }
 
-void PrintCheckText(const UpdateDecision& decision, const DeviceFacts& facts,
-                    const std::string& firmwarePath, uint32_t firmwareSize, int status) {
-  std::printf("transport: %s\n", TransportName());
+void PrintCheckText(const CliOptions& options, const UpdateDecision& decision,
+                    const DeviceFacts& facts, const std::string& firmwarePath,
+                    uint32_t firmwareSize, int status) {
+  std::printf("transport: %s\n", options.transportName.c_str());
   if (facts.versionRead) {
     const char* variant = VariantOfChipId(facts.version);
     std::printf("bridge: %s (chip id %s, compatibility %s), USB %s at bus %d address %d\n",
@@ -432,7 +392,7 @@ int RunCheck(const CliOptions& options) {
     std::fflush(stdout);
   } else {
     if (decision.message != 0 && !decision.messageShown) PrintMessage(decision.message);
-    PrintCheckText(decision, facts, firmwarePath, firmwareSize, status);
+    PrintCheckText(options, decision, facts, firmwarePath, firmwareSize, status);
   }
   return status;
 }
@@ -499,7 +459,7 @@ bool AskToWrite(const CliOptions& options, const std::string& shown) {
     std::printf("OK (--yes)\n");
     return true;
   }
-  return CTerminalDialogLayer::Ask(shown) == CTerminalDialogLayer::Answer::kOk;
+  return AskOnConsole(shown) == ConsoleAnswer::kOk;
 }
 
 // "USB 3f1c:0001 at bus 1 address 2"
@@ -586,18 +546,18 @@ void AddRestoreHooks(const CliOptions& options, const CFlashROM& engine,
   };
 }
 
-// The write guard of the programs, installed while a restore runs: it holds
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT and keeps sleep and logout off from
-// the start of the write until its outcome has been shown.
+// The write guard of the platform, installed while a restore runs: on
+// POSIX it holds SIGINT, SIGTERM, SIGHUP and SIGQUIT and keeps sleep and
+// logout off from the start of the write until its outcome has been shown.
 class InstalledWriteGuard {
  public:
-  InstalledWriteGuard() { SetWriteGuard(&guard_); }
+  InstalledWriteGuard() : guard_(MakeWriteGuard()) { SetWriteGuard(guard_.get()); }
   ~InstalledWriteGuard() { SetWriteGuard(nullptr); }
   InstalledWriteGuard(const InstalledWriteGuard&) = delete;
   InstalledWriteGuard& operator=(const InstalledWriteGuard&) = delete;
 
  private:
-  CPosixWriteGuard guard_;
+  std::unique_ptr<CWriteGuard> guard_;
 };
 
 int RunRestore(const CliOptions& options) {
@@ -722,17 +682,6 @@ int RunMode(const CliOptions& options) {
 }
 
 }  // namespace
-
-int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) {
-  CliOptions options;
-  const int parsed = ParseCommandLine(argc, argv, &options);
-  if (parsed >= 0) return parsed;
-  // The start zedrikfu takes too (posix/main.cpp), the transport choice aside.
-  std::unique_ptr<CDialogLayer> layer;
-  const int started = StartRun(&argc, &argv, &options, prepare, &layer);
-  if (started >= 0) return started;
-  return RunCommandLine(argc, argv, options);
-}
 
 int RunCommandLine(int argc, char** argv, const CliOptions& options) {
   SetVerboseOutput(options.verbose);

@@ -1,13 +1,14 @@
 // Progress on a terminal: the phase (reading, erasing, writing, verifying),
 // the bytes done and an estimate of the time left, drawn in place on a
 // terminal and as plain lines otherwise. Used by the terminal dialog layer
-// and by the command-line modes.
+// and by the command-line modes; what it asks of the console is Console.h's.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "Console.h"
 #include "WorkProgress.h"
 
 // " (writing, 12 KiB of 60 KiB, about 3 s left)": WorkText in parentheses,
@@ -26,14 +27,6 @@ std::string ComposeProgressLine(int width, unsigned percent, const WorkSnapshot&
                                 double elapsedSeconds);
 std::string FitProgressLine(int width, unsigned percent, const std::string& words);
 
-// Whether progress on `stream` is redrawn in place: the stream is a terminal
-// whose TERM is not "dumb". Otherwise plain lines are printed, with no
-// carriage returns or escape sequences.
-bool DrawsInPlace(FILE* stream);
-// The width of the terminal on `fd` in columns (80 when it cannot be told).
-// Read once and again after every SIGWINCH: the handler only sets a flag,
-// which the next call reads.
-int TerminalColumns(int fd);
 // One in-place redraw for the terminal on `fd`: a carriage return, the line
 // fitted to its width, and an erase to the end of the line.
 std::string InPlaceProgress(int fd, unsigned percent, const WorkSnapshot& work,

@@ -4,7 +4,6 @@
 // error are TerminalProgress.h's, the saving of a flash image ImageSave.h's.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,17 +16,10 @@ class CWorkReport;
 
 ZF_VARIANT_BEGIN
 
-// The program's entry point: parses the arguments, starts the run
-// (StartRun in DialogStart.h: in the update mode the dialog layer and, where
-// no release is, the firmware file chooser) and runs the mode they ask for.
-// `prepare`, when given, runs after the arguments were accepted and before
-// any device is looked at (zedrikfu-sim sets up its virtual bus there);
-// false ends the program with status 1.
-int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare = {});
-// The run of a command line parsed and started already (zedrikfu parses it
-// once, starts it, chooses the transport with the release folder it then
-// gives, and runs this with the result). The update takes the dialog layer
-// of options.dialogLayer.
+// The run of a command line parsed and started already (the platform's
+// start parses it once, opens the update's dialog layer, chooses the
+// transport with the release folder it then gives, and runs this with the
+// result). The update takes the dialog layer of options.dialogLayer.
 int RunCommandLine(int argc, char** argv, const CliOptions& options);
 
 // ZEDRIKFU.ini from the release folder; MainFW.kqfw from there or the file
