@@ -10,7 +10,7 @@
 #include <iostream>
 #include <memory>
 
-#include "AppMain.h"
+#include "UpdaterRun.h"
 #include "FilRead.h"
 #include "FlashOperations.h"
 #include "FlashROM.h"

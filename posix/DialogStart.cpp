@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "AppMain.h"
+#include "UpdaterRun.h"
 #include "ImageSave.h"
 #include "Messages.h"
 #include "TerminalDialog.h"

@@ -1,4 +1,4 @@
-#include "AppMain.h"
+#include "UpdaterRun.h"
 
 #include <sys/stat.h>
 

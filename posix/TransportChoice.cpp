@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "AppMain.h"
+#include "UpdaterRun.h"
 #include "FilRead.h"
 #include "IDFilter.h"
 #include "SystemInformation.h"

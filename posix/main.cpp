@@ -1,7 +1,7 @@
 // zedrikfu: the updater for bridges plugged into this machine, reached
 // through the kernel's SCSI generic interface or with USB control requests
 // through libusb (posix/TransportChoice.h). ZEDRIKFU.ini and MainFW.kqfw are
-// read from the release folder (ReleaseFolder in AppMain.h): --dir, the
+// read from the release folder (ReleaseFolder in UpdaterRun.h): --dir, the
 // program's folder (the current folder when it was started by name from the
 // PATH), the folder of the file given with --firmware, or that of the file
 // chosen in the firmware file chooser; `zedrikfu --help` lists the options.
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "AppMain.h"
+#include "UpdaterRun.h"
 #include "CommandLine.h"
 #include "DialogStart.h"
 #include "TransportChoice.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "AppMain.h"
+#include "UpdaterRun.h"
 #include "CliModes.h"
 #include "DialogStart.h"
 #include "DefaultDevices.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "AppMain.h"
+#include "UpdaterRun.h"
 #include "DialogStart.h"
 #include "IDFilter.h"
 #include "Messages.h"

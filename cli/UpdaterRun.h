@@ -1,4 +1,5 @@
-// Start-up shared by the POSIX programs.
+// The update run of the command-line front-end, and where a run finds its
+// release folder and its devices.
 #pragma once
 
 #include <string>
