@@ -109,6 +109,14 @@ class ScopedProgress {
   TerminalProgress progress_;
 };
 
+// "USB 3f1c:0001 at bus 1 address 2"; just the ids where the platform
+// knows no bus position (bus 0: Windows).
+std::string DeviceText(const UsbDeviceInfo& usb) {
+  std::string text = "USB " + UsbIdText(usb);
+  if (usb.bus == 0) return text;
+  return text + " at bus " + std::to_string(usb.bus) + " address " + std::to_string(usb.address);
+}
+
 void PrintMessage(int message) {
   const char* text = MessageText(message);
   if (text == nullptr) return;
@@ -306,10 +314,9 @@ void PrintCheckText(const CliOptions& options, const UpdateDecision& decision,
   std::printf("transport: %s\n", options.transportName.c_str());
   if (facts.versionRead) {
     const char* variant = VariantOfChipId(facts.version);
-    std::printf("bridge: %s (chip id %s, compatibility %s), USB %s at bus %d address %d\n",
+    std::printf("bridge: %s (chip id %s, compatibility %s), %s\n",
                 variant != nullptr ? variant : "not a bridge", ChipId(facts.version).c_str(),
-                Hex(GetLE16(facts.version + 8), 4).c_str(), UsbIdText(facts.usb).c_str(),
-                facts.usb.bus, facts.usb.address);
+                Hex(GetLE16(facts.version + 8), 4).c_str(), DeviceText(facts.usb).c_str());
   }
   if (decision.flashRead) {
     std::printf("flash: %s, %u bytes, erase block %u bytes; %llu bytes read\n",
@@ -423,9 +430,8 @@ FlashOperationHooks TerminalHooks(const CFlashROM& engine,
   hooks.phase = [&engine, progress](FlashPhase phase, const FlashOperationResult& result) {
     if (phase == FlashPhase::kReadStarts) {
       const BridgeIdentity& identity = result.identity;
-      VerboseLine(std::string("bridge ") + identity.variant + " (USB " +
-                  UsbIdText(identity.usb) + " at bus " + std::to_string(identity.usb.bus) +
-                  " address " + std::to_string(identity.usb.address) + "), flash " +
+      VerboseLine(std::string("bridge ") + identity.variant + " (" + DeviceText(identity.usb) +
+                  "), flash " +
                   (identity.part.empty() ? "not identified by its probes" : identity.part));
       *progress = std::make_unique<ScopedProgress>(stdout, engine);
     } else if (phase == FlashPhase::kReadEnded) {
@@ -460,12 +466,6 @@ bool AskToWrite(const CliOptions& options, const std::string& shown) {
     return true;
   }
   return AskOnConsole(shown) == ConsoleAnswer::kOk;
-}
-
-// "USB 3f1c:0001 at bus 1 address 2"
-std::string DeviceText(const UsbDeviceInfo& usb) {
-  return "USB " + UsbIdText(usb) + " at bus " + std::to_string(usb.bus) + " address " +
-         std::to_string(usb.address);
 }
 
 // The first eight block ranges a restore erases, "0x000000-0x000FFF, ...".

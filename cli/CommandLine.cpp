@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "BuildRules.h"
 #include "Types.h"
 
 #ifndef ZEDRIKFU_VERSION
@@ -101,6 +102,9 @@ int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool
                        bool read, bool restore, bool backup, CliOptions* parsed) {
   auto bad = [parsed](const std::string& text) { return UsageError(parsed->program, text); };
   if (!device.empty()) {
+    if (!kDeviceByBusPosition) {
+      return bad("--device is not available in this build: choose the bridge with --usb-id");
+    }
     if (!ParseBusPosition(device, &parsed->choice.bus, &parsed->choice.address)) {
       return bad("--device: '" + device + "' is not BUS:ADDR (for example 1:4)");
     }
@@ -137,6 +141,25 @@ void DescribeProgram(CLI::App* app, const std::string& program) {
   app->set_version_flag("--version", program + " " + ProgramVersion(), "Print the version and exit");
   app->get_formatter()->column_width(28);
   app->footer(kFooter);
+}
+
+// --device, --usb-id and, where the program chooses its transport,
+// --transport. Without a choice of transport the option is unknown: the
+// parser refuses it with the usage line.
+void AddDeviceOptions(CLI::App* app, std::string* device, std::string* usbId,
+                      CliOptions* parsed) {
+  app->add_option("--device", *device,
+                  kDeviceByBusPosition
+                      ? "Take only the device at this USB bus position (decimal, as lsusb shows it)"
+                      : "Not available in this build (use --usb-id)")
+      ->type_name("BUS:ADDR");
+  app->add_option("--usb-id", *usbId, "Take only a device with these USB ids (hexadecimal)")
+      ->type_name("VID:PID");
+  if (!kHasTransportChoice) return;
+  app->add_option("--transport", parsed->transport,
+                  "How a bridge is reached: auto, scsi (SCSI generic) or usb (control requests)")
+      ->type_name("auto|scsi|usb")
+      ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
 }
 
 }  // namespace
@@ -184,15 +207,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
                      "only the erase blocks that differ are written")
           ->type_name("FILE")
           ->check(CLI::ExistingFile.description(""));
-  app.add_option("--device", device,
-                 "Take only the device at this USB bus position (decimal, as lsusb shows it)")
-      ->type_name("BUS:ADDR");
-  app.add_option("--usb-id", usbId, "Take only a device with these USB ids (hexadecimal)")
-      ->type_name("VID:PID");
-  app.add_option("--transport", parsed.transport,
-                 "How a bridge is reached: auto, scsi (SCSI generic) or usb (control requests)")
-      ->type_name("auto|scsi|usb")
-      ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
+  AddDeviceOptions(&app, &device, &usbId, &parsed);
   app.add_flag("-v,--verbose", parsed.verbose,
                "Print a line on standard error for each phase of the run");
 

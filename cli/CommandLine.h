@@ -8,6 +8,7 @@
 #include "ExitStatus.h"
 
 class CDialogLayer;
+class CWriteGuard;
 
 enum class CliMode { kUpdate, kCheck, kRead, kRestore };
 
@@ -33,6 +34,10 @@ struct CliOptions {
   // transport is chosen (StartRun in DialogStart.h), which owns it; not owned
   // here. Null: the update runs on the terminal.
   CDialogLayer* dialogLayer = nullptr;
+  // The write guard that goes with that layer (the Windows windows hold off
+  // shutdown through it), not owned here. Null: the platform's own
+  // (MakeWriteGuard in Console.h).
+  CWriteGuard* writeGuard = nullptr;
 };
 
 // Exit statuses of the program: kExitOk, kExitError, kExitNothingToDo.

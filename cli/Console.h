@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-class CDialogLayer;
 class CWriteGuard;
 
 // Whether progress on `stream` is redrawn in place: the stream is a terminal
@@ -21,11 +20,26 @@ bool DrawsInPlace(FILE* stream);
 int TerminalColumns(int fd);
 
 // Asks OK or Cancel on the console after `shown` (the question's text) was
-// printed on standard output; `shown` is printed again where the answer is
-// read when that is not standard output's terminal. kCannotAsk: there is no
-// one to ask (a line on standard error says so); nothing is to be written.
+// printed on standard output: the question is asked where its answer is
+// read. Standard input answers; a scripted answer (no console) goes with
+// the output. On POSIX, when standard input is a terminal and standard
+// output is not, `shown` and the prompt go to the controlling terminal, or
+// to standard error when that is a terminal; on Windows, without any
+// standard input, a message box asks. kCannotAsk: there is no one to ask (a
+// line on standard error says to use --yes); nothing is to be written. Keys
+// typed before the prompt are no answer.
 enum class ConsoleAnswer { kOk, kCancel, kCannotAsk };
 ConsoleAnswer AskOnConsole(const std::string& shown);
+
+// "OK" for an empty line, "y", "yes" or "ok" in any case; anything else is
+// Cancel (cli/TerminalDialog.cpp).
+bool IsOkAnswer(const std::string& line);
+
+// After a message `shown` on standard output: waits for Enter when standard
+// input is a console, with "(Enter to close)" where it is read. On POSIX no
+// wait once a signal held during the write has arrived, and a signal during
+// the wait ends it as Enter does.
+void WaitForEnterOnConsole(const std::string& shown);
 
 // Sends standard output to standard error while it lives: the JSON report
 // is then the only thing on standard output (the path lines of the files
@@ -44,6 +58,3 @@ class StdoutToStderr {
 // The platform's write guard (WriteGuard.h): what it holds off from the
 // start of a write until its report has been shown.
 std::unique_ptr<CWriteGuard> MakeWriteGuard();
-
-// The dialog layer of an update run on the console (no window).
-std::unique_ptr<CDialogLayer> MakeConsoleDialogLayer();

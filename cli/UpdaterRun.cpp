@@ -9,6 +9,7 @@
 #include "FilRead.h"
 #include "MainDialog.h"
 #include "Console.h"
+#include "TerminalDialog.h"
 #include "WriteGuard.h"
 #include "TerminalProgress.h"
 
@@ -67,12 +68,17 @@ int RunUpdater(const CliOptions& options) {
   std::unique_ptr<CDialogLayer> terminal;
   CDialogLayer* layer = options.dialogLayer;
   if (layer == nullptr) {
-    terminal = MakeConsoleDialogLayer();
+    terminal = std::make_unique<CTerminalDialogLayer>();
     layer = terminal.get();
   }
   SetDialogLayer(layer);
-  const std::unique_ptr<CWriteGuard> writeGuard = MakeWriteGuard();
-  SetWriteGuard(writeGuard.get());
+  std::unique_ptr<CWriteGuard> ownGuard;
+  CWriteGuard* writeGuard = options.writeGuard;
+  if (writeGuard == nullptr) {
+    ownGuard = MakeWriteGuard();
+    writeGuard = ownGuard.get();
+  }
+  SetWriteGuard(writeGuard);
   CCommandLineMainDialog dialog(options);
   dialog.Create("MainWindow");
   const int status = dialog.ExitStatus();

@@ -2,6 +2,7 @@
 // release folder and its devices.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ std::string ProgramFolder(const char* argv0);
 // and no ZEDRIKFU.ini in the program's folder, the firmware file's folder.
 // The transport choice and the run both take it from here.
 std::string ReleaseFolder(const CliOptions& options, const char* argv0);
+
+// The start of a parsed command line on every platform: names the program
+// in the lines on standard error and forgets an earlier run's cause; refuses
+// a --backup or --read file that cannot be saved; runs `prepare` when given
+// (the programs of the virtual bridge set up their bus there). -1: go on;
+// otherwise the program ends with that exit status (1).
+int StartCommandLine(const CliOptions& options, const std::function<bool()>& prepare);
 
 ZF_VARIANT_BEGIN
 

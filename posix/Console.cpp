@@ -1,20 +1,26 @@
 // The console of the POSIX programs (Console.h): a terminal on a file
 // descriptor, its width from TIOCGWINSZ followed through SIGWINCH, the
-// question of the terminal dialog layer, and the write guard of the POSIX
-// programs.
+// question and the wait for Enter where the answer is read, and the write
+// guard of the POSIX programs.
 #include "Console.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <mutex>
 
 #include "PosixWriteGuard.h"
-#include "TerminalDialog.h"
+#include "SignalHold.h"
+#include "TerminalProgress.h"
 
 namespace {
 
@@ -28,6 +34,67 @@ static_assert(std::atomic<int>::is_always_lock_free, "the resize flag is set in 
 std::atomic<int> gColumns{kUnknownColumns};
 
 void OnResize(int) { gResized.store(1); }
+
+void Print(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+const char kPrompt[] = "[OK/Cancel] (Enter = OK): ";
+const char kEnterToClose[] = "(Enter to close)";
+
+// Where a question whose answer comes from the terminal on standard input is
+// shown: standard output when that is a terminal too, else the controlling
+// terminal, else standard error when that is a terminal. Closed when it goes.
+class QuestionOutput {
+ public:
+  QuestionOutput() {
+    if (isatty(STDOUT_FILENO) != 0) {
+      fd_ = STDOUT_FILENO;
+      return;
+    }
+    owned_ = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (owned_ >= 0) {
+      fd_ = owned_;
+    } else if (isatty(STDERR_FILENO) != 0) {
+      fd_ = STDERR_FILENO;
+    }
+  }
+  ~QuestionOutput() {
+    if (owned_ >= 0) close(owned_);
+  }
+  QuestionOutput(const QuestionOutput&) = delete;
+  QuestionOutput& operator=(const QuestionOutput&) = delete;
+
+  bool Usable() const { return fd_ >= 0; }
+  bool IsStdout() const { return fd_ == STDOUT_FILENO; }
+  void Write(const std::string& text) const {
+    if (fd_ == STDOUT_FILENO) {
+      Print(text);
+      return;
+    }
+    std::fflush(stdout);
+    size_t done = 0;
+    while (fd_ >= 0 && done < text.size()) {
+      const ssize_t n = write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  int owned_ = -1;
+};
+
+bool ReadAnswerLine() {
+  std::string line;
+  return static_cast<bool>(std::getline(std::cin, line)) &&
+         IsOkAnswer(line);
+}
+
+
 
 // Follows the terminal's size from the first in-place drawing on, unless the
 // program handles SIGWINCH itself.
@@ -65,12 +132,73 @@ int TerminalColumns(int fd) {
 }
 
 ConsoleAnswer AskOnConsole(const std::string& shown) {
-  switch (CTerminalDialogLayer::Ask(shown)) {
-    case CTerminalDialogLayer::Answer::kOk: return ConsoleAnswer::kOk;
-    case CTerminalDialogLayer::Answer::kCancel: return ConsoleAnswer::kCancel;
-    case CTerminalDialogLayer::Answer::kCannotAsk: break;
+  if (isatty(STDIN_FILENO) == 0) {
+    // A scripted answer: the prompt and the answer go with the output.
+    Print(kPrompt);
+    const bool ok = ReadAnswerLine();
+    Print(ok ? "OK\n" : "Cancel\n");
+    return ok ? ConsoleAnswer::kOk : ConsoleAnswer::kCancel;
   }
-  return ConsoleAnswer::kCannotAsk;
+  // Keys pressed while the flash was read were not an answer to a question
+  // not yet shown: an Enter among them would start the write unasked.
+  tcflush(STDIN_FILENO, TCIFLUSH);
+  const QuestionOutput out;
+  if (!out.Usable()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: the question cannot be shown on the terminal that would answer it "
+                         "(standard output is no terminal and no terminal can be opened); "
+                         "nothing is written: use --yes to answer OK in advance\n",
+                 ProgramName().c_str());
+    std::fflush(stderr);
+    return ConsoleAnswer::kCannotAsk;
+  }
+  if (!out.IsStdout()) out.Write(shown);
+  out.Write(kPrompt);
+  const bool ok = ReadAnswerLine();
+  // The output (a file) keeps the answer.
+  if (!out.IsStdout()) Print(ok ? "OK\n" : "Cancel\n");
+  return ok ? ConsoleAnswer::kOk : ConsoleAnswer::kCancel;
+}
+
+namespace {
+
+// Waits for a line on standard input (a terminal) until a held signal has
+// arrived; the line is read and dropped.
+void ReadLineUnlessSignalled() {
+  for (;;) {
+    if (CSignalHold::Arrived() != 0) return;
+    if (std::cin.rdbuf()->in_avail() <= 0) {
+      struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+      const int ready = poll(&input, 1, 50);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready <= 0) continue;
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    return;
+  }
+}
+
+}  // namespace
+
+void WaitForEnterOnConsole(const std::string& shown) {
+  if (isatty(STDIN_FILENO) == 0) return;
+  // A signal held during the write has asked the program to end: the report
+  // is shown and the run ends with its status, without a wait.
+  if (CSignalHold::Arrived() != 0) return;
+  const QuestionOutput out;
+  if (!out.Usable()) return;  // no one would see what is waited for
+  if (!out.IsStdout()) out.Write(shown);
+  // A signal while waiting closes the message like Enter: the run ends with
+  // the message's status, not by the signal's default action. Outside a
+  // write the signals are held for the wait alone, without a notice. The
+  // hold starts before the prompt is shown, so a signal sent as soon as
+  // the prompt appears is held too.
+  CSignalHold waitHold;
+  if (!CSignalHold::AnyHolding()) waitHold.Hold("");
+  out.Write(kEnterToClose);
+  ReadLineUnlessSignalled();
+  if (CSignalHold::Arrived() != 0) out.Write("\n");
 }
 
 StdoutToStderr::StdoutToStderr() {
@@ -88,7 +216,3 @@ StdoutToStderr::~StdoutToStderr() {
 }
 
 std::unique_ptr<CWriteGuard> MakeWriteGuard() { return std::make_unique<CPosixWriteGuard>(); }
-
-std::unique_ptr<CDialogLayer> MakeConsoleDialogLayer() {
-  return std::make_unique<CTerminalDialogLayer>();
-}

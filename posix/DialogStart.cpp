@@ -5,34 +5,12 @@
 #include <string>
 
 #include "UpdaterRun.h"
-#include "ImageSave.h"
 #include "Messages.h"
 #include "TerminalDialog.h"
 #include "TerminalProgress.h"
 #ifdef ZEDRIKFU_HAVE_GTK
 #include "GtkDialog.h"
 #endif
-
-namespace {
-
-// The files a run would save are looked at before any device is: an existing
-// backup or a path that cannot take an image ends the run with nothing read
-// or written, rather than after the flash was read (or a file was chosen).
-bool SaveTargetsFree(const CliOptions& options) {
-  std::string error;
-  if (!options.backup.empty() && !CheckSaveTarget(options.backup, SaveMode::kNewFile, &error)) {
-    PrintCause("refused: cannot save the backup " + options.backup + ": " + error);
-    return false;
-  }
-  if (options.mode == CliMode::kRead &&
-      !CheckSaveTarget(options.readFile, SaveMode::kReplace, &error)) {
-    PrintCause("refused: cannot save the flash to " + options.readFile + ": " + error);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 std::unique_ptr<CDialogLayer> OpenDialogLayer(int* argc, char*** argv) {
   std::unique_ptr<CDialogLayer> layer;
@@ -67,10 +45,8 @@ int ChooseReleaseFile(CDialogLayer* layer, const char* argv0, CliOptions* option
 
 int StartRun(int* argc, char*** argv, CliOptions* options, const std::function<bool()>& prepare,
              std::unique_ptr<CDialogLayer>* layer) {
-  ForgetCause();
-  SetProgramName(options->program);
-  if (!SaveTargetsFree(*options)) return kExitError;
-  if (prepare && !prepare()) return kExitError;
+  const int started = StartCommandLine(*options, prepare);
+  if (started >= 0) return started;
   if (options->mode != CliMode::kUpdate) return -1;
   *layer = OpenDialogLayer(argc, argv);
   options->dialogLayer = layer->get();

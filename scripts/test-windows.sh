@@ -12,13 +12,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-bash scripts/deps.sh g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xdotool imagemagick
+bash scripts/deps.sh g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 xvfb xdotool imagemagick \
+  libcli11-dev nlohmann-json3-dev
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== Windows build (MinGW-w64 x86_64)"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-win -j "$jobs" --target ZEDRIKFU ZEDRIKFU-sim zf-wininspect
+cmake --build build-win -j "$jobs" --target ZEDRIKFU ZEDRIKFU-sim ZEDRIKFU-console \
+  ZEDRIKFU-sim-console zf-wininspect
 
 echo "== i686 pass-through layout (compile-time checks)"
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
@@ -27,7 +29,8 @@ cmake --build build-win32 -j "$jobs" --target zf_win_transport
 
 echo "== Only system DLLs"
 system_dlls=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll ole32.dll setupapi.dll cfgmgr32.dll msvcrt.dll advapi32.dll shell32.dll "
-for exe in build-win/ZEDRIKFU.exe build-win/ZEDRIKFU-sim.exe; do
+for exe in build-win/ZEDRIKFU.exe build-win/ZEDRIKFU-sim.exe build-win/ZEDRIKFU.com \
+  build-win/ZEDRIKFU-sim.com; do
   for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z'); do
     case "$system_dlls" in
       *" $dll "*) ;;

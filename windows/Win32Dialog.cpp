@@ -12,14 +12,7 @@
 #include "WorkProgress.h"
 #include "resource.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <commctrl.h>
-// The layer's own members carry these names.
-#undef CreateWindow
-#undef MessageBox
+#include "WindowsApi.h"
 
 namespace {
 

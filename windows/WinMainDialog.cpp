@@ -8,13 +8,8 @@
 #include "Settings.h"
 #include "Win32Dialog.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "WindowsApi.h"
 #include <commdlg.h>
-#undef CreateWindow
-#undef MessageBox
 
 int CWinMainDialog::GetCaption(char* buf, int size) {
   return zfwin::ReadSetting(zfwin::kCaptionKey, zfwin::kCaptionDefault, buf, size);

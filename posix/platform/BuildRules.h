@@ -18,3 +18,11 @@ constexpr bool kActionListHasOptionFields = false;
 // A QK9318E image whose parameter area names no encryption record (E1 = 0)
 // takes no firmware file.
 constexpr bool kFirmwareNeedsEncryptionRecord = true;
+
+// The characters that end a folder's name in a path.
+constexpr const char kPathSeparators[] = "/";
+
+// The command line: whether the program chooses between transports
+// (--transport), and whether --device names a USB bus position.
+constexpr bool kHasTransportChoice = true;
+constexpr bool kDeviceByBusPosition = true;

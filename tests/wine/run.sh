@@ -441,6 +441,54 @@ press Return ZEDRIK
 code=$(exit_code "$d")
 check "exit status 1 after message 203 (got $code)" test "$code" = 1
 
+# ---- 8b: the command line (ZEDRIKFU-sim.com, and the .exe with redirected output) --------
+
+echo "== ZEDRIKFU-sim.com and .exe: the command line"
+d=$(new_folder cli ZEDRIKFU-sim.com)
+cp "$build/ZEDRIKFU-sim.exe" "$d/"
+sysinfo >"$d/ZEDRIKFU.ini"
+make_firmware "$d/MainFW.kqfw"
+make_flash "$d/bridge.bin"
+cp "$d/bridge.bin" "$d/bridge.orig"
+devices trace.txt >"$d/virtual-devices.ini"
+# cli EXPECTED-STATUS NAME ARGS...: runs the console program in its folder,
+# standard input from $d/answer.txt, output in $d/out.txt and $d/err.txt.
+cli() {
+  local want=$1 name=$2
+  shift 2
+  (cd "$d" && timeout 120 wine ZEDRIKFU-sim.com "$@" <answer.txt >out.txt 2>err.txt)
+  local got=$?
+  check "$name: exit status $want (got $got)" test "$got" = "$want"
+}
+: >"$d/answer.txt"
+cli 0 "--help" --help
+check "--help lists --restore" grep -q -- "--restore FILE" "$d/out.txt"
+cli 1 "--transport refused" --transport usb
+check "--transport: the usage line" grep -q "^usage: ZEDRIKFU-sim \[OPTIONS\]" "$d/err.txt"
+cli 1 "--device refused" --device 1:2 --check
+cli 0 "--check" --check
+check "--check names the transport and the update" grep -q "^update: would write 2 copies" "$d/out.txt"
+(cd "$d" && timeout 120 wine ZEDRIKFU-sim.exe --check --json >exe.json 2>/dev/null)
+code=$?
+check ".exe --check --json, redirected: exit status 0 (got $code)" test "$code" = 0
+check ".exe --check --json: one JSON report of an update" python3 -c \
+  'import json,sys; r=json.load(open(sys.argv[1])); sys.exit(r["result"] != "update" or r["exitStatus"] != 0)' \
+  "$d/exe.json"
+cli 0 "--read" --read saved.bin
+check "--read saved the whole flash" cmp -s "$d/saved.bin" "$d/bridge.orig"
+cli 0 "--yes --backup: update" --yes --backup backup.bin
+check "--backup holds the flash as it was" cmp -s "$d/backup.bin" "$d/bridge.orig"
+check "updated to 01.20" installed "$d/bridge.bin" 01.20
+check "message 201" grep -q "The update was completed successfully." "$d/out.txt"
+cli 2 "--yes again: nothing to do" --yes
+cli 1 "--backup over an existing file refused" --yes --backup backup.bin
+echo Cancel >"$d/answer.txt"
+cli 2 "--restore answered Cancel" --restore backup.bin
+check "Cancel: the flash is untouched" installed "$d/bridge.bin" 01.20
+echo >"$d/answer.txt"
+cli 0 "--restore answered with Enter (OK)" --restore backup.bin
+check "--restore wrote the backup back" cmp -s "$d/bridge.bin" "$d/bridge.orig"
+
 # ---- 9: ZEDRIKFU.exe from the zip ----------------------------------------------------------
 
 if [ -n "$zip" ]; then

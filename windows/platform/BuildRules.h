@@ -20,3 +20,11 @@ constexpr bool kActionListHasOptionFields = true;
 // firmware file: a single copy's space then wraps, and the length checks
 // bound it.
 constexpr bool kFirmwareNeedsEncryptionRecord = false;
+
+// The characters that end a folder's name in a path.
+constexpr const char kPathSeparators[] = "\\/";
+
+// The command line: one transport (no --transport), and no USB bus
+// positions to name a device by (--device is refused; --usb-id chooses).
+constexpr bool kHasTransportChoice = false;
+constexpr bool kDeviceByBusPosition = false;

@@ -1,5 +1,7 @@
 // The terminal front-end: the dialogs of the updater on standard input and
-// output, for machines without a display.
+// output, for machines without a display and for the command line's update
+// on a console. The same on every platform; the question and the wait are
+// the console's (Console.h).
 #pragma once
 
 #include <chrono>
@@ -23,22 +25,8 @@ class CTerminalDialogLayer : public CDialogLayer {
   void SetWindowTitle(CDialogControl* dialog, const char* title) override;
   void ProgressBound(CProgress* bar) override;
 
-  // "OK" for an empty line, "y", "yes" or "ok" in any case; anything else is Cancel.
-  static bool IsOkAnswer(const std::string& line);
-
-  // The question is asked where its answer is read. Standard input answers;
-  // when it is a terminal and standard output is not (the output goes to a
-  // file), `shown` (already printed on standard output) and the prompt go to
-  // the controlling terminal, or to standard error when that is a terminal;
-  // with neither the question is not asked (kCannotAsk, a line on standard
-  // error says to use --yes). Keys typed before the prompt are no answer.
-  enum class Answer { kOk, kCancel, kCannotAsk };
-  static Answer Ask(const std::string& shown);
-  // After a message `shown` on standard output: waits for Enter when
-  // standard input is a terminal, with "(Enter to close)" where it is read.
-  // No wait once a signal held during the write has arrived; a signal
-  // during the wait ends it as Enter does.
-  static void WaitForEnter(const std::string& shown);
+  // The question of the main window and the wait after a message are the
+  // console's (AskOnConsole and WaitForEnterOnConsole in Console.h).
 
  private:
   struct Window {
