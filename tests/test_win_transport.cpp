@@ -132,6 +132,7 @@ struct FakeSystem {
   std::vector<std::pair<std::string, int>> opens;  // path, mode of every attempt
   std::string openedPath;
   int openedMode = -1;
+  uint32_t admittedVendor = 0;  // 0: every device
 
   bool OpenUsbSet() {
     if (!setAvailable) return false;
@@ -143,6 +144,9 @@ struct FakeSystem {
     if (devices[index].hardwareId.empty()) return false;
     *id = devices[index].hardwareId;
     return true;
+  }
+  bool Admits(uint32_t vid, uint32_t /*pid*/) const {
+    return admittedVendor == 0 || vid == admittedVendor;
   }
   bool ChildInstanceId(unsigned index, std::string* id) {
     ++childQueries;
@@ -242,6 +246,22 @@ TEST_F(WinDeviceWalk, AChildWhoseIdIsInNoNameIsNeverOpened) {
   EXPECT_EQ(Next(), kSelectNoneLeft);
   EXPECT_TRUE(system_.opens.empty());
   EXPECT_EQ(system_.setsOpened, 3);  // every name tried against every device
+}
+
+TEST_F(WinDeviceWalk, ADeviceTheChoiceLeavesOutIsNeitherAskedForAChildNorOpened) {
+  system_.devices = {{"USB\\VID_1111&PID_0001", kDiskInstance},
+                     {"USB\\VID_3F1C&PID_0001", kDiskInstance}};
+  system_.admittedVendor = 0x3F1C;
+  SetNames({kDiskName});
+  ASSERT_EQ(Next(), kSelectOpened);
+  EXPECT_EQ(vid_, 0x3F1Cu);
+  EXPECT_EQ(system_.childQueries, 1);
+  system_ = FakeSystem{};
+  system_.devices = {{"USB\\VID_1111&PID_0001", kDiskInstance}};
+  system_.admittedVendor = 0x3F1C;
+  SetNames({kDiskName});
+  EXPECT_EQ(Next(), kSelectNoneLeft);
+  EXPECT_TRUE(system_.opens.empty());
 }
 
 TEST_F(WinDeviceWalk, DevicesWithoutIdsOrChildrenArePassedOver) {

@@ -16,6 +16,7 @@ struct FakeSystem {
   std::vector<std::string> calls;
   bool executionStateWorks = true;
   bool blockReasonWorks = true;
+  bool consoleWorks = true;
 
   uint32_t SetExecutionState(uint32_t flags) {
     calls.push_back("state " + std::to_string(flags));
@@ -30,6 +31,10 @@ struct FakeSystem {
     calls.push_back("destroy " + Name(window));
     return true;
   }
+  bool HoldConsoleBreaks(bool hold) {
+    calls.push_back(hold ? "breaks held" : "breaks back");
+    return consoleWorks;
+  }
   std::string Name(void* window) const {
     if (window == main) return "main";
     if (window == progress) return "progress";
@@ -43,6 +48,8 @@ struct FakeSystem {
 using Calls = std::vector<std::string>;
 const std::string kAwake = "state " + std::to_string(zfwin::kEsContinuous | zfwin::kEsSystemRequired);
 const std::string kBack = "state " + std::to_string(zfwin::kEsContinuous);
+const std::string kHeld = "breaks held";
+const std::string kFreed = "breaks back";
 
 TEST(WinWriteHold, AWholeRunAsTheDialogsGo) {
   FakeSystem system;
@@ -63,11 +70,11 @@ TEST(WinWriteHold, AWholeRunAsTheDialogsGo) {
   EXPECT_TRUE(hold.HoldsSessionEnd());  // until the write has ended
   hold.End();
   EXPECT_FALSE(hold.HoldsSessionEnd());
-  EXPECT_EQ(system.calls, (Calls{kAwake, "create progress", "destroy progress", kBack}));
+  EXPECT_EQ(system.calls, (Calls{kAwake, kHeld, "create progress", "destroy progress", kBack, kFreed}));
   // The main window closing afterwards changes nothing.
   hold.WindowClosing(system.main);
   hold.End();
-  EXPECT_EQ(system.calls.size(), 4u);
+  EXPECT_EQ(system.calls.size(), 6u);
 }
 
 TEST(WinWriteHold, TheEndReleasesAReasonStillInPlace) {
@@ -77,15 +84,16 @@ TEST(WinWriteHold, TheEndReleasesAReasonStillInPlace) {
   hold.Start();  // once only
   hold.WindowShown(system.progress);
   hold.End();
-  EXPECT_EQ(system.calls, (Calls{kAwake, "create progress", "destroy progress", kBack}));
+  EXPECT_EQ(system.calls, (Calls{kAwake, kHeld, "create progress", "destroy progress", kBack, kFreed}));
   hold.WindowClosing(system.progress);  // already released
-  EXPECT_EQ(system.calls.size(), 4u);
+  EXPECT_EQ(system.calls.size(), 6u);
 }
 
 TEST(WinWriteHold, CallsThatFailAreNotUndone) {
   FakeSystem system;
   system.executionStateWorks = false;
   system.blockReasonWorks = false;
+  system.consoleWorks = false;
   zfwin::WriteHold<FakeSystem> hold(&system);
   hold.Start();
   hold.WindowShown(system.progress);
@@ -93,7 +101,7 @@ TEST(WinWriteHold, CallsThatFailAreNotUndone) {
   hold.WindowShown(system.box);         // tried again on the next window
   hold.WindowClosing(system.progress);
   hold.End();
-  EXPECT_EQ(system.calls, (Calls{kAwake, "create progress", "create other"}));
+  EXPECT_EQ(system.calls, (Calls{kAwake, kHeld, "create progress", "create other"}));
 }
 
 TEST(WinWriteHold, ASecondWriteHoldsAgain) {
@@ -105,8 +113,9 @@ TEST(WinWriteHold, ASecondWriteHoldsAgain) {
     hold.WindowClosing(system.progress);
     hold.End();
   }
-  EXPECT_EQ(system.calls, (Calls{kAwake, "create progress", "destroy progress", kBack, kAwake,
-                                 "create progress", "destroy progress", kBack}));
+  EXPECT_EQ(system.calls, (Calls{kAwake, kHeld, "create progress", "destroy progress", kBack,
+                                 kFreed, kAwake, kHeld, "create progress", "destroy progress",
+                                 kBack, kFreed}));
 }
 
 }  // namespace

@@ -134,6 +134,7 @@ inline std::string DevicePath(const std::string& dosName) { return "\\\\.\\" + d
 //   bool OpenUsbSet();                   the set of present USB devices
 //   bool UsbDevice(unsigned index);      false ends the walk over the set
 //   bool HardwareId(unsigned index, std::string* firstString);
+//   bool Admits(uint32_t vendorId, uint32_t productId);  the run's device choice
 //   bool ChildInstanceId(unsigned index, std::string* id);
 //   bool OpenPath(const std::string& path, int accessMode);  0, 1, 2 in turn
 //   void CloseUsbSet();
@@ -165,6 +166,8 @@ int OpenNextDeviceName(System& system, const char* list, size_t listSize, const 
       uint32_t vid = 0;
       uint32_t pid = 0;
       if (!ParseHardwareId(hardwareId.c_str(), &vid, &pid)) continue;
+      // A device the run's choice (--usb-id) leaves out is never opened.
+      if (!system.Admits(vid, pid)) continue;
       *vendorId = vid;
       *productId = pid;
       std::string childId;

@@ -138,6 +138,16 @@ class WindowsDeviceSystem {
     return true;
   }
 
+  // The choice of the engine's selection; Windows gives no bus position,
+  // so only a choice by ids can pass it.
+  bool Admits(uint32_t vid, uint32_t pid) const {
+    if (vid > 0xFFFF || pid > 0xFFFF) return false;
+    UsbDeviceInfo device;
+    device.vendorId = static_cast<uint16_t>(vid);
+    device.productId = static_cast<uint16_t>(pid);
+    return selection_->DeviceChoiceAdmits(device);
+  }
+
   // A device passed over in this step was held by another run.
   bool InUse() const { return inUse_; }
 

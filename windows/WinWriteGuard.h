@@ -1,7 +1,9 @@
 // The write guard of the Windows programs: SetThreadExecutionState keeps
 // the system awake from the start of the write until it has ended, and
 // ShutdownBlockReasonCreate on the write's progress dialog, with the dialogs
-// answering WM_QUERYENDSESSION with "no", holds off shutdown and logout.
+// answering WM_QUERYENDSESSION with "no", holds off shutdown and logout; a
+// console control handler keeps Ctrl+C, Ctrl+Break and the closing of the
+// console from ending the program in the middle of the write.
 //
 // No <windows.h> here (see Win32Dialog.h): windows are plain pointers.
 #pragma once
@@ -30,6 +32,7 @@ class CWinWriteGuard : public CWriteGuard {
     uint32_t SetExecutionState(uint32_t flags);
     bool CreateBlockReason(void* window, const wchar_t* reason);
     bool DestroyBlockReason(void* window);
+    bool HoldConsoleBreaks(bool hold);
   };
 
  private:

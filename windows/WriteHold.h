@@ -1,7 +1,9 @@
 // What the Windows programs hold while the flash is written, kept free of
 // Windows headers so that the native unit tests run it against a fake
-// system: the system stays awake (the execution state), and shutdown and
-// logout wait, with a reason shown on the write's progress dialog.
+// system: the system stays awake (the execution state), shutdown and logout
+// wait, with a reason shown on the write's progress dialog, and on a
+// console Ctrl+C, Ctrl+Break and closing the console wait for the write's
+// end.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,7 @@ constexpr wchar_t kShutdownBlockReason[] =
 //   uint32_t SetExecutionState(uint32_t flags);  // the previous state, 0 on failure
 //   bool CreateBlockReason(void* window, const wchar_t* reason);
 //   bool DestroyBlockReason(void* window);
+//   bool HoldConsoleBreaks(bool hold);  // true: installed (false) or removed
 template <class System>
 class WriteHold {
  public:
@@ -34,6 +37,7 @@ class WriteHold {
     if (writing_) return;
     writing_ = true;
     stateSet_ = system_->SetExecutionState(kEsContinuous | kEsSystemRequired) != 0;
+    breaksHeld_ = system_->HoldConsoleBreaks(true);
   }
 
   // A dialog window was shown. The first one shown during the write is its
@@ -62,6 +66,8 @@ class WriteHold {
     }
     if (stateSet_) system_->SetExecutionState(kEsContinuous);
     stateSet_ = false;
+    if (breaksHeld_) system_->HoldConsoleBreaks(false);
+    breaksHeld_ = false;
     writing_ = false;
   }
 
@@ -69,6 +75,7 @@ class WriteHold {
   System* system_;
   bool writing_ = false;
   bool stateSet_ = false;
+  bool breaksHeld_ = false;
   void* reasonWindow_ = nullptr;
 };
 

@@ -466,6 +466,9 @@ check "--help lists --restore" grep -q -- "--restore FILE" "$d/out.txt"
 cli 1 "--transport refused" --transport usb
 check "--transport: the usage line" grep -q "^usage: ZEDRIKFU-sim \[OPTIONS\]" "$d/err.txt"
 cli 1 "--device refused" --device 1:2 --check
+cli 1 "--check of ids no bridge has" --check --usb-id 1111:2222
+check "message 203 and its cause line" grep -q "^Not found a target device!" "$d/out.txt"
+check "the cause line names the program" grep -q "^ZEDRIKFU-sim: no connected device" "$d/err.txt"
 cli 0 "--check" --check
 check "--check names the transport and the update" grep -q "^update: would write 2 copies" "$d/out.txt"
 (cd "$d" && timeout 120 wine ZEDRIKFU-sim.exe --check --json >exe.json 2>/dev/null)
