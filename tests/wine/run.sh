@@ -491,6 +491,11 @@ check "Cancel: the flash is untouched" installed "$d/bridge.bin" 01.20
 echo >"$d/answer.txt"
 cli 0 "--restore answered with Enter (OK)" --restore backup.bin
 check "--restore wrote the backup back" cmp -s "$d/bridge.bin" "$d/bridge.orig"
+# An update interrupted right after the erase of the first block leaves no
+# header: the restore needs none.
+head -c 4096 /dev/zero | tr '\0' '\377' | dd of="$d/bridge.bin" conv=notrunc status=none
+cli 0 "--restore over an erased header block" --restore backup.bin
+check "--restore wrote the header back" cmp -s "$d/bridge.bin" "$d/bridge.orig"
 
 # ---- 9: ZEDRIKFU.exe from the zip ----------------------------------------------------------
 
