@@ -61,14 +61,7 @@ bool ReadWholeFlash(Rig* rig) {
 bool FullUpdate(Rig* rig, const std::vector<unsigned char>& file,
                 uint32_t* readPhaseCommands) {
   vbridge::ScopedActiveBus active(&rig->bus);
-  CFlashROM engine;
-  struct Closer {
-    CFlashROM* engine;
-    ~Closer() {
-      engine->WaitWorker();
-      engine->CloseDevice();
-    }
-  } closer{&engine};
+  CUnattendedFlashROM engine;
   static const std::string systemInformation =
       "[TargetInfo]\r\nTargetBridgeIC=QK9318A\r\n[SysInfo]\r\nSysInfoNum=1\r\n"
       "VenderID0=0x3F1C\r\nProductID0=0x0001\r\n";

@@ -79,18 +79,13 @@ const char* VariantOfSignature(uint32_t signature) {
   return nullptr;
 }
 
-// The engine of a command-line mode: the device is closed when it goes
-// (after a worker has ended), as the main dialog does.
-class ModeEngine : public CFlashROM {
+// The engine of a command-line mode takes the run's device choice
+// (--device, --usb-id; any bridge of the chip maker for --read and
+// --restore); the device is closed when it goes, as the main dialog does.
+class ModeEngine : public CUnattendedFlashROM {
  public:
-  // The engine of a mode takes the run's device choice (--device,
-  // --usb-id; any bridge of the chip maker for --read and --restore).
   explicit ModeEngine(const CliOptions& options) {
     SetDeviceChoice(options.haveChoice ? &options.choice : nullptr);
-  }
-  ~ModeEngine() {
-    WaitWorker();
-    CloseDevice();
   }
 };
 

@@ -83,6 +83,20 @@ class CUpdateSession {
   UpdateSessionHooks hooks_;
 };
 
+// The engine of an operation run without a dialog (the command line, the
+// sweeps, the benchmarks): when it goes, its worker has ended and the
+// device is closed, without a command, as the main dialog's destructor does.
+class CUnattendedFlashROM : public CFlashROM {
+ public:
+  CUnattendedFlashROM() = default;
+  ~CUnattendedFlashROM() {
+    WaitWorker();
+    CloseDevice();
+  }
+  CUnattendedFlashROM(const CUnattendedFlashROM&) = delete;
+  CUnattendedFlashROM& operator=(const CUnattendedFlashROM&) = delete;
+};
+
 // The message a failed start of a read or write worker ends the run with.
 int WorkerStartMessage(int result, bool writing);
 

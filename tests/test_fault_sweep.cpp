@@ -85,16 +85,9 @@ RunResult RunUpdate(vbridge::VirtualBus* bus, const vbridge::VirtualBridge& devi
                     const std::vector<unsigned char>& firmware, ReadChoice read = {}) {
   vbridge::ScopedActiveBus active(bus);
   RunResult result;
-  CFlashROM engine;
   // Every early end leaves the device open, as the main dialog's
   // destructor closes it: without a command.
-  struct Closer {
-    CFlashROM* engine;
-    ~Closer() {
-      engine->WaitWorker();
-      engine->CloseDevice();
-    }
-  } closer{&engine};
+  CUnattendedFlashROM engine;
 
   UpdateSessionHooks hooks;
   OpenReleaseFrom(&systemInformation, &firmware, &hooks);
