@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The Windows build: cross-compiles ZEDRIKFU.exe and ZEDRIKFU-sim.exe with
+# The Windows build: cross-compiles ZEDRIKFU.exe and ZEDRIKFU-sim.exe, and
+# their console companions ZEDRIKFU.com and ZEDRIKFU-sim.com, with
 # MinGW-w64 (x86_64) into build-win, compiles the transport for i686 into
 # build-win32 (its compile-time checks hold the 32-bit pass-through layout),
 # checks that the programs need only system DLLs, makes the zip for Windows

@@ -7,7 +7,8 @@
 # unpacked and its ZEDRIKFU.exe run, first alone in its folder, then with a
 # release's files beside it.
 #
-# BUILD_WIN_DIR holds ZEDRIKFU.exe, ZEDRIKFU-sim.exe and zf-wininspect.exe
+# BUILD_WIN_DIR holds ZEDRIKFU.exe, ZEDRIKFU-sim.exe, ZEDRIKFU-sim.com and
+# zf-wininspect.exe
 # (which prints the texts of the dialogs on the screen); the native
 # zedrikfu-image makes the firmware files and flash images and reads the
 # flash back. Keys are pressed with xdotool; screenshots of the main dialog,
