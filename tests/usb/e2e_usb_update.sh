@@ -216,7 +216,10 @@ section bridge >"$d/devices.ini"
 # Killed once the bridge has received the 5th command of the write. The next
 # run starts under a new emulation, as after a replug: the emulation of
 # usbfs may stop serving the device node once a client has died inside a
-# request.
+# request (the next run then waits forever for its first answer). A new
+# emulation keeps its device locks apart, so this shows that the next run
+# finishes the half-written flash; that the killed run's lock goes with it
+# is shown by tests/e2e/sim_terminal.sh on the same lock code.
 (cd "$d" && timeout -k 5 120 "$vbridge" --delay-ms 3 devices.ini -- bash -c '
   ./zedrikfu -y </dev/null >killed.txt 2>&1 &
   victim=$!
