@@ -1,7 +1,8 @@
-// The command-line modes of zedrikfu and zedrikfu-sim (check, read,
-// restore) and the pieces they share with the update on the dialogs: the
-// release files with the cause of a failure; the cause lines on standard
-// error are TerminalProgress.h's, the saving of a flash image ImageSave.h's.
+// The command-line modes of every program (zedrikfu, zedrikfu-sim, the
+// Windows programs): check, read, restore, and the pieces they share with
+// the update on the dialogs: the release files with the cause of a failure.
+// The cause lines on standard error are TerminalProgress.h's, the saving of
+// a flash image ImageSave.h's.
 #pragma once
 
 #include <string>

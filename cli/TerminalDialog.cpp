@@ -3,13 +3,12 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <thread>
 
 #include "BuildRules.h"
+#include "Console.h"
 #include "Messages.h"
 #include "Progress.h"
-#include "Console.h"
 #include "TerminalProgress.h"
 #include "WriteGuard.h"
 
