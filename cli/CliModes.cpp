@@ -104,11 +104,11 @@ class ScopedProgress {
   TerminalProgress progress_;
 };
 
-// "USB 3f1c:0001 at bus 1 address 2"; just the ids where the platform
-// knows no bus position (bus 0: Windows).
+// "USB 3f1c:0001 at bus 1 address 2"; on Windows, whose transport tells
+// the disk number instead (bus 0), "USB 3f1c:0001, disk 2".
 std::string DeviceText(const UsbDeviceInfo& usb) {
   std::string text = "USB " + UsbIdText(usb);
-  if (usb.bus == 0) return text;
+  if (usb.bus == 0) return usb.address >= 0 ? text + ", disk " + std::to_string(usb.address) : text;
   return text + " at bus " + std::to_string(usb.bus) + " address " + std::to_string(usb.address);
 }
 

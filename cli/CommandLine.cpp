@@ -71,6 +71,17 @@ bool ParseBusPosition(const std::string& text, int* bus, int* address) {
   return true;
 }
 
+bool ParseDevicePosition(const std::string& text, bool diskNumbers, int* bus, int* address) {
+  unsigned long disk = 0;
+  if (diskNumbers && text.find(':') == std::string::npos) {
+    if (!ParseNumber(text, 10, 999, &disk)) return false;
+    *bus = 0;
+    *address = static_cast<int>(disk);
+    return true;
+  }
+  return ParseBusPosition(text, bus, address);
+}
+
 bool ParseUsbIds(const std::string& text, uint16_t* vendorId, uint16_t* productId) {
   std::string vendorText, productText;
   unsigned long v = 0, p = 0;
@@ -102,11 +113,12 @@ int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool
                        bool read, bool restore, bool backup, CliOptions* parsed) {
   auto bad = [parsed](const std::string& text) { return UsageError(parsed->program, text); };
   if (!device.empty()) {
-    if (!kDeviceByBusPosition) {
-      return bad("--device is not available in this build: choose the bridge with --usb-id");
-    }
-    if (!ParseBusPosition(device, &parsed->choice.bus, &parsed->choice.address)) {
-      return bad("--device: '" + device + "' is not BUS:ADDR (for example 1:4)");
+    if (!ParseDevicePosition(device, kDeviceByDiskNumber, &parsed->choice.bus,
+                             &parsed->choice.address)) {
+      return bad("--device: '" + device + (kDeviceByDiskNumber
+                                               ? "' is neither a disk number nor BUS:ADDR (for "
+                                                 "example 2, or 1:4)"
+                                               : "' is not BUS:ADDR (for example 1:4)"));
     }
     parsed->choice.byPosition = true;
     parsed->haveChoice = true;
@@ -149,10 +161,11 @@ void DescribeProgram(CLI::App* app, const std::string& program) {
 void AddDeviceOptions(CLI::App* app, std::string* device, std::string* usbId,
                       CliOptions* parsed) {
   app->add_option("--device", *device,
-                  kDeviceByBusPosition
-                      ? "Take only the device at this USB bus position (decimal, as lsusb shows it)"
-                      : "Not available in this build (use --usb-id)")
-      ->type_name("BUS:ADDR");
+                  kDeviceByDiskNumber
+                      ? "Take only the device with this disk number (as Disk Management and "
+                        "--check show it), or at BUS:ADDR (a virtual bridge)"
+                      : "Take only the device at this USB bus position (decimal, as lsusb shows it)")
+      ->type_name(kDeviceByDiskNumber ? "DISK|BUS:ADDR" : "BUS:ADDR");
   app->add_option("--usb-id", *usbId, "Take only a device with these USB ids (hexadecimal)")
       ->type_name("VID:PID");
   if (!kHasTransportChoice) return;

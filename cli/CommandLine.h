@@ -51,6 +51,9 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options);
 // "BUS:ADDR" (decimal, as lsusb shows them) and "VID:PID" (hexadecimal,
 // with or without 0x). False for anything else or out of range.
 bool ParseBusPosition(const std::string& text, int* bus, int* address);
+// --device: BUS:ADDR, or with `diskNumbers` also a disk number (decimal,
+// 0-999: bus 0, the number as the address), as the Windows builds take it.
+bool ParseDevicePosition(const std::string& text, bool diskNumbers, int* bus, int* address);
 bool ParseUsbIds(const std::string& text, uint16_t* vendorId, uint16_t* productId);
 
 // The version of the program, from the build.

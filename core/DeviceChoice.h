@@ -37,6 +37,9 @@ class CDeviceSelection {
     choice_ = choice != nullptr ? *choice : DeviceChoice{};
   }
   bool DeviceChoiceAdmits(const UsbDeviceInfo& device) const;
+  // The ids part alone: for a walk that learns a device's position only
+  // once it has opened it (the disk number on Windows).
+  bool DeviceChoiceAdmitsIds(uint16_t vendorId, uint16_t productId) const;
 
   // Devices the choice admits that could not be opened because another
   // program holds them (busy, or access refused while it is held). The

@@ -125,6 +125,27 @@ TEST(CommandLine, PositionsAndIds) {
     if (p.ok) {
       EXPECT_EQ(bus * 1000 + address, p.bus * 1000 + p.address) << p.text;
     }
+    // With disk numbers a position reads the same.
+    bus = address = 0;
+    EXPECT_EQ(ParseDevicePosition(p.text, true, &bus, &address), p.ok) << p.text;
+    if (p.ok) {
+      EXPECT_EQ(bus * 1000 + address, p.bus * 1000 + p.address) << p.text;
+    }
+  }
+  // A disk number (Windows): 0 to 999, decimal; never without disk numbers.
+  for (const Position& p : std::vector<Position>{{"0", true, 0, 0},
+                                                 {"2", true, 0, 2},
+                                                 {"999", true, 0, 999},
+                                                 {"1000", false, 0, 0},
+                                                 {"-1", false, 0, 0},
+                                                 {"0x2", false, 0, 0},
+                                                 {"", false, 0, 0}}) {
+    int bus = 7, address = 7;
+    EXPECT_EQ(ParseDevicePosition(p.text, true, &bus, &address), p.ok) << p.text;
+    if (p.ok) {
+      EXPECT_EQ(bus * 1000 + address, p.bus * 1000 + p.address) << p.text;
+    }
+    EXPECT_FALSE(ParseDevicePosition(p.text, false, &bus, &address)) << p.text;
   }
   struct Ids {
     const char* text;

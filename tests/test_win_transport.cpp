@@ -133,6 +133,8 @@ struct FakeSystem {
   std::string openedPath;
   int openedMode = -1;
   uint32_t admittedVendor = 0;  // 0: every device
+  bool admitsOpened = true;     // the choice's answer once a disk is open
+  int closedAfterOpening = 0;
 
   bool OpenUsbSet() {
     if (!setAvailable) return false;
@@ -148,6 +150,8 @@ struct FakeSystem {
   bool Admits(uint32_t vid, uint32_t /*pid*/) const {
     return admittedVendor == 0 || vid == admittedVendor;
   }
+  bool AdmitsOpened() const { return admitsOpened; }
+  void CloseOpened() { ++closedAfterOpening; }
   bool ChildInstanceId(unsigned index, std::string* id) {
     ++childQueries;
     if (devices[index].childId.empty()) return false;
@@ -262,6 +266,14 @@ TEST_F(WinDeviceWalk, ADeviceTheChoiceLeavesOutIsNeitherAskedForAChildNorOpened)
   SetNames({kDiskName});
   EXPECT_EQ(Next(), kSelectNoneLeft);
   EXPECT_TRUE(system_.opens.empty());
+  // A disk whose number the choice leaves out is closed again at once.
+  system_ = FakeSystem{};
+  system_.devices = {{"USB\\VID_3F1C&PID_0001", kDiskInstance}};
+  system_.admitsOpened = false;
+  SetNames({kDiskName});
+  EXPECT_EQ(Next(), kSelectNoneLeft);
+  EXPECT_EQ(system_.opens.size(), 1u);
+  EXPECT_EQ(system_.closedAfterOpening, 1);
 }
 
 TEST_F(WinDeviceWalk, DevicesWithoutIdsOrChildrenArePassedOver) {

@@ -134,7 +134,9 @@ inline std::string DevicePath(const std::string& dosName) { return "\\\\.\\" + d
 //   bool OpenUsbSet();                   the set of present USB devices
 //   bool UsbDevice(unsigned index);      false ends the walk over the set
 //   bool HardwareId(unsigned index, std::string* firstString);
-//   bool Admits(uint32_t vendorId, uint32_t productId);  the run's device choice
+//   bool Admits(uint32_t vendorId, uint32_t productId);  the ids of the run's choice
+//   bool AdmitsOpened();  the whole choice, once the device is open (its disk number)
+//   void CloseOpened();   the device just opened, when the choice leaves it out
 //   bool ChildInstanceId(unsigned index, std::string* id);
 //   bool OpenPath(const std::string& path, int accessMode);  0, 1, 2 in turn
 //   void CloseUsbSet();
@@ -175,6 +177,12 @@ int OpenNextDeviceName(System& system, const char* list, size_t listSize, const 
       if (!NameMatchesInstance(dosName, childId)) continue;
       const std::string path = DevicePath(dosName);
       for (int mode = 0; mode < 3 && !opened; ++mode) opened = system.OpenPath(path, mode);
+      // A choice by disk number is known to hold only once the disk is open;
+      // nothing has been sent to it.
+      if (opened && !system.AdmitsOpened()) {
+        system.CloseOpened();
+        opened = false;
+      }
     }
     system.CloseUsbSet();
     *cursor = name + dosName.size() + 1;

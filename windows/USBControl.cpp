@@ -138,15 +138,37 @@ class WindowsDeviceSystem {
     return true;
   }
 
-  // The choice of the engine's selection; Windows gives no bus position,
-  // so only a choice by ids can pass it.
-  bool Admits(uint32_t vid, uint32_t pid) const {
+  // The ids of the engine's choice, before anything is opened.
+  bool Admits(uint32_t vid, uint32_t pid) {
     if (vid > 0xFFFF || pid > 0xFFFF) return false;
-    UsbDeviceInfo device;
-    device.vendorId = static_cast<uint16_t>(vid);
-    device.productId = static_cast<uint16_t>(pid);
-    return selection_->DeviceChoiceAdmits(device);
+    opening_ = UsbDeviceInfo{};
+    opening_.vendorId = static_cast<uint16_t>(vid);
+    opening_.productId = static_cast<uint16_t>(pid);
+    return selection_->DeviceChoiceAdmitsIds(opening_.vendorId, opening_.productId);
   }
+
+  // The whole choice once the disk is open: its position on Windows is the
+  // disk number (bus 0), as Disk Management shows it; -1 when the disk does
+  // not tell it.
+  bool AdmitsOpened() {
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    disk_ = DeviceIoControl(opened_, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                            sizeof number, &returned, nullptr) != FALSE &&
+                    returned >= sizeof number && number.DeviceNumber < 100000
+                ? static_cast<int>(number.DeviceNumber)
+                : -1;
+    opening_.address = disk_;
+    return selection_->DeviceChoiceAdmits(opening_);
+  }
+
+  void CloseOpened() {
+    if (opened_ != INVALID_HANDLE_VALUE) CloseHandle(opened_);
+    opened_ = INVALID_HANDLE_VALUE;
+    lock_->Release();
+  }
+
+  int DiskNumber() const { return disk_; }
 
   // A device passed over in this step was held by another run.
   bool InUse() const { return inUse_; }
@@ -176,6 +198,8 @@ class WindowsDeviceSystem {
   CDeviceSelection* selection_;
   std::string usbInstance_;  // instance id of the USB device examined last
   bool inUse_ = false;
+  UsbDeviceInfo opening_;  // the device being opened: its ids, then its disk number
+  int disk_ = -1;
   HDEVINFO set_ = INVALID_HANDLE_VALUE;
   SP_DEVINFO_DATA info_{};
   HANDLE opened_ = INVALID_HANDLE_VALUE;
@@ -208,6 +232,7 @@ int CUSBControl::OpenNextDevice(void* list, void** cursor) {
   sawInUse_ = sawInUse_ || system.InUse();
   if (result == kSelectOpened) {
     device_ = system.Opened();
+    diskNumber_ = system.DiskNumber();
     return result;
   }
   // No device open: no lock held. The walk ended after a device in use.
@@ -229,6 +254,7 @@ bool CUSBControl::GetOpenedDeviceInfo(UsbDeviceInfo* info) {
   *info = UsbDeviceInfo{};
   info->vendorId = static_cast<uint16_t>(vendorId_);
   info->productId = static_cast<uint16_t>(productId_);
+  info->address = diskNumber_;  // bus 0: the disk number stands for the position
   return true;
 }
 

@@ -55,6 +55,7 @@ class CUSBControl : public CDeviceSelection {
   char nameList_[0xFC00];
   uint32_t vendorId_ = 0;   // ids of the USB device examined last
   uint32_t productId_ = 0;
+  int diskNumber_ = -1;     // of the disk opened (its position on Windows), -1 unknown
   bool sawInUse_ = false;  // this enumeration passed over a device in use
   CDeviceLock lock_;
 };

@@ -23,6 +23,6 @@ constexpr bool kFirmwareNeedsEncryptionRecord = true;
 constexpr const char kPathSeparators[] = "/";
 
 // The command line: whether the program chooses between transports
-// (--transport), and whether --device names a USB bus position.
+// (--transport), and whether --device also takes a disk number.
 constexpr bool kHasTransportChoice = true;
-constexpr bool kDeviceByBusPosition = true;
+constexpr bool kDeviceByDiskNumber = false;

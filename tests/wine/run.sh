@@ -466,7 +466,10 @@ cli 0 "--help" --help
 check "--help lists --restore" grep -q -- "--restore FILE" "$d/out.txt"
 cli 1 "--transport refused" --transport usb
 check "--transport: the usage line" grep -q "^usage: ZEDRIKFU-sim \[OPTIONS\]" "$d/err.txt"
-cli 1 "--device refused" --device 1:2 --check
+cli 1 "--device neither a disk number nor BUS:ADDR" --device 1-2 --check
+check "--device: the usage line" grep -q "^usage: ZEDRIKFU-sim \[OPTIONS\]" "$d/err.txt"
+cli 0 "--device BUS:ADDR of the virtual bridge" --device 1:2 --check
+cli 1 "--device of a disk number no bridge has" --device 5 --check
 cli 1 "--check of ids no bridge has" --check --usb-id 1111:2222
 check "message 203 and its cause line" grep -q "^Not found a target device!" "$d/out.txt"
 check "the cause line names the program" grep -q "^ZEDRIKFU-sim: no connected device" "$d/err.txt"

@@ -24,7 +24,8 @@ constexpr bool kFirmwareNeedsEncryptionRecord = false;
 // The characters that end a folder's name in a path.
 constexpr const char kPathSeparators[] = "\\/";
 
-// The command line: one transport (no --transport), and no USB bus
-// positions to name a device by (--device is refused; --usb-id chooses).
+// The command line: one transport (no --transport); --device takes the
+// disk number of the bridge (the pass-through transport's position of a
+// device), or BUS:ADDR of a virtual bridge.
 constexpr bool kHasTransportChoice = false;
-constexpr bool kDeviceByBusPosition = false;
+constexpr bool kDeviceByDiskNumber = true;
