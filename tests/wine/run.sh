@@ -483,6 +483,13 @@ check ".exe --check --json: one JSON report of an update" python3 -c \
   "$d/exe.json"
 cli 0 "--read" --read saved.bin
 check "--read saved the whole flash" cmp -s "$d/saved.bin" "$d/bridge.orig"
+echo stale >"$d/saved.bin"
+cli 0 "--read over an existing file" --read saved.bin
+check "--read replaced the file" cmp -s "$d/saved.bin" "$d/bridge.orig"
+mkdir -p "$d/folder"
+cli 1 "--read to a folder refused" --read folder
+check "--read to a folder: the cause" grep -q "a folder, not a regular file" "$d/err.txt"
+check "no temporary file left beside the images" test -z "$(ls "$d" | grep '\.tmp$')"
 cli 0 "--yes --backup: update" --yes --backup backup.bin
 check "--backup holds the flash as it was" cmp -s "$d/backup.bin" "$d/bridge.orig"
 check "updated to 01.20" installed "$d/bridge.bin" 01.20
