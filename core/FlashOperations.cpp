@@ -37,7 +37,7 @@ void Phase(const FlashOperationHooks& hooks, FlashPhase phase, const FlashOperat
 int OpenAndReadWhole(CFlashROM* engine, const FlashOperationHooks& hooks,
                      FlashOperationResult* result) {
   IDFilter filter;  // empty: every device the device choice admits
-  if (engine->OpenFlashROM(&filter) == kSelectAlreadyOpen) return MSG_ONLY_ONE;
+  if (engine->OpenBridge(&filter).HeldElsewhere()) return MSG_ONLY_ONE;
   BridgeIdentity& identity = result->identity;
   unsigned char version[kVersionBlockSize] = {};
   if (!engine->USBCom_GetVersion(version, sizeof version) || !IsBridgeChipId(version)) {

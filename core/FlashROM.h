@@ -102,6 +102,20 @@ class CFlashROM : public CUSBCommand, public CSROMData {
   void SetFWFileName(const char* name) { image_.SetFWFileName(name); }
 
   // ---- engine ----
+  // What opening the bridge came to, each code in its own space: the device
+  // selection's status (kSelect*, Transport.h) and, once a device is open,
+  // the device check's (FLASH_*).
+  struct BridgeOpening {
+    int selection = kSelectNoneLeft;
+    int device = FLASH_TRANSFER_FAILED;  // only when selection is kSelectOpened
+    bool Ready() const { return selection == kSelectOpened && device == FLASH_OK; }
+    // A bridge the filter admits is held by another run or program.
+    bool HeldElsewhere() const { return selection == kSelectAlreadyOpen; }
+  };
+  BridgeOpening OpenBridge(IDFilter* filter);
+  // The same in one int, as the engine's callers have always had it: the
+  // selection's status when no device opened, else the device check's code.
+  // The core's own callers take OpenBridge.
   int OpenFlashROM(IDFilter* filter);
   int CloseFlashROM();
   int CheckDevice(unsigned short compatibility);

@@ -34,10 +34,16 @@ int CFlashROM::CheckDevice(unsigned short compatibility) {
   return FLASH_OK;
 }
 
+CFlashROM::BridgeOpening CFlashROM::OpenBridge(IDFilter* filter) {
+  BridgeOpening opening;
+  opening.selection = Open(filter);
+  if (opening.selection == kSelectOpened) opening.device = CheckDevice(0);
+  return opening;
+}
+
 int CFlashROM::OpenFlashROM(IDFilter* filter) {
-  int result = Open(filter);
-  if (result != kSelectOpened) return result;
-  return CheckDevice(0);
+  const BridgeOpening opening = OpenBridge(filter);
+  return opening.selection != kSelectOpened ? opening.selection : opening.device;
 }
 
 int CFlashROM::CloseFlashROM() {

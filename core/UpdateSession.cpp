@@ -49,7 +49,7 @@ int OpenRelease(CFlashROM* engine, const UpdateSessionHooks& hooks,
   systemFile.Close();
   IDFilter filter;
   information->AddFilter(&filter);
-  return engine->OpenFlashROM(&filter) == kSelectAlreadyOpen ? MSG_ONLY_ONE : 0;
+  return engine->OpenBridge(&filter).HeldElsewhere() ? MSG_ONLY_ONE : 0;
 }
 
 // Opens the firmware file and checks that it is built for the configured

@@ -97,6 +97,9 @@ TEST(EngineDevice, UnknownChipAndMissingDevice) {
   // the enumeration (the SCSI transports' end of the name list).
   EXPECT_EQ(engine.OpenFlashROM(nullptr),
             CUSBControl::kScsiCommandSet ? kSelectAtEnd : kSelectNoneLeft);
+  const CFlashROM::BridgeOpening opening = engine.OpenBridge(nullptr);
+  EXPECT_EQ(opening.selection, CUSBControl::kScsiCommandSet ? kSelectAtEnd : kSelectNoneLeft);
+  EXPECT_FALSE(opening.Ready());
   EXPECT_EQ(engine.CheckDevice(0), FLASH_TRANSFER_FAILED);
   EXPECT_EQ(engine.ReadFlashROM(ProgressRecorder::Callback), FLASH_TRANSFER_FAILED);
 }
