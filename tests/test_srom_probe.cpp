@@ -40,6 +40,23 @@ class BridgeOnBus {
   std::unique_ptr<vbridge::ScopedActiveBus> active_;
 };
 
+// The identification commands a device received, as (command word, bytes
+// clocked out, reply length, ok).
+struct Probe {
+  uint32_t command;
+  unsigned count;
+  uint32_t replyLength;
+  bool ok;
+};
+std::vector<Probe> ProbesOf(const vbridge::VirtualBridge& device) {
+  std::vector<Probe> probes;
+  for (const vbridge::ReceivedCommand& r : device.Log()) {
+    EXPECT_EQ(r.command, CMD_GETROMID) << vbridge::TraceLine(r);
+    probes.push_back({r.address, r.request[1] & 0x07u, r.dataLength, r.ok});
+  }
+  return probes;
+}
+
 class ProbeRig {
  public:
   explicit ProbeRig(const std::string& part, bool vendorMode = true) : bridge_(part) {
@@ -54,22 +71,7 @@ class ProbeRig {
   CUSBCommand* Command() { return &command_; }
   vbridge::VirtualBridge* Device() { return device_; }
 
-  // The identification commands the device received, as (command word,
-  // bytes clocked out, reply length, ok).
-  struct Probe {
-    uint32_t command;
-    unsigned count;
-    uint32_t replyLength;
-    bool ok;
-  };
-  std::vector<Probe> Probes() const {
-    std::vector<Probe> probes;
-    for (const vbridge::ReceivedCommand& r : device_->Log()) {
-      EXPECT_EQ(r.command, CMD_GETROMID) << vbridge::TraceLine(r);
-      probes.push_back({r.address, r.request[1] & 0x07u, r.dataLength, r.ok});
-    }
-    return probes;
-  }
+  std::vector<Probe> Probes() const { return ProbesOf(*device_); }
 
  private:
   BridgeOnBus bridge_;
@@ -99,36 +101,6 @@ bool SameRecord(const ROM_PARAMETER_IMAGE& a, const ROM_PARAMETER_IMAGE& b) {
          a.PageProgramUnitSize == b.PageProgramUnitSize &&
          a.AAIProgramUnitSize == b.AAIProgramUnitSize && a.EraseSizeLog2 == b.EraseSizeLog2 &&
          a.RomSizeLog2 == b.RomSizeLog2 && a.Reserved == b.Reserved && a.ModeCode == b.ModeCode;
-}
-
-TEST(SROMProbe, SearchIdentifiesEveryPartProbingEachRowAfresh) {
-  for (unsigned k = 0; k < kSerialFlashPartCount; ++k) {
-    const SerialFlashRomParam& part = gSerialFlashRomParamTbl[k];
-    SCOPED_TRACE(part.Name);
-    ProbeRig rig(part.Name);
-    ASSERT_TRUE(rig.Ready());
-    CSROMData data;
-    ROM_PARAMETER_IMAGE image;
-    std::memset(&image, 0x5A, sizeof image);
-    ASSERT_EQ(data.SearchSROMType(rig.Command(), &image), 1);
-    EXPECT_TRUE(SameRecord(image, RecordOf(k)));
-
-    // Probe 1 of rows 0..k, then probe 2 of row k when it has one.
-    const std::vector<ProbeRig::Probe> probes = rig.Probes();
-    const size_t expected = k + 1 + (part.IdProbe2.CommandLength != 0 ? 1 : 0);
-    ASSERT_EQ(probes.size(), expected);
-    for (unsigned i = 0; i <= k; ++i) {
-      EXPECT_EQ(probes[i].command, 0x9F000000u);
-      EXPECT_EQ(probes[i].count, 1u);
-      EXPECT_EQ(probes[i].replyLength, gSerialFlashRomParamTbl[i].IdProbe1.ReplyLength);
-      EXPECT_TRUE(probes[i].ok);
-    }
-    if (expected == k + 2) {
-      EXPECT_EQ(probes[k + 1].command, 0xAB000000u);
-      EXPECT_EQ(probes[k + 1].count, 4u);
-      EXPECT_EQ(probes[k + 1].replyLength, part.IdProbe2.ReplyLength);
-    }
-  }
 }
 
 TEST(SROMProbe, CheckConfirmsOnlyThePartOnTheDevice) {
@@ -241,16 +213,39 @@ class EngineRig {
   bool ready_ = false;
 };
 
-TEST(SROMProbe, IdentifyFlashGivesTheNameAndParametersOfEveryTableRow) {
+// The search probes each row afresh; IdentifyFlash names the part found
+// with the parameters of its row, and so does the probe by names.
+TEST(SROMProbe, SearchAndIdentificationNameEveryPartProbingEachRowAfresh) {
   for (unsigned k = 0; k < kSerialFlashPartCount; ++k) {
     const SerialFlashRomParam& part = gSerialFlashRomParamTbl[k];
     SCOPED_TRACE(part.Name);
     EngineRig rig(part.Name);
     ASSERT_TRUE(rig.Ready());
+    rig.Device()->ClearLog();
+    ROM_PARAMETER_IMAGE image;
+    std::memset(&image, 0x5A, sizeof image);
+    ASSERT_EQ(rig.Engine()->SearchSROMType(rig.Engine(), &image), 1);
+    EXPECT_TRUE(SameRecord(image, RecordOf(k)));
+
+    // Probe 1 of rows 0..k, then probe 2 of row k when it has one.
+    const std::vector<Probe> probes = ProbesOf(*rig.Device());
+    const size_t expected = k + 1 + (part.IdProbe2.CommandLength != 0 ? 1 : 0);
+    ASSERT_EQ(probes.size(), expected);
+    for (unsigned i = 0; i <= k; ++i) {
+      EXPECT_EQ(probes[i].command, 0x9F000000u);
+      EXPECT_EQ(probes[i].count, 1u);
+      EXPECT_EQ(probes[i].replyLength, gSerialFlashRomParamTbl[i].IdProbe1.ReplyLength);
+      EXPECT_TRUE(probes[i].ok);
+    }
+    if (expected == k + 2) {
+      EXPECT_EQ(probes[k + 1].command, 0xAB000000u);
+      EXPECT_EQ(probes[k + 1].count, 4u);
+      EXPECT_EQ(probes[k + 1].replyLength, part.IdProbe2.ReplyLength);
+    }
+
     const ProbedFlash found = IdentifyFlash(rig.Engine());
     EXPECT_EQ(found.name, part.Name);
     EXPECT_TRUE(SameRecord(found.parameters, RecordOf(k)));
-
     ROM_PARAMETER_IMAGE byNames{};
     EXPECT_EQ(ProbeByNames(rig.Engine(), &byNames), part.Name);
     EXPECT_TRUE(SameRecord(found.parameters, byNames));
