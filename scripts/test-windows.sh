@@ -41,11 +41,11 @@ for exe in build-win/ZEDRIKFU.exe build-win/ZEDRIKFU-sim.exe build-win/ZEDRIKFU.
   echo "$exe: $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')"
 done
 
-echo "== Native image tool for the test files"
+echo "== Native image tool for the test files, and zedrikfu-sim to compare reports with"
 if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build build -j "$jobs" --target zedrikfu-image
+cmake --build build -j "$jobs" --target zedrikfu-image zedrikfu-sim
 
 echo "== Windows zip (cpack -G ZIP)"
 version=$(sed -n 's/^project(ZEDRIKFU VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

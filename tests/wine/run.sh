@@ -7,6 +7,9 @@
 # unpacked and its ZEDRIKFU.exe run, first alone in its folder, then with a
 # release's files beside it.
 #
+# The native zedrikfu-sim beside the image tool, when built, checks that
+# both builds give the same --check report.
+#
 # BUILD_WIN_DIR holds ZEDRIKFU.exe, ZEDRIKFU-sim.exe, ZEDRIKFU-sim.com and
 # zf-wininspect.exe
 # (which prints the texts of the dialogs on the screen); the native
@@ -481,6 +484,21 @@ check ".exe --check --json, redirected: exit status 0 (got $code)" test "$code" 
 check ".exe --check --json: one JSON report of an update" python3 -c \
   'import json,sys; r=json.load(open(sys.argv[1])); sys.exit(r["result"] != "update" or r["exitStatus"] != 0)' \
   "$d/exe.json"
+# The same check by the Linux zedrikfu-sim (beside the image tool) on a copy
+# of the folder: the same report but for the program's name, the file's
+# path and the command counts, which follow the encoding (512 bytes per
+# SCSI command here, 48 per control request there).
+native_sim="$(dirname "$imagetool")/zedrikfu-sim"
+if [ -x "$native_sim" ]; then
+  rm -rf "$d-native" && cp -r "$d" "$d-native" && cp "$native_sim" "$d-native/"
+  (cd "$d-native" && timeout 120 ./zedrikfu-sim --check --json >native.json 2>/dev/null)
+  check "the Windows and the Linux report agree" python3 -c '
+import json, sys
+reports = [json.load(open(path)) for path in sys.argv[1:3]]
+for report in reports:
+    del report["program"], report["file"]["path"], report["update"]["commands"]
+sys.exit(reports[0] != reports[1])' "$d/exe.json" "$d-native/native.json"
+fi
 cli 0 "--read" --read saved.bin
 check "--read saved the whole flash" cmp -s "$d/saved.bin" "$d/bridge.orig"
 echo stale >"$d/saved.bin"
@@ -494,6 +512,12 @@ cli 0 "--yes --backup: update" --yes --backup backup.bin
 check "--backup holds the flash as it was" cmp -s "$d/backup.bin" "$d/bridge.orig"
 check "updated to 01.20" installed "$d/bridge.bin" 01.20
 check "message 201" grep -q "The update was completed successfully." "$d/out.txt"
+if [ -x "$native_sim" ]; then
+  # The terminal layer: no window of the native program on the test display.
+  (cd "$d-native" && env -u DISPLAY -u WAYLAND_DISPLAY timeout 120 ./zedrikfu-sim -y </dev/null \
+    >native-update.txt 2>&1)
+  check "the Linux zedrikfu-sim leaves the same flash" cmp -s "$d/bridge.bin" "$d-native/bridge.bin"
+fi
 cli 2 "--yes again: nothing to do" --yes
 cli 1 "--backup over an existing file refused" --yes --backup backup.bin
 echo Cancel >"$d/answer.txt"
