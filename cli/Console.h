@@ -31,6 +31,11 @@ int TerminalColumns(int fd);
 enum class ConsoleAnswer { kOk, kCancel, kCannotAsk };
 ConsoleAnswer AskOnConsole(const std::string& shown);
 
+// The prompt of the question and the line of the wait for Enter, on every
+// platform (cli/TerminalDialog.cpp).
+extern const char kAnswerPrompt[];  // "[OK/Cancel] (Enter = OK): "
+extern const char kEnterToClose[];  // "(Enter to close)"
+
 // "OK" for an empty line, "y", "yes" or "ok" in any case; anything else is
 // Cancel (cli/TerminalDialog.cpp).
 bool IsOkAnswer(const std::string& line);

@@ -12,6 +12,9 @@
 #include "TerminalProgress.h"
 #include "WriteGuard.h"
 
+const char kAnswerPrompt[] = "[OK/Cancel] (Enter = OK): ";
+const char kEnterToClose[] = "(Enter to close)";
+
 namespace {
 
 // Fixed texts of the two windows, as the dialog templates hold them.

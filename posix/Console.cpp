@@ -40,8 +40,6 @@ void Print(const std::string& text) {
   std::fflush(stdout);
 }
 
-const char kPrompt[] = "[OK/Cancel] (Enter = OK): ";
-const char kEnterToClose[] = "(Enter to close)";
 
 // Where a question whose answer comes from the terminal on standard input is
 // shown: standard output when that is a terminal too, else the controlling
@@ -134,7 +132,7 @@ int TerminalColumns(int fd) {
 ConsoleAnswer AskOnConsole(const std::string& shown) {
   if (isatty(STDIN_FILENO) == 0) {
     // A scripted answer: the prompt and the answer go with the output.
-    Print(kPrompt);
+    Print(kAnswerPrompt);
     const bool ok = ReadAnswerLine();
     Print(ok ? "OK\n" : "Cancel\n");
     return ok ? ConsoleAnswer::kOk : ConsoleAnswer::kCancel;
@@ -153,7 +151,7 @@ ConsoleAnswer AskOnConsole(const std::string& shown) {
     return ConsoleAnswer::kCannotAsk;
   }
   if (!out.IsStdout()) out.Write(shown);
-  out.Write(kPrompt);
+  out.Write(kAnswerPrompt);
   const bool ok = ReadAnswerLine();
   // The output (a file) keeps the answer.
   if (!out.IsStdout()) Print(ok ? "OK\n" : "Cancel\n");

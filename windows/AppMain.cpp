@@ -35,11 +35,15 @@ class OleSession {
 
 }  // namespace
 
-int RunWindowsUpdater(void* instance) {
+void RegisterCommonControls() {
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof controls;
   controls.dwICC = 0xFF;  // every common-control class
   InitCommonControlsEx(&controls);
+}
+
+int RunWindowsUpdater(void* instance) {
+  RegisterCommonControls();
   OleSession ole;
 
   const std::string folder = zfwin::FolderOfModulePath(zfwin::ProgramModulePath().c_str());

@@ -6,3 +6,6 @@
 // returns the exit status: 0 updated, 2 nothing written without an error,
 // 1 any other ending. `instance` is the module holding the resources.
 int RunWindowsUpdater(void* instance);
+
+// Registers every common-control class, before the first dialog is made.
+void RegisterCommonControls();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "AppMain.h"
 #include "CliModes.h"
 #include "Settings.h"
 #include "UpdaterRun.h"
@@ -69,10 +70,7 @@ int RunWindowsCommandLine(void* instance, int argc, char** argv, bool console,
   options.writeGuard = &writeGuard;
   std::unique_ptr<CWin32DialogLayer> windows;
   if (!Usable(GetStdHandle(STD_OUTPUT_HANDLE))) {
-    INITCOMMONCONTROLSEX controls{};
-    controls.dwSize = sizeof controls;
-    controls.dwICC = 0xFF;
-    InitCommonControlsEx(&controls);
+    RegisterCommonControls();
     windows = std::make_unique<CWin32DialogLayer>(instance);
     windows->SetWriteGuard(&writeGuard);
     options.dialogLayer = windows.get();

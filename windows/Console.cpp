@@ -20,8 +20,6 @@
 namespace {
 
 constexpr int kUnknownColumns = 80;
-const char kPrompt[] = "[OK/Cancel] (Enter = OK): ";
-const char kEnterToClose[] = "(Enter to close)";
 
 HANDLE HandleOf(FILE* stream) {
   if (stream == nullptr) return INVALID_HANDLE_VALUE;
@@ -73,7 +71,7 @@ ConsoleAnswer AskOnConsole(const std::string& shown) {
   // Keys pressed while the flash was read were not an answer to a question
   // not yet shown: an Enter among them would start the write unasked.
   if (IsConsoleHandle(input)) FlushConsoleInputBuffer(input);
-  Print(kPrompt);
+  Print(kAnswerPrompt);
   std::string line;
   const bool ok = static_cast<bool>(std::getline(std::cin, line)) && IsOkAnswer(line);
   if (!IsConsoleHandle(input)) Print(ok ? "OK\n" : "Cancel\n");
