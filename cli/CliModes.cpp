@@ -10,21 +10,17 @@
 #include <iostream>
 #include <memory>
 
-#include "UpdaterRun.h"
+#include "CommandSet.h"
+#include "Console.h"
 #include "FilRead.h"
-#include "FlashOperations.h"
-#include "FlashROM.h"
 #include "IDFilter.h"
 #include "Messages.h"
-#include "SROMData.h"
+#include "Operations.h"
 #include "SlotText.h"
-#include "Console.h"
 #include "TerminalProgress.h"
-#include "UpdateSession.h"
+#include "UpdaterRun.h"
 #include "WriteGuard.h"
 #include "common.h"
-
-ZF_VARIANT_BEGIN
 
 namespace {
 
@@ -82,18 +78,16 @@ const char* VariantOfSignature(uint32_t signature) {
 // The engine of a command-line mode takes the run's device choice
 // (--device, --usb-id; any bridge of the chip maker for --read and
 // --restore); the device is closed when it goes, as the main dialog does.
-class ModeEngine : public CUnattendedFlashROM {
- public:
-  explicit ModeEngine(const CliOptions& options) {
-    SetDeviceChoice(options.haveChoice ? &options.choice : nullptr);
-  }
-};
+std::unique_ptr<CFlashOperations> ModeEngine(const CliOptions& options,
+                                             const CoreOperations& core) {
+  return core.engine(options.haveChoice ? &options.choice : nullptr);
+}
 
 // The progress of the modes: on the given stream, in place on a terminal.
 class ScopedProgress {
  public:
-  ScopedProgress(FILE* out, const CFlashROM& engine)
-      : progress_(out, DrawsInPlace(out), &engine.Work()) {
+  ScopedProgress(FILE* out, const CWorkReport& work)
+      : progress_(out, DrawsInPlace(out), &work) {
     TerminalProgress::Install(&progress_);
   }
   ~ScopedProgress() { TerminalProgress::Install(nullptr); }
@@ -122,44 +116,6 @@ void PrintMessage(int message) {
 // ---------------------------------------------------------------------------
 // What a check found.
 
-struct CopyFacts {
-  int number = 0;
-  CFlashROM::AreaFacts area;
-  bool erased = false;  // its 16-byte area header is all 0xFF: no firmware there
-};
-
-struct DeviceFacts {
-  bool opened = false;
-  UsbDeviceInfo usb;
-  bool versionRead = false;
-  unsigned char version[kVersionBlockSize] = {};
-  std::string part;  // "" unknown
-  uint32_t flashSize = 0;
-  uint32_t eraseBlock = 0;
-  std::vector<CopyFacts> copies;
-};
-
-void CollectCopies(CFlashROM* engine, DeviceFacts* facts) {
-  facts->copies.clear();
-  for (int number = 1; number <= 2; ++number) {
-    CopyFacts copy;
-    copy.number = number;
-    copy.area = engine->DescribeArea(number);
-    if (!copy.area.present) continue;
-    const uint32_t offset = copy.area.offset;
-    const unsigned char* image = engine->Image();
-    if (image != nullptr && offset <= engine->ImageSize() &&
-        engine->ImageSize() - offset >= kFirmwareAreaHeaderSize) {
-      copy.erased = std::all_of(image + offset, image + offset + kFirmwareAreaHeaderSize,
-                                [](unsigned char b) { return b == 0xFF; });
-    }
-    facts->copies.push_back(copy);
-  }
-  const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
-  facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
-  facts->eraseBlock = engine->GetEraseRomBlockSize();
-}
-
 std::string ChipId(const unsigned char* version) {
   std::string id;
   for (int i = 0; i < 4; ++i) {
@@ -182,16 +138,16 @@ int CheckExitStatus(const UpdateDecision& decision) {
   return kExitError;
 }
 
-std::string CheckCause(const UpdateDecision& decision, const DeviceFacts& facts,
-                       const CWorkReport& work) {
-  if (decision.message == MSG_DEVICE_DIFFERENT && facts.versionRead) {
-    const char* variant = VariantOfChipId(facts.version);
-    return "the bridge answers with chip id '" + ChipId(facts.version) + "' (" +
+std::string CheckCause(const CheckResult& check) {
+  const UpdateDecision& decision = check.decision;
+  if (decision.message == MSG_DEVICE_DIFFERENT && decision.versionRead) {
+    const char* variant = VariantOfChipId(decision.version);
+    return "the bridge answers with chip id '" + ChipId(decision.version) + "' (" +
            (variant != nullptr ? variant : "no bridge") + ", compatibility " +
-           Hex(GetLE16(facts.version + 8), 4) +
+           Hex(CompatibilityWordOf(decision.version), 4) +
            "); ZEDRIKFU.ini or the firmware file is made for another bridge";
   }
-  return CauseOfMessage(decision.message, work);
+  return CauseOfMessage(decision.message, check.failure);
 }
 
 // One firmware copy; an erased one has no signature, size, version or CRC.
@@ -209,9 +165,11 @@ nlohmann::ordered_json CopyJson(const CopyFacts& copy) {
           {"crc", copy.erased ? "erased" : copy.area.crcGood ? "good" : "broken"}};
 }
 
-nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision& decision,
-                                 const DeviceFacts& facts, const std::string& firmwarePath,
-                                 uint32_t firmwareSize, int status, const std::string& cause) {
+nlohmann::ordered_json CheckJson(const CliOptions& options, const CheckResult& check,
+                                 const std::string& firmwarePath, uint32_t firmwareSize,
+                                 int status, const std::string& cause) {
+  const UpdateDecision& decision = check.decision;
+  const DeviceFacts& facts = check.device;
   nlohmann::ordered_json report;
   report["program"] = options.program;
   report["programVersion"] = ProgramVersion();
@@ -227,12 +185,12 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const UpdateDecision
   report["cause"] = cause.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cause);
   report["transport"] = options.transportName;
 
-  if (facts.versionRead) {
+  if (decision.versionRead) {
     nlohmann::ordered_json bridge;
-    const char* variant = VariantOfChipId(facts.version);
+    const char* variant = VariantOfChipId(decision.version);
     bridge["variant"] = variant != nullptr ? nlohmann::ordered_json(variant) : nullptr;
-    bridge["chipId"] = ChipId(facts.version);
-    bridge["compatibility"] = GetLE16(facts.version + 8);
+    bridge["chipId"] = ChipId(decision.version);
+    bridge["compatibility"] = CompatibilityWordOf(decision.version);
     bridge["vendorId"] = facts.usb.vendorId;
     bridge["productId"] = facts.usb.productId;
     bridge["usbId"] = UsbIdText(facts.usb);
@@ -303,15 +261,17 @@ void PrintCopies(const DeviceFacts& facts) {
   }
 }
 
-void PrintCheckText(const CliOptions& options, const UpdateDecision& decision,
-                    const DeviceFacts& facts, const std::string& firmwarePath,
-                    uint32_t firmwareSize, int status) {
+void PrintCheckText(const CliOptions& options, const CheckResult& check,
+                    const std::string& firmwarePath, uint32_t firmwareSize, int status) {
+  const UpdateDecision& decision = check.decision;
+  const DeviceFacts& facts = check.device;
   std::printf("transport: %s\n", options.transportName.c_str());
-  if (facts.versionRead) {
-    const char* variant = VariantOfChipId(facts.version);
+  if (decision.versionRead) {
+    const char* variant = VariantOfChipId(decision.version);
     std::printf("bridge: %s (chip id %s, compatibility %s), %s\n",
-                variant != nullptr ? variant : "not a bridge", ChipId(facts.version).c_str(),
-                Hex(GetLE16(facts.version + 8), 4).c_str(), DeviceText(facts.usb).c_str());
+                variant != nullptr ? variant : "not a bridge", ChipId(decision.version).c_str(),
+                Hex(CompatibilityWordOf(decision.version), 4).c_str(),
+                DeviceText(facts.usb).c_str());
   }
   if (decision.flashRead) {
     std::printf("flash: %s, %u bytes, erase block %u bytes; %llu bytes read\n",
@@ -347,46 +307,36 @@ void PrintCheckText(const CliOptions& options, const UpdateDecision& decision,
   std::fflush(stdout);
 }
 
-int RunCheck(const CliOptions& options) {
+int RunCheck(const CliOptions& options, const CoreOperations& core) {
   std::unique_ptr<StdoutToStderr> redirect;
   if (options.json) redirect = std::make_unique<StdoutToStderr>();
-  ModeEngine engine(options);
-  DeviceFacts facts;
+  const std::unique_ptr<CFlashOperations> engine = ModeEngine(options, core);
   std::string firmwarePath =
       options.firmware.empty() ? AppPath("MainFW.kqfw") : options.firmware;
   uint32_t firmwareSize = 0;
 
-  UpdateSessionHooks hooks;
-  hooks.openSystemInformation = [](CFileRead* file) { return OpenSystemInformationFile(file); };
-  hooks.openFirmwareFile = [&options, &firmwareSize](CFileRead* file) {
+  ReleaseSources release;
+  release.openSystemInformation = [](CFileRead* file) { return OpenSystemInformationFile(file); };
+  release.openFirmwareFile = [&options, &firmwareSize](CFileRead* file) {
     const int message = OpenFirmwareFile(file, options.firmware);
     if (message == 0) firmwareSize = file->GetFileSize();
     return message;
   };
-  hooks.progress = &TerminalProgress::Observer;
-  // The copies as read, before the new firmware is placed into the image.
-  hooks.flashRead = [&facts](CFlashROM* reading) { CollectCopies(reading, &facts); };
-  CUpdateSession session(&engine, std::move(hooks));
-  UpdateDecision decision;
+  CheckResult check;
   {
     // The read's progress on standard error (the report goes to standard
     // output); only the read reports progress.
-    ScopedProgress progress(stderr, engine);
-    decision = session.Prepare();
+    ScopedProgress progress(stderr, engine->Work());
+    check = engine->Check(release, &TerminalProgress::Observer);
   }
-  facts.versionRead = decision.versionRead;
-  std::memcpy(facts.version, decision.version, sizeof facts.version);
-  facts.opened = engine.GetOpenedDeviceInfo(&facts.usb);
-  if (decision.flashRead) facts.part = IdentifyFlash(&engine).name;
-  if (facts.opened && decision.versionRead) engine.CloseFlashROM();
-
+  const UpdateDecision& decision = check.decision;
   const int status = CheckExitStatus(decision);
-  if (status == kExitError && !CausePrinted()) PrintCause(CheckCause(decision, facts, engine.Work()));
+  if (status == kExitError && !CausePrinted()) PrintCause(CheckCause(check));
   const std::string cause = status == kExitError ? LastCause() : std::string();
   if (options.json) {
     redirect.reset();
     const nlohmann::ordered_json report =
-        CheckJson(options, decision, facts, firmwarePath, firmwareSize, status, cause);
+        CheckJson(options, check, firmwarePath, firmwareSize, status, cause);
     // Paths are bytes, not always UTF-8: a byte that is no part of valid
     // UTF-8 becomes U+FFFD, so that the report stays valid JSON.
     std::printf("%s\n",
@@ -394,7 +344,7 @@ int RunCheck(const CliOptions& options) {
     std::fflush(stdout);
   } else {
     if (decision.message != 0 && !decision.messageShown) PrintMessage(decision.message);
-    PrintCheckText(options, decision, facts, firmwarePath, firmwareSize, status);
+    PrintCheckText(options, check, firmwarePath, firmwareSize, status);
   }
   return status;
 }
@@ -409,15 +359,15 @@ int RunCheck(const CliOptions& options) {
 
 // Shows `message`, names its cause on standard error unless a cause line
 // was printed already, and gives the exit status of a failed run.
-int EndWithMessage(int message, const CFlashROM& engine) {
+int EndWithMessage(int message, const WorkFailure& failure) {
   PrintMessage(message);
-  if (!CausePrinted()) PrintCause(CauseOfMessage(message, engine.Work()));
+  if (!CausePrinted()) PrintCause(CauseOfMessage(message, failure));
   return kExitError;
 }
 
 // The hooks both operations share: the cause line, the verbose line of the
 // bridge found and the read's progress on standard output.
-FlashOperationHooks TerminalHooks(const CFlashROM& engine,
+FlashOperationHooks TerminalHooks(const CFlashOperations& engine,
                                   std::unique_ptr<ScopedProgress>* progress) {
   FlashOperationHooks hooks;
   hooks.cause = [](const std::string& text) { PrintCause(text); };
@@ -428,7 +378,7 @@ FlashOperationHooks TerminalHooks(const CFlashROM& engine,
       VerboseLine(std::string("bridge ") + identity.variant + " (" + DeviceText(identity.usb) +
                   "), flash " +
                   (identity.part.empty() ? "not identified by its probes" : identity.part));
-      *progress = std::make_unique<ScopedProgress>(stdout, engine);
+      *progress = std::make_unique<ScopedProgress>(stdout, engine.Work());
     } else if (phase == FlashPhase::kReadEnded) {
       progress->reset();
     }
@@ -436,13 +386,11 @@ FlashOperationHooks TerminalHooks(const CFlashROM& engine,
   return hooks;
 }
 
-int RunRead(const CliOptions& options) {
-  ModeEngine engine(options);
+int RunRead(const CliOptions& options, const CoreOperations& core) {
+  const std::unique_ptr<CFlashOperations> engine = ModeEngine(options, core);
   std::unique_ptr<ScopedProgress> progress;
-  const FlashOperationResult result = ReadWholeFlash(&engine, TerminalHooks(engine, &progress));
-  if (result.message != 0) {
-    return EndWithMessage(result.message, engine);
-  }
+  const FlashOperationResult result = engine->ReadWholeFlash(TerminalHooks(*engine, &progress));
+  if (result.message != 0) return EndWithMessage(result.message, result.failure);
   std::string error;
   if (!SaveImageFile(options.readFile, result.flash, &error)) {
     PrintCause("cannot save the flash to " + options.readFile + ": " + error);
@@ -496,7 +444,7 @@ std::string RestoreQuestion(const std::string& name, const FlashOperationResult&
 
 // The restore's own hooks: the question, the backup, the caution and the
 // write's progress, and the outcome shown inside the write guard.
-void AddRestoreHooks(const CliOptions& options, const CFlashROM& engine,
+void AddRestoreHooks(const CliOptions& options, const CFlashOperations& engine,
                      std::unique_ptr<ScopedProgress>* progress, FlashOperationHooks* hooks) {
   hooks->ask = [&options](const FlashOperationResult& result) {
     const std::string shown = RestoreQuestion(options.restore, result);
@@ -523,9 +471,9 @@ void AddRestoreHooks(const CliOptions& options, const CFlashROM& engine,
                 "completed!!\n",
                 kProgramName);
     std::fflush(stdout);
-    *progress = std::make_unique<ScopedProgress>(stdout, engine);
+    *progress = std::make_unique<ScopedProgress>(stdout, engine.Work());
   };
-  hooks->written = [&engine, progress](const FlashOperationResult& result) {
+  hooks->written = [progress](const FlashOperationResult& result) {
     progress->reset();
     if (result.status == kExitOk) {
       std::printf("\n[%s]\nThe flash was restored: %u blocks written and verified.\nYou need "
@@ -535,7 +483,7 @@ void AddRestoreHooks(const CliOptions& options, const CFlashROM& engine,
       std::fflush(stdout);
       return;
     }
-    EndWithMessage(result.message, engine);
+    EndWithMessage(result.message, result.failure);
     std::printf("%s\n", kRestoreFailed);
     std::fflush(stdout);
   };
@@ -555,13 +503,13 @@ class InstalledWriteGuard {
   std::unique_ptr<CWriteGuard> guard_;
 };
 
-int RunRestore(const CliOptions& options) {
-  ModeEngine engine(options);
+int RunRestore(const CliOptions& options, const CoreOperations& core) {
+  const std::unique_ptr<CFlashOperations> engine = ModeEngine(options, core);
   std::unique_ptr<ScopedProgress> progress;
-  FlashOperationHooks hooks = TerminalHooks(engine, &progress);
-  AddRestoreHooks(options, engine, &progress, &hooks);
+  FlashOperationHooks hooks = TerminalHooks(*engine, &progress);
+  AddRestoreHooks(options, *engine, &progress, &hooks);
   const InstalledWriteGuard guard;
-  const FlashOperationResult result = RestoreFlash(&engine, options.restore, hooks);
+  const FlashOperationResult result = engine->Restore(options.restore, hooks);
   if (result.reported) return result.status;
   if (result.bridges.size() > 1) {
     for (const UsbDeviceInfo& bridge : result.bridges) {
@@ -571,7 +519,7 @@ int RunRestore(const CliOptions& options) {
     std::printf("The flash already holds the image %s: nothing to write.\n",
                 options.restore.c_str());
   } else if (result.message != 0) {
-    EndWithMessage(result.message, engine);
+    EndWithMessage(result.message, result.failure);
     if (result.writeFailed) std::printf("%s\n", kRestoreFailed);
   }
   return result.status;
@@ -581,8 +529,7 @@ int RunRestore(const CliOptions& options) {
 
 // ---------------------------------------------------------------------------
 
-std::string CauseOfMessage(int message, const CWorkReport& work) {
-  const WorkFailure failure = work.LastFailure();
+std::string CauseOfMessage(int message, const WorkFailure& failure) {
   if (failure.failed && (message == MSG_UPDATE_FAILED || message == MSG_READ_ABORTED)) {
     const std::string at = "flash address " + Hex(failure.address, 6);
     const std::string the = " (the bridge did not answer or refused the command)";
@@ -666,19 +613,19 @@ int OpenFirmwareFile(CFileRead* file, const std::string& firmware) {
 
 namespace {
 
-int RunMode(const CliOptions& options) {
+int RunMode(const CliOptions& options, const CoreOperations& core) {
   switch (options.mode) {
-    case CliMode::kUpdate: return RunUpdater(options);
-    case CliMode::kCheck: return RunCheck(options);
-    case CliMode::kRead: return RunRead(options);
-    case CliMode::kRestore: return RunRestore(options);
+    case CliMode::kUpdate: return RunUpdater(options, core);
+    case CliMode::kCheck: return RunCheck(options, core);
+    case CliMode::kRead: return RunRead(options, core);
+    case CliMode::kRestore: return RunRestore(options, core);
   }
   return kExitError;
 }
 
 }  // namespace
 
-int RunCommandLine(int argc, char** argv, const CliOptions& options) {
+int RunCommandLine(int argc, char** argv, const CliOptions& options, const CoreOperations& core) {
   SetVerboseOutput(options.verbose);
 
   const SlotTextFailuresToCause slotTextFailures;
@@ -687,9 +634,8 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options) {
   appDir.push_back('\0');
   strAppDir = appDir.data();
 
-  const int status = RunMode(options);
+  const int status = RunMode(options, core);
   strAppDir = nullptr;
   return status;
 }
 
-ZF_VARIANT_END

@@ -10,18 +10,17 @@
 
 #include "CommandLine.h"
 #include "ImageSave.h"
-#include "Variant.h"
+#include "Operations.h"
 
 class CFileRead;
-class CWorkReport;
-
-ZF_VARIANT_BEGIN
 
 // The run of a command line parsed and started already (the platform's
 // start parses it once, opens the update's dialog layer, chooses the
 // transport with the release folder it then gives, and runs this with the
-// result). The update takes the dialog layer of options.dialogLayer.
-int RunCommandLine(int argc, char** argv, const CliOptions& options);
+// result) on the operations of the core that the chosen transport's build
+// gives (CoreEntry.h). The update takes the dialog layer of
+// options.dialogLayer.
+int RunCommandLine(int argc, char** argv, const CliOptions& options, const CoreOperations& core);
 
 // ZEDRIKFU.ini from the release folder; MainFW.kqfw from there or the file
 // given. On failure the cause (the file's path and why) goes to standard
@@ -31,6 +30,4 @@ int OpenFirmwareFile(CFileRead* file, const std::string& firmware);
 
 // The cause of a run that ended with `message`: the failed command and its
 // flash address when a worker recorded one, else what the message means.
-std::string CauseOfMessage(int message, const CWorkReport& work);
-
-ZF_VARIANT_END
+std::string CauseOfMessage(int message, const WorkFailure& failure);

@@ -6,64 +6,55 @@
 #include <vector>
 
 #include "CliModes.h"
-#include "FilRead.h"
-#include "MainDialog.h"
 #include "Console.h"
+#include "DialogControl.h"
+#include "FilRead.h"
 #include "TerminalDialog.h"
-#include "WriteGuard.h"
 #include "TerminalProgress.h"
-
-ZF_VARIANT_BEGIN
+#include "WriteGuard.h"
 
 namespace {
 
-// The main dialog with the command line's choices: the firmware file, the
-// backup before the first erase, and OK given in advance.
-class CCommandLineMainDialog : public CMainDialog {
- public:
-  explicit CCommandLineMainDialog(const CliOptions& options) : options_(options) {
-    SetDeviceChoice(options.haveChoice ? &options.choice : nullptr);
+// Saves the flash as read before the first erase of an update with --backup.
+bool SaveBackup(const std::string& path, const std::vector<unsigned char>& asRead) {
+  std::string error;
+  if (asRead.empty() || !SaveImageFile(path, asRead, &error, SaveMode::kNewFile)) {
+    PrintCause("cannot save the backup " + path + ": " +
+               (asRead.empty() ? std::string("the flash was not read") : error));
+    return false;
   }
+  std::printf("Saved the flash as read (%zu bytes) to %s\n", asRead.size(), path.c_str());
+  std::fflush(stdout);
+  return true;
+}
 
- protected:
-  bool OpenSystemInformation(CFileRead* file) override { return OpenSystemInformationFile(file); }
-  int OpenFirmwareFile(CFileRead* file) override {
-    return ::OpenFirmwareFile(file, options_.firmware);
-  }
+// The update the command line asks for: its device choice and firmware
+// file, the backup before the first erase, and OK given with --yes.
+UpdateRequest RequestOf(const CliOptions& options) {
+  UpdateRequest request;
+  request.choice = options.haveChoice ? &options.choice : nullptr;
+  request.release.openSystemInformation = [](CFileRead* file) {
+    return OpenSystemInformationFile(file);
+  };
+  request.release.openFirmwareFile = [&options](CFileRead* file) {
+    return OpenFirmwareFile(file, options.firmware);
+  };
   // A backup holds the whole flash as it was; without one the update reads
   // only what it uses.
-  bool ReadsWholeFlash() const override { return !options_.backup.empty(); }
-  void OnFlashRead() override {
-    if (options_.backup.empty() || Image() == nullptr) return;
-    asRead_.assign(Image(), Image() + ImageSize());
+  request.readWholeFlash = !options.backup.empty();
+  if (request.readWholeFlash) {
+    request.beforeWrite = [&options](const std::vector<unsigned char>& asRead) {
+      return SaveBackup(options.backup, asRead);
+    };
   }
-  bool BeforeWrite() override {
-    if (options_.backup.empty()) return true;
-    std::string error;
-    if (asRead_.empty() || !SaveImageFile(options_.backup, asRead_, &error, SaveMode::kNewFile)) {
-      PrintCause("cannot save the backup " + options_.backup + ": " +
-                 (asRead_.empty() ? std::string("the flash was not read") : error));
-      return false;
-    }
-    std::printf("Saved the flash as read (%zu bytes) to %s\n", asRead_.size(),
-                options_.backup.c_str());
-    std::fflush(stdout);
-    return true;
-  }
-  void OnChecksPassed() override {
-    if (!options_.yes) return;
-    VerboseLine("--yes: answering OK");
-    OnOK();
-  }
-
- private:
-  const CliOptions& options_;
-  std::vector<unsigned char> asRead_;
-};
+  if (options.yes) VerboseLine("--yes: OK is answered once the checks pass");
+  request.answerOk = options.yes;
+  return request;
+}
 
 }  // namespace
 
-int RunUpdater(const CliOptions& options) {
+int RunUpdater(const CliOptions& options, const CoreOperations& core) {
   // The layer the start of the run opened; the terminal when none was.
   std::unique_ptr<CDialogLayer> terminal;
   CDialogLayer* layer = options.dialogLayer;
@@ -79,14 +70,11 @@ int RunUpdater(const CliOptions& options) {
     writeGuard = ownGuard.get();
   }
   SetWriteGuard(writeGuard);
-  CCommandLineMainDialog dialog(options);
-  dialog.Create("MainWindow");
-  const int status = dialog.ExitStatus();
+  const UpdateOutcome outcome = core.update(RequestOf(options));
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
-  const int last = dialog.LastMessage();
-  if (status == 1 && last != 0 && !CausePrinted()) PrintCause(CauseOfMessage(last, dialog.Work()));
-  return status;
+  if (outcome.status == kExitError && outcome.lastMessage != 0 && !CausePrinted()) {
+    PrintCause(CauseOfMessage(outcome.lastMessage, outcome.failure));
+  }
+  return outcome.status;
 }
-
-ZF_VARIANT_END

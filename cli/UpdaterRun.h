@@ -6,11 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "Variant.h"
-
-class IDFilter;
-
 #include "CommandLine.h"
+#include "Operations.h"
 
 // The program's folder: argv[0] up to and including its last '/', or "".
 std::string ProgramFolder(const char* argv0);
@@ -29,18 +26,9 @@ std::string ReleaseFolder(const CliOptions& options, const char* argv0);
 // otherwise the program ends with that exit status (1).
 int StartCommandLine(const CliOptions& options, const std::function<bool()>& prepare);
 
-ZF_VARIANT_BEGIN
-
-// The update on the dialogs. The release folder (strAppDir) is set by the
-// caller. Runs the main dialog on options.dialogLayer (the terminal when it
-// is null) with the options' firmware file, --yes and --backup, and returns
-// the exit status: 0 updated, 2 nothing written without an error, 1 any
-// other ending.
-int RunUpdater(const CliOptions& options);
-
-// The devices of this build's transport that can be opened and pass the
-// filter, by name (posix/DeviceProbe.cpp, in the programs of real devices).
-// Nothing is sent to them.
-std::vector<std::string> AdmittedDevices(IDFilter* filter);
-
-ZF_VARIANT_END
+// The update on the dialogs, by the core's update operation. The release
+// folder (strAppDir) is set by the caller. Runs the main dialog on
+// options.dialogLayer (the terminal when it is null) with the options'
+// firmware file, --yes and --backup, and returns the exit status: 0
+// updated, 2 nothing written without an error, 1 any other ending.
+int RunUpdater(const CliOptions& options, const CoreOperations& core);

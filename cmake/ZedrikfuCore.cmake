@@ -51,6 +51,7 @@ set(ZF_CORE_SOURCES
   core/MainDialog.cpp
   core/UpdateSession.cpp
   core/FlashOperations.cpp
+  core/CoreOperations.cpp
   core/ProgressDialog.cpp
 )
 

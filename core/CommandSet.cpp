@@ -110,6 +110,11 @@ bool IsBridgeChipId(const unsigned char* versionBlock) {
   return std::memcmp(versionBlock, "318a", 4) == 0 || std::memcmp(versionBlock, "318e", 4) == 0;
 }
 
+const char* VariantOfChipId(const unsigned char* versionBlock) {
+  if (!IsBridgeChipId(versionBlock)) return nullptr;
+  return versionBlock[3] == 'a' ? "QK9318A" : "QK9318E";
+}
+
 uint16_t CompatibilityWordOf(const unsigned char* versionBlock) {
   return static_cast<uint16_t>(versionBlock[8] | (versionBlock[9] << 8));
 }

@@ -55,6 +55,9 @@ constexpr unsigned kVersionBlockSize = 14;
 // True when a version block's chip id (bytes 0-3) names a bridge: "318a"
 // (QK9318A) or "318e" (QK9318E).
 bool IsBridgeChipId(const unsigned char* versionBlock);
+// The bridge variant of a version block, "QK9318A" or "QK9318E"; null when
+// it is no bridge's.
+const char* VariantOfChipId(const unsigned char* versionBlock);
 // The compatibility word of a version block (bytes 8-9, little-endian).
 uint16_t CompatibilityWordOf(const unsigned char* versionBlock);
 // True when a bridge reporting `deviceWord` runs firmware that requires

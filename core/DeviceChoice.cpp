@@ -1,5 +1,13 @@
 #include "DeviceChoice.h"
 
+#include <cstdio>
+
+std::string UsbIdText(const UsbDeviceInfo& usb) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04x:%04x", usb.vendorId, usb.productId);
+  return text;
+}
+
 bool CDeviceSelection::DeviceChoiceAdmits(const UsbDeviceInfo& device) const {
   if (!choiceSet_) return true;
   if (choice_.byPosition && (device.bus != choice_.bus || device.address != choice_.address)) {

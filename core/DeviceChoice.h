@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct DeviceChoice {
@@ -24,6 +25,9 @@ struct UsbDeviceInfo {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
 };
+
+// "3f1c:0001"
+std::string UsbIdText(const UsbDeviceInfo& usb);
 
 // The device selection of one engine: the choice its enumeration applies,
 // and the devices it found held by another program. Every transport's

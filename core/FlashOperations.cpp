@@ -259,6 +259,7 @@ void WriteRestore(CFlashROM* engine, const std::vector<unsigned char>& image,
   result->message = message;
   result->status = message == MSG_UPDATED ? kExitOk : kExitError;
   result->writeFailed = message != MSG_UPDATED;
+  result->failure = engine->Work().LastFailure();
   result->reported = true;
   if (hooks.written) hooks.written(*result);
 }
@@ -315,17 +316,6 @@ FlashOperationResult RestoreFlash(CFlashROM* engine, const std::string& imagePat
   }
   WriteRestore(engine, image, hooks, &result);
   return result;
-}
-
-const char* VariantOfChipId(const unsigned char* version) {
-  if (!IsBridgeChipId(version)) return nullptr;
-  return version[3] == 'a' ? "QK9318A" : "QK9318E";
-}
-
-std::string UsbIdText(const UsbDeviceInfo& usb) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04x:%04x", usb.vendorId, usb.productId);
-  return text;
 }
 
 bool HeaderHolds(const std::vector<unsigned char>& image) {

@@ -13,6 +13,7 @@
 #include "DeviceChoice.h"
 #include "ExitStatus.h"
 #include "FlashROM.h"
+#include "Operations.h"
 #include "Types.h"
 #include "Variant.h"
 #include "WritePlan.h"
@@ -27,54 +28,6 @@ struct ProbedFlash {
   ROM_PARAMETER_IMAGE parameters{};
 };
 ProbedFlash IdentifyFlash(CFlashROM* engine);
-
-// The bridge a recovery operation opened and what it found of its flash.
-struct BridgeIdentity {
-  std::string part;  // "" when no part of the table answered the probes
-  ROM_PARAMETER_IMAGE parameters{};  // the part's, or the header's without one
-  const char* variant = nullptr;     // "QK9318A" or "QK9318E"
-  UsbDeviceInfo usb;
-  unsigned char version[kVersionBlockSize] = {};  // the bridge's version block
-};
-
-// The outcome of a recovery operation and the facts its report shows.
-struct FlashOperationResult {
-  // The message that ends the run (the front-end shows it with its cause),
-  // 0 when none does.
-  int message = 0;
-  int status = kExitError;
-  BridgeIdentity identity;
-  uint32_t flashSize = 0;   // bytes of the flash as read
-  uint32_t eraseBlock = 0;  // bytes per erase block
-  std::vector<unsigned char> flash;  // the whole flash as read
-  // More than one bridge admitted: a restore writes one. Their positions.
-  std::vector<UsbDeviceInfo> bridges;
-  WritePlan plan;              // a restore's steps
-  WritePlanSummary summary;    // what they do
-  bool nothingToWrite = false;  // the flash holds the image already
-  bool writeFailed = false;     // the restore failed before or while writing
-  bool reported = false;        // the write ran and the report hook showed it
-};
-
-enum class FlashPhase { kReadStarts, kReadEnded, kWriteStarts };
-
-// What the front-end does for an operation. Every hook may be left empty.
-struct FlashOperationHooks {
-  // The one line naming why the operation is refused or failed.
-  std::function<void(const std::string&)> cause;
-  // Every progress report of the read and the write (on the worker thread).
-  ProgressCallback progress = nullptr;
-  // The operation enters a phase; the result holds what is known so far.
-  std::function<void(FlashPhase, const FlashOperationResult&)> phase;
-  // Shows what the restore will do and asks: true for OK, false for Cancel.
-  std::function<bool(const FlashOperationResult&)> ask;
-  // After OK, before anything is erased (the backup of the flash as read);
-  // false ends the restore as failed, its cause told by the hook.
-  std::function<bool(const FlashOperationResult&)> beforeWrite;
-  // Inside the write guard, once the write has ended and the device is
-  // closed: shows the outcome (message and status are set).
-  std::function<void(const FlashOperationResult&)> written;
-};
 
 // Opens the bridge the device choice admits, identifies its flash part by
 // the probes and reads the whole flash with the part's parameters (with the
@@ -93,11 +46,6 @@ FlashOperationResult ReadWholeFlash(CFlashROM* engine, const FlashOperationHooks
 // still holds it.
 FlashOperationResult RestoreFlash(CFlashROM* engine, const std::string& imagePath,
                                   const FlashOperationHooks& hooks);
-
-// The bridge variant of a version block, null when it is no bridge's.
-const char* VariantOfChipId(const unsigned char* version);
-// "3f1c:0001"
-std::string UsbIdText(const UsbDeviceInfo& usb);
 
 // The header CRC of a flash image holds.
 bool HeaderHolds(const std::vector<unsigned char>& image);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FlashROM.h"
+#include "Operations.h"
 #include "Messages.h"
 #include "Types.h"
 #include "Variant.h"
@@ -20,27 +21,6 @@
 class CFileRead;
 
 ZF_VARIANT_BEGIN
-
-struct UpdateDecision {
-  // 0: every check passed and the new image is prepared, ask the user.
-  // Otherwise the message that ends the run.
-  int message = 0;
-  MESSAGE_TYPE kind = MESSAGE_ERROR;
-  // The message was shown already (by the read's progress dialog).
-  bool messageShown = false;
-  uint16_t installed = 0;  // the revision compared with the file's (0: unknown)
-  uint16_t offered = 0;    // the file's revision
-  char fromCaption[64] = {};
-  char toCaption[64] = {};
-  WritePlanSummary write;  // what the write would do (when asking)
-  // The bridge's version block, when it answered (chip id, compatibility).
-  bool versionRead = false;
-  unsigned char version[kVersionBlockSize] = {};
-  bool flashRead = false;  // the image holds what the update uses of the flash, as read
-  uint64_t bytesRead = 0;  // bytes the read took from the flash
-
-  bool Ask() const { return message == 0 && !messageShown; }
-};
 
 // What differs between the front-ends: where the two files come from and
 // how the flash is read (with a progress dialog, or without).

@@ -11,6 +11,7 @@
 
 #include "FlashROM.h"
 #include "ImageQueries.h"
+#include "UpdateSession.h"
 #include "VirtualBus.h"
 #include "common.h"
 
@@ -28,7 +29,7 @@ void ThroughDevice(const uint8_t* data, uint32_t size) {
   vbridge::ScopedActiveBus active(&bus);
   CFlashROM rom;
   if (rom.OpenFlashROM(nullptr) != FLASH_OK) std::abort();
-  if (rom.ReadFlashROM(nullptr) == FLASH_OK) rom.WaitWorker();
+  ReadWithoutDialog(&rom);  // the queries follow on a complete or a cut read
   ImageQueries(rom);
   rom.CloseFlashROM();
 }

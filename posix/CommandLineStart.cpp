@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "CliModes.h"
+#include "CoreEntry.h"
 #include "DialogStart.h"
 
 ZF_VARIANT_BEGIN
@@ -14,7 +15,7 @@ int RunCommandLine(int argc, char** argv, const std::function<bool()>& prepare) 
   std::unique_ptr<CDialogLayer> layer;
   const int started = StartRun(&argc, &argv, &options, prepare, &layer);
   if (started >= 0) return started;
-  return RunCommandLine(argc, argv, options);
+  return ::RunCommandLine(argc, argv, options, ThisCoreOperations());
 }
 
 ZF_VARIANT_END

@@ -1,6 +1,6 @@
 // The devices a transport would consider, for the choice of the transport
 // and the line that names it. Compiled with each transport of zedrikfu.
-#include "UpdaterRun.h"
+#include "TransportChoice.h"
 #include "USBCommand.h"
 
 ZF_VARIANT_BEGIN

@@ -53,3 +53,14 @@ bool RequestedTransportMode(const CliOptions& options, TransportMode* mode);
 // on standard error and exit status 1.
 int RunChosenTransport(int argc, char** argv, const CliOptions& options,
                        const TransportEntry* scsi, const TransportEntry& usb);
+
+#include "Variant.h"
+
+ZF_VARIANT_BEGIN
+
+// The devices of this build's transport that can be opened and pass the
+// filter, by name (posix/DeviceProbe.cpp, compiled with each transport of
+// zedrikfu). Nothing is sent to them.
+std::vector<std::string> AdmittedDevices(IDFilter* filter);
+
+ZF_VARIANT_END

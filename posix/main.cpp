@@ -10,21 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "UpdaterRun.h"
+#include "CliModes.h"
 #include "CommandLine.h"
 #include "DialogStart.h"
+#include "Operations.h"
 #include "TransportChoice.h"
 
-// The updater built against each transport: its command line, start-up and
-// device probe compiled in the namespace of that core build (named after its
-// target, zedrikfu_core in CMakeLists.txt).
+// Each transport's build of the core gives its operations and its device
+// probe, in the namespace of that build (named after its target,
+// zedrikfu_core in CMakeLists.txt); the front-end is the same for both.
 inline namespace zf_core_libusb {
-int RunCommandLine(int argc, char** argv, const CliOptions& options);
+const CoreOperations& ThisCoreOperations();
 std::vector<std::string> AdmittedDevices(IDFilter* filter);
 }  // namespace zf_core_libusb
 #ifdef ZEDRIKFU_HAVE_SGIO
 inline namespace zf_core_sgio {
-int RunCommandLine(int argc, char** argv, const CliOptions& options);
+const CoreOperations& ThisCoreOperations();
 std::vector<std::string> AdmittedDevices(IDFilter* filter);
 }  // namespace zf_core_sgio
 #endif
@@ -48,12 +49,12 @@ int main(int argc, char** argv) {
   if (started >= 0) return started;
   const TransportEntry usb = {"USB control requests", zf_core_libusb::AdmittedDevices,
                               [](int c, char** v, const CliOptions& o) {
-                                return zf_core_libusb::RunCommandLine(c, v, o);
+                                return RunCommandLine(c, v, o, zf_core_libusb::ThisCoreOperations());
                               }};
 #ifdef ZEDRIKFU_HAVE_SGIO
   const TransportEntry scsi = {"SCSI generic", zf_core_sgio::AdmittedDevices,
                                [](int c, char** v, const CliOptions& o) {
-                                 return zf_core_sgio::RunCommandLine(c, v, o);
+                                 return RunCommandLine(c, v, o, zf_core_sgio::ThisCoreOperations());
                                }};
   return RunChosenTransport(argc, argv, options, &scsi, usb);
 #else

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CliModes.h"
+#include "CoreEntry.h"
 #include "DialogStart.h"
 #include "CommandLine.h"
 #include "DefaultDevices.h"
@@ -328,7 +329,7 @@ TEST(CommandLine, TheUpdateRunsOnTheLayerOfTheOptions) {
   char* argv[] = {&program[0], nullptr};
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(RunCommandLine(1, argv, options), 1);
+  EXPECT_EQ(RunCommandLine(1, argv, options, ThisCoreOperations()), 1);
   testing::internal::GetCapturedStdout();
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(layer.created, std::vector<std::string>{"MainWindow"});

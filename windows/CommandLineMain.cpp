@@ -7,6 +7,7 @@
 
 #include "AppMain.h"
 #include "CliModes.h"
+#include "CoreEntry.h"
 #include "Settings.h"
 #include "UpdaterRun.h"
 #include "Win32Dialog.h"
@@ -77,7 +78,8 @@ int RunWindowsCommandLine(void* instance, int argc, char** argv, bool console,
   }
   std::string path = modulePath;
   args[0] = &path[0];
-  const int status = RunCommandLine(static_cast<int>(args.size()), args.data(), options);
+  const int status =
+      RunCommandLine(static_cast<int>(args.size()), args.data(), options, ThisCoreOperations());
   std::fflush(stdout);
   std::fflush(stderr);
   return status;
