@@ -132,6 +132,34 @@ nlohmann::ordered_json VersionJson(uint16_t version) {
   return v;
 }
 
+const char* StepName(VersionStep step) {
+  switch (step) {
+    case VersionStep::kNewer: return "newer";
+    case VersionStep::kOlder: return "older";
+    case VersionStep::kSame: return "same";
+    case VersionStep::kUnknown: break;
+  }
+  return nullptr;
+}
+
+// A line on a file that is not newer than the flash's firmware: where the
+// step goes, and the option that takes it (or that it was taken).
+std::string StepLine(const CliOptions& options, const UpdateDecision& decision) {
+  if (decision.step == VersionStep::kOlder) {
+    const uint16_t from = std::max(decision.installed, decision.newest);
+    return "version: the file goes back from " + VersionText(from) + " to the OLDER version " +
+           VersionText(decision.offered) +
+           (options.allowOlder ? " (--allow-older)" : "; --allow-older writes it");
+  }
+  if (decision.step == VersionStep::kSame) {
+    return "version: the file equals the installed version " + VersionText(decision.offered) +
+           (options.allowReinstall ? "; a copy that differs or is broken is repaired"
+                                   : "; --allow-reinstall repairs a copy that differs or is "
+                                     "broken");
+  }
+  return std::string();
+}
+
 int CheckExitStatus(const UpdateDecision& decision) {
   if (decision.Ask()) return kExitOk;
   if (decision.message == MSG_ALREADY_LATEST) return kExitNothingToDo;
@@ -217,8 +245,10 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const CheckResult& c
     report["installedVersion"] = nullptr;
   }
   if (decision.offered != 0 || decision.flashRead) {
+    const char* step = StepName(decision.step);
     report["file"] = {{"path", firmwarePath}, {"size", firmwareSize},
-                      {"version", VersionJson(decision.offered)}};
+                      {"version", VersionJson(decision.offered)},
+                      {"step", step != nullptr ? nlohmann::ordered_json(step) : nullptr}};
   } else {
     report["file"] = nullptr;
   }
@@ -284,6 +314,8 @@ void PrintCheckText(const CliOptions& options, const CheckResult& check,
   if (decision.offered != 0 || decision.flashRead) {
     std::printf("file: %s, %u bytes, version %s\n", firmwarePath.c_str(), firmwareSize,
                 VersionText(decision.offered).c_str());
+    const std::string step = StepLine(options, decision);
+    if (!step.empty()) std::printf("%s\n", step.c_str());
   }
   if (status == kExitOk) {
     const WritePlanSummary& w = decision.write;
@@ -327,7 +359,7 @@ int RunCheck(const CliOptions& options, const CoreOperations& core) {
     // The read's progress on standard error (the report goes to standard
     // output); only the read reports progress.
     ScopedProgress progress(stderr, engine->Work());
-    check = engine->Check(release, &TerminalProgress::Observer);
+    check = engine->Check(release, PolicyOf(options), &TerminalProgress::Observer);
   }
   const UpdateDecision& decision = check.decision;
   const int status = CheckExitStatus(decision);

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "BuildRules.h"
 #include "Types.h"
@@ -175,6 +177,16 @@ void AddDeviceOptions(CLI::App* app, std::string* device, std::string* usbId,
       ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
 }
 
+// --allow-older and --allow-reinstall: the update (or --check) may take a
+// step other than to a newer version.
+std::vector<CLI::Option*> AddVersionPolicy(CLI::App* app, CliOptions* parsed) {
+  return {app->add_flag("--allow-older", parsed->allowOlder,
+                        "Write a firmware file older than the installed version (going back)"),
+          app->add_flag("--allow-reinstall", parsed->allowReinstall,
+                        "Write a firmware file equal to the installed version where a copy "
+                        "differs or is broken (repair)")};
+}
+
 }  // namespace
 
 int ParseCommandLine(int argc, char** argv, CliOptions* options) {
@@ -223,6 +235,9 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   AddDeviceOptions(&app, &device, &usbId, &parsed);
   app.add_flag("-v,--verbose", parsed.verbose,
                "Print a line on standard error for each phase of the run");
+  for (CLI::Option* policy : AddVersionPolicy(&app, &parsed)) {
+    policy->excludes(readOption)->excludes(restoreOption);
+  }
 
   checkFlag->excludes(readOption)->excludes(restoreOption)->excludes(backupOption);
   readOption->excludes(restoreOption)->excludes(backupOption);

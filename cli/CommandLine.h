@@ -23,6 +23,8 @@ struct CliOptions {
   std::string backup;    // save the flash as read before the first erase
   std::string readFile;  // --read: save the flash and end
   std::string restore;   // --restore: write this saved image back
+  bool allowOlder = false;      // --allow-older: an older file may be written
+  bool allowReinstall = false;  // --allow-reinstall: the same version may repair a copy
   bool haveChoice = false;
   DeviceChoice choice;   // --device / --usb-id
   std::string transport;  // auto, scsi or usb ("": not given)

@@ -47,8 +47,19 @@ UpdateRequest RequestOf(const CliOptions& options) {
       return SaveBackup(options.backup, asRead);
     };
   }
-  if (options.yes) VerboseLine("--yes: OK is answered once the checks pass");
   request.answerOk = options.yes;
+  if (options.yes) {
+    // The question is not shown: a step back or a reinstall is still said
+    // before the write.
+    request.checksPassed = [](const UpdateDecision& decision) {
+      if (decision.step == VersionStep::kOlder || decision.step == VersionStep::kSame) {
+        std::printf("%s %s\n", decision.fromCaption, decision.toCaption);
+        std::fflush(stdout);
+      }
+      VerboseLine("--yes: answering OK");
+    };
+  }
+  request.policy = PolicyOf(options);
   return request;
 }
 

@@ -26,6 +26,14 @@ std::string ReleaseFolder(const CliOptions& options, const char* argv0);
 // otherwise the program ends with that exit status (1).
 int StartCommandLine(const CliOptions& options, const std::function<bool()>& prepare);
 
+// The version steps the options let an update take.
+inline VersionPolicy PolicyOf(const CliOptions& options) {
+  VersionPolicy policy;
+  policy.allowOlder = options.allowOlder;
+  policy.allowReinstall = options.allowReinstall;
+  return policy;
+}
+
 // The update on the dialogs, by the core's update operation. The release
 // folder (strAppDir) is set by the caller. Runs the main dialog on
 // options.dialogLayer (the terminal when it is null) with the options'

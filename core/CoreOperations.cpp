@@ -1,6 +1,7 @@
 #include "CoreEntry.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,9 @@ void CollectCopies(CFlashROM* engine, DeviceFacts* facts) {
   const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
   facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
   facts->eraseBlock = engine->GetEraseRomBlockSize();
+  _actionparamlist params = {};
+  engine->GetActionParameter(&params);
+  facts->serial.assign(params.ThirdString, strnlen(params.ThirdString, sizeof params.ThirdString));
 }
 
 class CUnattendedOperations : public CFlashOperations {
@@ -40,12 +44,14 @@ class CUnattendedOperations : public CFlashOperations {
 
   const CWorkReport& Work() const override { return engine_.Work(); }
 
-  CheckResult Check(const ReleaseSources& release, ProgressCallback progress) override {
+  CheckResult Check(const ReleaseSources& release, const VersionPolicy& policy,
+                    ProgressCallback progress) override {
     CheckResult result;
     UpdateSessionHooks hooks;
     hooks.openSystemInformation = release.openSystemInformation;
     hooks.openFirmwareFile = release.openFirmwareFile;
     hooks.progress = progress;
+    hooks.policy = policy;
     hooks.flashRead = [&result](CFlashROM* reading) { CollectCopies(reading, &result.device); };
     CUpdateSession session(&engine_, std::move(hooks));
     result.decision = session.Prepare();
@@ -91,17 +97,26 @@ class COperationMainDialog : public CMainDialog {
     return request_.release.openFirmwareFile(file);
   }
   bool ReadsWholeFlash() const override { return request_.readWholeFlash; }
+  VersionPolicy Policy() const override { return request_.policy; }
   void OnFlashRead() override {
+    CollectCopies(this, &device_);
+    device_.opened = GetOpenedDeviceInfo(&device_.usb);
     if (!request_.beforeWrite || Image() == nullptr) return;
     asRead_.assign(Image(), Image() + ImageSize());
   }
   bool BeforeWrite() override { return !request_.beforeWrite || request_.beforeWrite(asRead_); }
   void OnChecksPassed() override {
+    if (request_.checksPassed) request_.checksPassed(Decision());
     if (request_.answerOk) OnOK();
   }
 
+ public:
+  // The device as the read found it: its position and copies.
+  const DeviceFacts& Device() const { return device_; }
+
  private:
   const UpdateRequest& request_;
+  DeviceFacts device_;
   std::vector<unsigned char> asRead_;
 };
 
@@ -116,6 +131,9 @@ UpdateOutcome RunUpdate(const UpdateRequest& request) {
   outcome.status = dialog.ExitStatus();
   outcome.lastMessage = dialog.LastMessage();
   outcome.failure = dialog.Work().LastFailure();
+  outcome.decision = dialog.Decision();
+  outcome.device = dialog.Device();
+  outcome.erased = dialog.WriteStarted();
   return outcome;
 }
 

@@ -43,8 +43,10 @@ void CMainDialog::OnInitialize() {
     return 0;
   };
   hooks.readWholeFlash = ReadsWholeFlash();
+  hooks.policy = Policy();
   CUpdateSession session(this, std::move(hooks));
-  const UpdateDecision decision = session.Prepare();
+  decision_ = session.Prepare();
+  const UpdateDecision& decision = decision_;
 
   if (decision.message == MSG_ALREADY_LATEST) {
     MessageBox(MSG_ALREADY_LATEST, MESSAGE_WARNING);
@@ -73,6 +75,7 @@ void CMainDialog::OnOK() {
   {
     // Interrupts, sleep and logout wait from here until the report is shown.
     CWriteGuardScope guard;
+    writeStarted_ = true;
     {
       CProgressDialog writing(this, PROGRESS_MODE_WRITE);
       outcome = writing.Create("ProgressDialog");

@@ -26,6 +26,10 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   // Exit status of the run: 0 updated, 2 nothing written and no error
   // (Cancel, or already the latest), 1 any other ending.
   int ExitStatus() const;
+  // What the checks decided (empty until OnInitialize ran them), and
+  // whether the write started.
+  const UpdateDecision& Decision() const { return decision_; }
+  bool WriteStarted() const { return writeStarted_; }
 
  protected:
   // Seams for the builds that differ. Defaults: the system information file
@@ -44,11 +48,15 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   // Called after OK, before the write starts; false: nothing is written and
   // the run ends with message 202.
   virtual bool BeforeWrite() { return true; }
+  // The version steps besides a newer file that the run may take.
+  virtual VersionPolicy Policy() const { return {}; }
 
  private:
   void Fail(int messageId, MESSAGE_TYPE kind);
   bool failed_ = false;
   bool wrote_ = false;
+  bool writeStarted_ = false;
+  UpdateDecision decision_;
 };
 
 ZF_VARIANT_END

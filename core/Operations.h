@@ -25,6 +25,19 @@ class CFileRead;
 // ---------------------------------------------------------------------------
 // The update: its decision and what a run found.
 
+// Which way the file's version goes from what the flash holds: newer than
+// every valid copy, older than one of them, or the same as the copy the
+// update compares with (none newer).
+enum class VersionStep { kUnknown, kNewer, kOlder, kSame };
+
+// The version steps an update takes besides a newer file: an older file
+// only when asked (the vendor advises going back), the same version only
+// to repair a copy that differs or is broken.
+struct VersionPolicy {
+  bool allowOlder = false;
+  bool allowReinstall = false;
+};
+
 struct UpdateDecision {
   // 0: every check passed and the new image is prepared, ask the user.
   // Otherwise the message that ends the run.
@@ -34,6 +47,8 @@ struct UpdateDecision {
   bool messageShown = false;
   uint16_t installed = 0;  // the revision compared with the file's (0: unknown)
   uint16_t offered = 0;    // the file's revision
+  uint16_t newest = 0;     // the newest revision of any valid copy for this bridge
+  VersionStep step = VersionStep::kUnknown;  // known once the flash was read
   char fromCaption[64] = {};
   char toCaption[64] = {};
   WritePlanSummary write;  // what the write would do (when asking)
@@ -61,6 +76,9 @@ struct DeviceFacts {
   uint32_t flashSize = 0;
   uint32_t eraseBlock = 0;
   std::vector<CopyFacts> copies;
+  // The third string of the parameter area (the serial number), as the
+  // identity check reads it.
+  std::string serial;
 };
 
 // Where the two files of a release come from.
@@ -91,12 +109,18 @@ struct UpdateRequest {
   std::function<bool(const std::vector<unsigned char>& asRead)> beforeWrite;
   // OK is given in advance: the question is answered once the checks pass.
   bool answerOk = false;
+  // Every check passed, before the question is asked or answered.
+  std::function<void(const UpdateDecision&)> checksPassed;
+  VersionPolicy policy;
 };
 
 struct UpdateOutcome {
   int status = kExitError;  // 0 updated, 2 nothing written without an error, 1 otherwise
   int lastMessage = 0;      // the last message the run showed
   WorkFailure failure;      // the worker's failed command, if one failed
+  UpdateDecision decision;  // what the checks decided
+  DeviceFacts device;       // the device and its copies before the write
+  bool erased = false;      // the write started: the flash may have changed
 };
 
 // ---------------------------------------------------------------------------
@@ -164,7 +188,8 @@ class CFlashOperations {
   virtual const CWorkReport& Work() const = 0;
   // The update's checks, its read (reporting to `progress`) and the
   // placement of the new firmware: everything but the write.
-  virtual CheckResult Check(const ReleaseSources& release, ProgressCallback progress) = 0;
+  virtual CheckResult Check(const ReleaseSources& release, const VersionPolicy& policy,
+                            ProgressCallback progress) = 0;
   // The whole flash of the one bridge the choice admits, identified by the
   // probes of the flash-part table (FlashOperations.h).
   virtual FlashOperationResult ReadWholeFlash(const FlashOperationHooks& hooks) = 0;

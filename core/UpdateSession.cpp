@@ -122,6 +122,44 @@ void FormatToCaption(uint16_t revision, char* out, unsigned size) {
   FormatRevision("to     version ", revision, out, size);
 }
 
+void FormatCaptions(VersionStep step, uint16_t current, uint16_t newest, uint16_t next,
+                    UpdateDecision* decision) {
+  char* to = decision->toCaption;
+  const unsigned size = sizeof decision->toCaption;
+  switch (step) {
+    case VersionStep::kOlder:
+      // Going back from the newest firmware the flash holds.
+      FormatFromCaption(current > newest ? current : newest, decision->fromCaption,
+                        sizeof decision->fromCaption);
+      FormatRevision("to the OLDER version ", next, to, size);
+      return;
+    case VersionStep::kSame:
+      FormatFromCaption(current, decision->fromCaption, sizeof decision->fromCaption);
+      FormatRevision("to the SAME version ", next, to, size);
+      std::snprintf(to + std::strlen(to), size - std::strlen(to), " (repair)");
+      return;
+    default:
+      FormatFromCaption(current, decision->fromCaption, sizeof decision->fromCaption);
+      FormatToCaption(next, to, size);
+  }
+}
+
+VersionStep StepOf(uint16_t current, uint16_t newest, uint16_t next) {
+  if (current < next && newest <= next) return VersionStep::kNewer;
+  if (current > next || newest > next) return VersionStep::kOlder;
+  return VersionStep::kSame;
+}
+
+bool PolicyAdmits(const VersionPolicy& policy, VersionStep step) {
+  switch (step) {
+    case VersionStep::kNewer: return true;
+    case VersionStep::kOlder: return policy.allowOlder;
+    case VersionStep::kSame: return policy.allowReinstall;
+    case VersionStep::kUnknown: break;
+  }
+  return false;
+}
+
 bool OpenDefaultSystemInformation(CFileRead* file) { return file->Open("ZEDRIKFU.ini"); }
 
 int OpenDefaultFirmwareFile(CFileRead* file) {
@@ -272,22 +310,25 @@ UpdateDecision CUpdateSession::Prepare() {
     return decision;
   }
 
-  // 10. Never an older or the same revision: not older than the copy that
-  //     is compared, nor than any valid copy for this bridge (with two
-  //     copies the one compared is the one written first, which may be the
-  //     older of the two).
-  if (current >= next || newest > next) {
+  // 10. Never an older or the same revision unless the policy asks for it:
+  //     not older than the copy that is compared, nor than any valid copy
+  //     for this bridge (with two copies the one compared is the one written
+  //     first, which may be the older of the two).
+  decision.newest = newest;
+  decision.step = StepOf(current, newest, next);
+  if (!PolicyAdmits(hooks_.policy, decision.step)) {
     decision.message = MSG_ALREADY_LATEST;
     decision.kind = MESSAGE_WARNING;
     return decision;
   }
 
-  // 11. The two captions.
-  FormatFromCaption(current, decision.fromCaption, sizeof decision.fromCaption);
-  FormatToCaption(next, decision.toCaption, sizeof decision.toCaption);
+  // 11. The two captions; a step back or a reinstall says so in the second.
+  FormatCaptions(decision.step, current, newest, next, &decision);
 
   // 12, 13. The new image, and a write the bridge and the flash can take.
-  PlaceAndPlan(&engine, firmware, firmwareSize, current != 0, &decision);
+  // The placement's own version check holds for a newer file only.
+  const bool versionKnown = current != 0 && decision.step == VersionStep::kNewer;
+  PlaceAndPlan(&engine, firmware, firmwareSize, versionKnown, &decision);
   return decision;
 }
 

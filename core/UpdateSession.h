@@ -44,6 +44,8 @@ struct UpdateSessionHooks {
   // What the bytes an update does not read hold in the image (they are never
   // used: the tests vary it to show that).
   uint8_t unreadFill = 0xFF;
+  // The version steps besides a newer file that the run may take.
+  VersionPolicy policy;
 };
 
 class CUpdateSession {
@@ -109,5 +111,16 @@ int OpenDefaultFirmwareFile(CFileRead* file);
 // "from version 01.23" / "from version Unknown" and "to     version 01.23".
 void FormatFromCaption(uint16_t revision, char* out, unsigned size);
 void FormatToCaption(uint16_t revision, char* out, unsigned size);
+// The two captions of a step: a newer file as above; an older one "from
+// version <newest installed>" and "to the OLDER version 01.10"; the same
+// one "to the SAME version 01.20 (repair)".
+void FormatCaptions(VersionStep step, uint16_t current, uint16_t newest, uint16_t next,
+                    UpdateDecision* decision);
+
+// The step from the flash's revisions (`current`, the copy compared, 0 when
+// unknown; `newest`, of any valid copy for this bridge) to the file's.
+VersionStep StepOf(uint16_t current, uint16_t newest, uint16_t next);
+// Whether the policy lets an update take the step (a newer file always).
+bool PolicyAdmits(const VersionPolicy& policy, VersionStep step);
 
 ZF_VARIANT_END

@@ -60,6 +60,18 @@ int ValidCopies(const std::vector<unsigned char>& image) {
   return valid;
 }
 
+// The main dialog of a run that may take the policy's version steps.
+class PolicyDialog : public CMainDialog {
+ public:
+  explicit PolicyDialog(const VersionPolicy& policy) : policy_(policy) {}
+
+ protected:
+  VersionPolicy Policy() const override { return policy_; }
+
+ private:
+  VersionPolicy policy_;
+};
+
 class FlowTest : public ::testing::Test {
  protected:
   void WriteSystemInformation(const std::string& text) {
@@ -83,11 +95,11 @@ class FlowTest : public ::testing::Test {
     before_ = Image(zfimage::DefaultFlashImageSpec());
     return AddBridge(before_);
   }
-  int Run(bool answer = true) {
+  int Run(bool answer = true, const VersionPolicy& policy = {}) {
     layer_.answers.push_back(answer);
     ScopedDialogLayer scopedLayer(&layer_);
     vbridge::ScopedActiveBus scopedBus(&bus_);
-    CMainDialog dialog;
+    PolicyDialog dialog(policy);
     dialog.Create("MainWindow");
     return dialog.ExitStatus();
   }
@@ -563,7 +575,12 @@ struct WritePathCase {
   uint16_t fileVersion;
   int message;              // the one message of the run
   int exitStatus;
+  VersionPolicy policy;     // --allow-older, --allow-reinstall
+  const char* toCaption;    // the second caption when the question is asked
 };
+
+constexpr VersionPolicy kAllowOlder{true, false};
+constexpr VersionPolicy kAllowReinstall{false, true};
 
 void PrintTo(const WritePathCase& c, std::ostream* os) { *os << c.name; }
 
@@ -585,8 +602,11 @@ TEST_P(WritePathTest, WritesOnlyWhatKeepsAValidCopy) {
   PutLE32(before_.data() + Area1Offset(before_), zfimage::SignatureOf(c.copy1Variant));
   vbridge::VirtualBridge* device = AddBridge(before_);
 
-  EXPECT_EQ(Run(true), c.exitStatus);
+  EXPECT_EQ(Run(true, c.policy), c.exitStatus);
   EXPECT_EQ(Messages(), std::vector<int>{c.message});
+  if (c.toCaption != nullptr) {
+    EXPECT_EQ(layer_.captions[kTo], c.toCaption);
+  }
   const std::vector<unsigned char> after = device->FlashBytes();
   if (c.message == 201) {
     EXPECT_TRUE(HoldsAt(after, Area1Offset(before_), firmware_));
@@ -621,7 +641,28 @@ INSTANTIATE_TEST_SUITE_P(
         // Copy 1 (0x1000 + 30016 bytes) ends in the block where area 2
         // starts: erasing either copy would cut into the other.
         WritePathCase{"CopiesSharingAnEraseBlock", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0x8800,
-                      false, 0x0120, 202, 1}),
+                      false, 0x0120, 202, 1},
+        // The way back, asked for: from the running copy's 01.10.
+        WritePathCase{"DowngradeOfTheRunningCopyAllowed", 0x0110, 0x0100, BRIDGEIC_QK9318A, 0, 0,
+                      false, 0x0105, 201, 0, kAllowOlder, "to the OLDER version 01.05"},
+        // One step below both copies: older at distance 1.
+        WritePathCase{"OlderByOneAllowed", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0, false, 0x0109,
+                      201, 0, kAllowOlder, "to the OLDER version 01.09"},
+        WritePathCase{"OlderByOneNeedsAllowOlder", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0, false,
+                      0x0109, 200, 2, kAllowReinstall, nullptr},
+        // The same version: copies whose code differs from the file's are
+        // written again only with --allow-reinstall.
+        WritePathCase{"SameVersionNeedsAllowReinstall", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0,
+                      false, 0x0110, 200, 2, kAllowOlder, nullptr},
+        WritePathCase{"SameVersionReinstalled", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0, false,
+                      0x0110, 201, 0, kAllowReinstall, "to the SAME version 01.10 (repair)"},
+        // A newer file by one still needs no option.
+        WritePathCase{"NewerByOne", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0, false, 0x0111, 201, 0,
+                      {}, "to     version 01.11"},
+        // The safety rules hold on the way back: a file too big for its
+        // slot is refused before any erase.
+        WritePathCase{"OlderStillPlacedSafely", 0x0110, 0x0110, BRIDGEIC_QK9318A, 0, 0x8800,
+                      false, 0x0105, 202, 1, kAllowOlder, nullptr}),
     [](const ::testing::TestParamInfo<WritePathCase>& param) { return param.param.name; });
 
 }  // namespace

@@ -120,7 +120,7 @@ for copy, field in zip(report["copies"], (36, 40)):
 assert len(report["copies"]) == 2
 assert report["installedVersion"] == {"text": "01.10", "value": 0x110}
 assert report["file"] == {"path": "./MainFW.kqfw", "size": len(fw),
-                          "version": {"text": "01.20", "value": 0x120}}
+                          "version": {"text": "01.20", "value": 0x120}, "step": "newer"}
 u = report["update"]
 assert u["copies"] == 2 and u["bytes"] == 2 * len(fw) and u["eraseBlocks"] == 10, u
 assert u["commands"]["write"] == u["commands"]["verify"] == 2 * -(-len(fw) // 48), u
@@ -414,6 +414,47 @@ status_is "$code" 1 "205: --check"
 has "version 01.20" "$d/out.txt" "205: the file's version"
 has "installed version: 01.10" "$d/out.txt" "205: the installed version"
 lacks "00.00" "$d/out.txt" "205: no version 00.00"
+
+# The way back and a reinstall happen only when asked for, and are said
+# before the write; without the options an older or equal file writes nothing.
+d=$scratch/version-policy
+prepare "$d"
+"$image" make-firmware --variant A --version 0x0105 --compat 0x0154 --random-size 20000 --seed 5 \
+  -o "$d/MainFW.kqfw" >/dev/null
+run "$d" --check
+status_is "$code" 2 "older file: --check"
+has "version: the file goes back from 01.10 to the OLDER version 01.05; --allow-older writes it" \
+  "$d/out.txt" "older file: --check names the option"
+run "$d" --yes
+status_is "$code" 2 "older file: --yes"
+expect "older file: --yes wrote nothing" cmp -s "$d/bridge.bin" "$d/flash.orig"
+run "$d" --check --json --allow-older
+status_is "$code" 0 "older file: --check --allow-older"
+expect "older file: the JSON names the step" python3 - "$d/out.txt" <<'PY'
+import json, sys
+r = json.load(open(sys.argv[1]))
+assert r["file"]["step"] == "older", r["file"]
+assert r["update"]["copies"] == 2, r["update"]
+PY
+run "$d" --yes --allow-older
+status_is "$code" 0 "older file: --yes --allow-older"
+has "from version 01.10 to the OLDER version 01.05" "$d/out.txt" "older file: said before the write"
+run "$d" --check
+has "copy 2: offset 0x011000, version 01.05" "$d/out.txt" "older file: copy 2 written"
+cp "$d/bridge.bin" "$d/flash.older"
+run "$d" --yes --allow-reinstall
+status_is "$code" 2 "reinstall over identical copies"
+expect "reinstall over identical copies wrote nothing" cmp -s "$d/bridge.bin" "$d/flash.older"
+python3 -c "
+import sys
+d = bytearray(open(sys.argv[1], 'rb').read())
+d[0x11000 + 100] ^= 1
+open(sys.argv[1], 'wb').write(d)" "$d/bridge.bin"
+run "$d" --yes --allow-reinstall
+status_is "$code" 0 "reinstall repairs a broken copy"
+expect "reinstall repairs a broken copy: the flash is whole again" cmp -s "$d/bridge.bin" "$d/flash.older"
+run "$d" --read "$d/x.bin" --allow-older
+status_is "$code" 1 "--allow-older with --read"
 
 # A parameter area left half-written (its manufacturer text runs past its
 # field): 205, and the conversion's line is part of the cause on standard
