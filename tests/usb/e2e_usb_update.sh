@@ -157,7 +157,9 @@ has "Not found a target device!" "$d/out.txt" "message 203"
 # Both run under one vbridge-usb (one emulated bridge), the second started
 # while the first works. The run that comes second ends with message 206 and
 # sends the bridge nothing, so the trace is that of one run alone.
-pace=$([ "$path" = scsi ] && echo 3 || echo 0)
+# Over SCSI an update is about 65 commands: paced so that the first run is
+# still at work when the second starts, also on a busy machine.
+pace=$([ "$path" = scsi ] && echo 20 || echo 0)
 # two_runs DIR TRANSPORT-OF-FIRST TRANSPORT-OF-SECOND: sets $loser (a or b)
 two_runs() {
   (cd "$1" && "$vbridge" --delay-ms "$pace" devices.ini -- bash -c '
