@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BuildRules.h"
+#include "SystemPath.h"
 #include "Types.h"
 
 #ifndef ZEDRIKFU_VERSION
@@ -22,6 +23,22 @@ std::string BaseName(const char* path) {
   const size_t slash = name.rfind('/');
   if (slash != std::string::npos) name = name.substr(slash + 1);
   return name.empty() ? std::string("zedrikfu") : name;
+}
+
+// The check of --dir (a folder) and of --restore (not a folder), with the
+// texts of CLI11's ExistingDirectory and ExistingFile, through the
+// platform's look at a path (SystemPath.h): CLI11's own would take a UTF-8
+// path in the ANSI code page on Windows.
+CLI::Validator ExistingPath(PathKind wanted) {
+  const bool folder = wanted == PathKind::kFolder;
+  return CLI::Validator([folder](std::string& path) -> std::string {
+    const PathKind kind = KindOfPath(path);
+    if (kind == PathKind::kNone) {
+      return std::string(folder ? "Directory" : "File") + " does not exist: " + path;
+    }
+    if ((kind == PathKind::kFolder) == folder) return std::string();
+    return (folder ? "Directory is actually a file: " : "File is actually a directory: ") + path;
+  }, "");
 }
 
 bool ParseNumber(const std::string& text, int base, unsigned long limit, unsigned long* value) {
@@ -203,7 +220,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   app.add_option("--dir", parsed.dir,
                  "Folder holding ZEDRIKFU.ini and MainFW.kqfw (default: the program's folder)")
       ->type_name("DIR")
-      ->check(CLI::ExistingDirectory.description(""));
+      ->check(ExistingPath(PathKind::kFolder));
   // The value may be left out (a desktop entry's %f without a file): then
   // MainFW.kqfw is used as without the option.
   app.add_option("--firmware", parsed.firmware,
@@ -231,7 +248,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
                      "Recovery: write a saved flash image back (also over a destroyed header); "
                      "only the erase blocks that differ are written")
           ->type_name("FILE")
-          ->check(CLI::ExistingFile.description(""));
+          ->check(ExistingPath(PathKind::kOther));
   AddDeviceOptions(&app, &device, &usbId, &parsed);
   app.add_flag("-v,--verbose", parsed.verbose,
                "Print a line on standard error for each phase of the run");

@@ -1,10 +1,9 @@
 // The start of a command-line run that every platform makes, and where a
 // run finds its release: the same rules everywhere, with the platform's path
 // separators (BuildRules.h).
-#include <sys/stat.h>
-
 #include "BuildRules.h"
 #include "ImageSave.h"
+#include "SystemPath.h"
 #include "TerminalProgress.h"
 #include "UpdaterRun.h"
 
@@ -50,9 +49,7 @@ std::string ReleaseFolder(const CliOptions& options, const char* argv0) {
   }
   // A firmware file opened from a release folder (a file manager starts
   // "zedrikfu --firmware FILE"): its folder holds the release's ZEDRIKFU.ini.
-  struct stat st;
-  if (options.dir.empty() && !options.firmware.empty() &&
-      stat((folder + "ZEDRIKFU.ini").c_str(), &st) != 0) {
+  if (options.dir.empty() && !options.firmware.empty() && !PathExists(folder + "ZEDRIKFU.ini")) {
     const size_t slash = options.firmware.find_last_of(kPathSeparators);
     folder = slash == std::string::npos ? std::string() : options.firmware.substr(0, slash + 1);
   }

@@ -55,9 +55,11 @@ set(ZF_CORE_SOURCES
   core/ProgressDialog.cpp
 )
 
-# What each platform gives every program: the device locks (DeviceLock.h).
+# What each platform gives every program: the device locks (DeviceLock.h)
+# and the opening of files by their UTF-8 paths (SystemPath.h).
 set(ZF_BASE_PLATFORM_SOURCES
   platform/DeviceLock.cpp
+  platform/SystemPath.cpp
 )
 
 # What each platform gives the image model: its per-build rules (BuildRules.h,

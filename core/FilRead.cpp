@@ -19,6 +19,8 @@
 #include <new>
 #include <string>
 
+#include "SystemPath.h"
+
 char* strAppDir = nullptr;
 
 namespace {
@@ -78,7 +80,7 @@ bool CFileRead::OpenPath(const char* path) {
   if (path == nullptr) return Refuse(FileOpenError::kSystem, ENOENT);
   FileStatus st;
 #ifdef _WIN32
-  file_ = std::fopen(path, "rb");
+  file_ = OpenPathFile(path, "rb");
   if (file_ == nullptr) return Refuse(FileOpenError::kSystem, errno);
   if (!StatusOfOpenFile(file_, &st)) return Refuse(FileOpenError::kSystem, errno);
 #else

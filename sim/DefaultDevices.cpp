@@ -1,10 +1,9 @@
 #include "DefaultDevices.h"
 
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "ImageAuthoring.h"
+#include "SystemPath.h"
 #include "VirtualBus.h"
 #include "VirtualDevices.h"
 
@@ -12,15 +11,10 @@ namespace vbridge {
 
 namespace {
 
-bool Exists(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(path, ignored);
-}
-
 bool CreateDefaultDevices(const std::string& iniPath, std::string* error) {
   if (!WriteDefaultVirtualDevices(iniPath, error)) return false;
   const std::string imagePath = ResolveRelativeTo(iniPath, kDefaultFlashImageName);
-  if (Exists(imagePath)) return true;
+  if (PathExists(imagePath)) return true;
   std::vector<unsigned char> image;
   if (!zfimage::BuildDefaultFlashImage(&image, error)) return false;
   return WriteFlashImageFile(imagePath, DefaultDeviceConfig().flashPart, image, error);
@@ -29,7 +23,7 @@ bool CreateDefaultDevices(const std::string& iniPath, std::string* error) {
 }  // namespace
 
 bool LoadOrCreateVirtualDevices(const std::string& iniPath, VirtualBus* bus, std::string* error) {
-  if (!Exists(iniPath) && !CreateDefaultDevices(iniPath, error)) {
+  if (!PathExists(iniPath) && !CreateDefaultDevices(iniPath, error)) {
     if (error != nullptr) *error = "cannot create " + iniPath + ": " + *error;
     return false;
   }

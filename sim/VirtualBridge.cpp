@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "CommandSet.h"
+#include "SystemPath.h"
 #include "common.h"
 
 namespace vbridge {
@@ -90,7 +91,7 @@ bool VirtualBridge::Init(std::string* error) {
     return false;
   }
   if (!config_.trace.empty()) {
-    trace_.reset(std::fopen(config_.trace.c_str(), "ab"));
+    trace_.reset(OpenPathFile(config_.trace, "ab"));
     if (!trace_) {
       if (error) *error = "Trace: cannot open \"" + config_.trace + "\" for appending";
       return false;

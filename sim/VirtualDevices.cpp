@@ -11,6 +11,7 @@
 #include <set>
 #include <type_traits>
 
+#include "SystemPath.h"
 #include "VirtualFlash.h"
 
 namespace vbridge {
@@ -189,7 +190,7 @@ std::string LineText(const std::string& text, int line) {
 }
 
 bool WriteWhole(const std::string& path, const void* data, size_t size, std::string* error) {
-  FilePtr file(std::fopen(path.c_str(), "wb"));
+  FilePtr file(OpenPathFile(path, "wb"));
   if (!file) {
     if (error) *error = "cannot create \"" + path + "\": " + std::strerror(errno);
     return false;
@@ -323,19 +324,21 @@ DeviceConfig::DeviceConfig() {
   }
 }
 
+// The paths are UTF-8 (u8path, u8string): on Windows a plain path would be
+// taken in the ANSI code page.
 std::string ResolveRelativeTo(const std::string& iniPath, const std::string& name) {
-  const std::filesystem::path file(name);
+  const std::filesystem::path file = std::filesystem::u8path(name);
   if (file.is_absolute()) return name;
-  const std::filesystem::path folder = std::filesystem::path(iniPath).parent_path();
+  const std::filesystem::path folder = std::filesystem::u8path(iniPath).parent_path();
   if (folder.empty()) return name;
-  return (folder / file).string();
+  return (folder / file).u8string();
 }
 
 bool VirtualDevices::Load(const std::string& iniPath, std::string* error) {
   path_ = iniPath;
   devices_.clear();
 
-  FilePtr file(std::fopen(iniPath.c_str(), "rb"));
+  FilePtr file(OpenPathFile(iniPath, "rb"));
   if (!file) {
     if (error) *error = iniPath + ": cannot open: " + std::strerror(errno);
     return false;

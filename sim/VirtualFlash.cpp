@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "SROMData.h"
+#include "SystemPath.h"
 #include "common.h"
 
 namespace vbridge {
@@ -63,14 +64,14 @@ bool VirtualFlash::AttachImage(const std::string& path, std::string* error) {
     if (error) *error = "no flash part chosen";
     return false;
   }
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r+b"));
+  std::unique_ptr<std::FILE, FileCloser> file(OpenPathFile(path, "r+b"));
   if (!file) {
     if (errno != ENOENT) {
       if (error) *error = "cannot open \"" + path + "\": " + ErrnoText();
       return false;
     }
     // Missing: a new, erased flash.
-    file.reset(std::fopen(path.c_str(), "w+b"));
+    file.reset(OpenPathFile(path, "w+b"));
     if (!file) {
       if (error) *error = "cannot create \"" + path + "\": " + ErrnoText();
       return false;

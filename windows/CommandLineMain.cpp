@@ -8,12 +8,15 @@
 #include "AppMain.h"
 #include "CliModes.h"
 #include "CoreEntry.h"
+#include "ExitStatus.h"
 #include "Settings.h"
 #include "UpdaterRun.h"
 #include "Win32Dialog.h"
 #include "WinWriteGuard.h"
 
+#include "WideText.h"
 #include "WindowsApi.h"
+#include <shellapi.h>
 
 namespace {
 
@@ -33,6 +36,42 @@ void AttachParentConsole() {
   if (!Usable(GetStdHandle(STD_INPUT_HANDLE))) freopen_s(&reopened, "CONIN$", "r", stdin);
 }
 
+// The console shows the output, UTF-8 text, in UTF-8 while the program
+// runs; its code page is the starter's again afterwards. Without a console
+// nothing changes (the bytes are UTF-8 either way).
+class ConsoleOutputInUtf8 {
+ public:
+  ConsoleOutputInUtf8() : saved_(GetConsoleOutputCP()) {
+    if (saved_ != 0 && saved_ != CP_UTF8 && SetConsoleOutputCP(CP_UTF8) == 0) saved_ = 0;
+  }
+  ~ConsoleOutputInUtf8() {
+    if (saved_ != 0 && saved_ != CP_UTF8) SetConsoleOutputCP(saved_);
+  }
+  ConsoleOutputInUtf8(const ConsoleOutputInUtf8&) = delete;
+  ConsoleOutputInUtf8& operator=(const ConsoleOutputInUtf8&) = delete;
+
+ private:
+  UINT saved_;
+};
+
+struct LocalFreer {
+  void operator()(LPWSTR* block) const { LocalFree(block); }
+};
+
+// The arguments in UTF-8, from the wide command line. False when one holds
+// a surrogate without its other half, which has no UTF-8.
+bool Utf8Arguments(std::vector<std::string>* arguments) {
+  int count = 0;
+  const std::unique_ptr<LPWSTR, LocalFreer> wide(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!wide) return false;
+  for (int i = 0; i < count; ++i) {
+    std::string argument;
+    if (!zfwin::WideToUtf8(std::wstring(wide.get()[i]), &argument)) return false;
+    arguments->push_back(argument);
+  }
+  return true;
+}
+
 // The program's name in the texts: its file name without ".exe" or ".com".
 std::string ProgramNameOf(const std::string& modulePath) {
   const size_t slash = modulePath.find_last_of("\\/");
@@ -46,14 +85,22 @@ std::string ProgramNameOf(const std::string& modulePath) {
 
 bool HasCommandLineOptions(int argc) { return argc > 1; }
 
-int RunWindowsCommandLine(void* instance, int argc, char** argv, bool console,
-                          const char* transportName, const std::function<bool()>& prepare) {
+int RunWindowsCommandLine(void* instance, bool console, const char* transportName,
+                          const std::function<bool()>& prepare) {
   if (!console) AttachParentConsole();
+  const ConsoleOutputInUtf8 utf8Output;
   // The program's own path in front of the arguments: its name in the texts
   // and its folder for the release, however it was started.
   const std::string modulePath = zfwin::ProgramModulePath();
   std::string program = ProgramNameOf(modulePath);
-  std::vector<char*> args(argv, argv + argc);
+  std::vector<std::string> arguments;
+  if (!Utf8Arguments(&arguments)) {
+    std::fprintf(stderr, "%s: the command line holds text that is not Unicode\n",
+                 program.c_str());
+    return kExitError;
+  }
+  std::vector<char*> args;
+  for (std::string& argument : arguments) args.push_back(&argument[0]);
   if (args.empty()) args.push_back(nullptr);
   args[0] = &program[0];
   CliOptions options;

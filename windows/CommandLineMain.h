@@ -9,13 +9,16 @@
 // Whether the program was given options (anything after its name).
 bool HasCommandLineOptions(int argc);
 
-// Runs the command line `argc`/`argv` (the C runtime's, in the ANSI code
-// page) and returns the exit status. `console`: the program is a console
-// program (ZEDRIKFU.com), whose standard handles are the console's;
+// Runs the program's command line and returns the exit status. The
+// arguments are those of the wide command line (GetCommandLineW,
+// CommandLineToArgvW) in UTF-8, so that a path outside the ANSI code page
+// reaches the options as it was typed; a console shows the output in UTF-8
+// (its output code page, restored at the end). `console`: the program is a
+// console program (ZEDRIKFU.com), whose standard handles are the console's;
 // otherwise (ZEDRIKFU.exe, a windowed program) the output goes to the
 // handles it inherited (redirected output) or else to the console of the
 // program that started it (AttachConsole). `instance` holds the dialog
 // resources of an update; `transportName` names the way to the bridge in the
 // reports. `prepare` as in StartCommandLine (UpdaterRun.h).
-int RunWindowsCommandLine(void* instance, int argc, char** argv, bool console,
-                          const char* transportName, const std::function<bool()>& prepare = {});
+int RunWindowsCommandLine(void* instance, bool console, const char* transportName,
+                          const std::function<bool()>& prepare = {});

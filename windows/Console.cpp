@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "TerminalProgress.h"
+#include "WideText.h"
 #include "WinWriteGuard.h"
 
 #include "WindowsApi.h"
@@ -62,7 +63,8 @@ int TerminalColumns(int fd) {
 ConsoleAnswer AskOnConsole(const std::string& shown) {
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == INVALID_HANDLE_VALUE || input == nullptr) {
-    const int pressed = MessageBoxA(nullptr, shown.c_str(), ProgramName().c_str(),
+    const std::wstring title = zfwin::ShownText(ProgramName());
+    const int pressed = MessageBoxW(nullptr, zfwin::ShownText(shown).c_str(), title.c_str(),
                                     MB_OKCANCEL | MB_ICONQUESTION | MB_SETFOREGROUND);
     const bool ok = pressed == IDOK;
     Print(ok ? "OK\n" : "Cancel\n");

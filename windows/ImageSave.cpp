@@ -3,7 +3,8 @@
 // over the target (kReplace) or onto a name that must still be free
 // (kNewFile: MoveFileEx without MOVEFILE_REPLACE_EXISTING fails when the
 // name was taken meanwhile). A name that is a folder, a device or a link
-// (a reparse point) is refused: an image goes only to a plain file.
+// (a reparse point) is refused: an image goes only to a plain file. The
+// paths are UTF-8 and reach the system through the wide calls.
 #include "ImageSave.h"
 
 #ifndef NOMINMAX
@@ -13,6 +14,8 @@
 
 #include <algorithm>
 #include <cstdio>
+
+#include "WideText.h"
 
 namespace {
 
@@ -50,15 +53,15 @@ class TemporaryFile {
       char suffix[32];
       std::snprintf(suffix, sizeof suffix, ".%lu-%u.tmp", GetCurrentProcessId(), attempt);
       path_ = target + suffix;
-      handle_ = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+      handle_ = CreateFileW(zfwin::WidePath(path_).c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle_ == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
     created_ = handle_ != INVALID_HANDLE_VALUE;
   }
   ~TemporaryFile() {
     Close();
-    if (created_ && !moved_) DeleteFileA(path_.c_str());
+    if (created_ && !moved_) DeleteFileW(zfwin::WidePath(path_).c_str());
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -96,7 +99,7 @@ bool WriteAll(HANDLE file, const std::vector<unsigned char>& bytes) {
 }  // namespace
 
 bool CheckSaveTarget(const std::string& path, SaveMode mode, std::string* error) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(zfwin::WidePath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return true;
@@ -140,7 +143,8 @@ bool SaveImageFile(const std::string& path, const std::vector<unsigned char>& by
   }
   const DWORD flags =
       MOVEFILE_WRITE_THROUGH | (mode == SaveMode::kReplace ? MOVEFILE_REPLACE_EXISTING : 0);
-  if (MoveFileExA(file.path().c_str(), path.c_str(), flags) == 0) {
+  const std::wstring from = zfwin::WidePath(file.path());
+  if (MoveFileExW(from.c_str(), zfwin::WidePath(path).c_str(), flags) == 0) {
     if (mode == SaveMode::kNewFile && GetLastError() == ERROR_ALREADY_EXISTS) {
       *error = "it exists (it appeared while the image was saved); a backup never replaces "
                "anything: name a new file";

@@ -4,26 +4,40 @@
 #endif
 #include <windows.h>
 
-#include <cstring>
+#include <vector>
 
 #include "Settings.h"
+#include "WideText.h"
 
 namespace zfwin {
 
 std::string ProgramModulePath() {
-  char path[kSettingBufferSize] = {};
-  GetModuleFileNameA(nullptr, path, sizeof path);
-  path[sizeof path - 1] = '\0';
-  return path;
+  // The buffer grows until the path fits: a path may be longer than MAX_PATH.
+  std::vector<wchar_t> path(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(path.size());
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), size);
+    if (length == 0) return std::string();
+    if (length < size) return Utf8Of(path.data());
+    if (path.size() >= 32768) return std::string();
+    path.resize(path.size() * 2);
+  }
 }
 
-int ReadSetting(const char* key, const char* fallback, char* buf, int size) {
-  if (buf == nullptr || size <= 0) return 0;
-  std::memset(buf, 0, static_cast<size_t>(size));
-  const std::string settingsPath = SettingsPathFromModulePath(ProgramModulePath().c_str());
-  const DWORD got = GetPrivateProfileStringA(kSettingsSection, key, fallback, buf,
-                                             static_cast<DWORD>(size), settingsPath.c_str());
-  return static_cast<int>(got);
+std::string ReadSetting(const char* key, const char* fallback) {
+  std::wstring wideKey;
+  std::wstring wideFallback;
+  Utf8ToWide(std::string(key != nullptr ? key : ""), &wideKey);
+  Utf8ToWide(std::string(fallback != nullptr ? fallback : ""), &wideFallback);
+  std::wstring section;
+  Utf8ToWide(std::string(kSettingsSection), &section);
+  const std::wstring settingsPath =
+      WidePath(SettingsPathFromModulePath(ProgramModulePath().c_str()));
+  wchar_t value[kSettingBufferSize] = {};
+  GetPrivateProfileStringW(section.c_str(), wideKey.c_str(), wideFallback.c_str(), value,
+                           static_cast<DWORD>(kSettingBufferSize), settingsPath.c_str());
+  value[kSettingBufferSize - 1] = L'\0';
+  return Utf8Of(value);
 }
 
 }  // namespace zfwin

@@ -15,8 +15,8 @@ constexpr char kCaptionKey[] = "Caption";
 constexpr char kCaptionDefault[] = "ZEDRIK";
 constexpr char kFirmwareKey[] = "Firmware";
 constexpr char kFirmwareDefault[] = "MainFW.kqfw";
-// Every value is read into a zeroed buffer of this size (at most 255
-// characters), and so is the program's path.
+// Every value is read into a zeroed buffer of this many characters (at most
+// 255 of them).
 constexpr size_t kSettingBufferSize = 256;
 
 // The firmware file chooser.
@@ -56,11 +56,13 @@ inline const char* DialogDefaultExtension(const char* extension) {
 
 // ---- Windows only ----
 
-// The program's full path (GetModuleFileNameA into a zeroed 256-byte buffer).
+// The program's full path in UTF-8 (GetModuleFileNameW, however long).
 std::string ProgramModulePath();
-// Clears buf, then reads `key` of the section "Setting" of the settings file
-// beside the program into it, with `fallback` when the file or the key is
-// missing; returns what GetPrivateProfileStringA returns.
-int ReadSetting(const char* key, const char* fallback, char* buf, int size);
+// `key` of the section "Setting" of the settings file beside the program, in
+// UTF-8, with `fallback` when the file or the key is missing. The file is read
+// by GetPrivateProfileStringW: a value means the characters it meant to the
+// ANSI calls (a file in the ANSI code page) or, in a file saved as UTF-16
+// with its byte order mark, the characters written there.
+std::string ReadSetting(const char* key, const char* fallback);
 
 }  // namespace zfwin

@@ -8,6 +8,7 @@
 #include "Messages.h"
 #include "Progress.h"
 #include "Settings.h"
+#include "WideText.h"
 #include "WinWriteGuard.h"
 #include "WorkProgress.h"
 #include "resource.h"
@@ -197,7 +198,8 @@ bool CWin32DialogLayer::CreateWindow(CDialogControl* dialog, const char* windowN
   if (templateId == 0) return false;
   auto window = std::make_unique<Window>();
   window->owner = stack_.empty() ? nullptr : AsWindow(WindowOf(stack_.back()));
-  window->hwnd = CreateDialogParamA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(templateId),
+  // Unicode dialogs: a caption keeps every character of the settings.
+  window->hwnd = CreateDialogParamW(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEW(templateId),
                                     window->owner, DialogProcedure,
                                     reinterpret_cast<LPARAM>(dialog));
   if (window->hwnd == nullptr) return false;
@@ -233,7 +235,7 @@ void CWin32DialogLayer::RunModal(CDialogControl* dialog) {
   // waits for the worker without serving them.
   while (!dialog->Ended()) {
     MSG msg;
-    const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+    const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
     if (got == -1) continue;
     if (got == 0) {
       // A quit request is kept for after the dialogs: ending here would
@@ -242,9 +244,9 @@ void CWin32DialogLayer::RunModal(CDialogControl* dialog) {
       quitCode_ = static_cast<int>(msg.wParam);
       continue;
     }
-    if (!IsDialogMessageA(hwnd, &msg)) {
+    if (!IsDialogMessageW(hwnd, &msg)) {
       TranslateMessage(&msg);
-      DispatchMessageA(&msg);
+      DispatchMessageW(&msg);
     }
   }
 }
@@ -286,8 +288,8 @@ void CWin32DialogLayer::MessageBox(CDialogControl* /*dialog*/, int id, MESSAGE_T
     if (fallback != nullptr) std::strncpy(text, fallback, sizeof text - 1);
   }
   // The caption is read afresh for every message box.
-  char caption[zfwin::kSettingBufferSize];
-  zfwin::ReadSetting(zfwin::kCaptionKey, zfwin::kCaptionDefault, caption, sizeof caption);
+  const std::wstring caption =
+      zfwin::ShownText(zfwin::ReadSetting(zfwin::kCaptionKey, zfwin::kCaptionDefault));
 
   // The box has no owner window; the dialogs take no input meanwhile, so
   // that no command of theirs runs while the box is up.
@@ -299,18 +301,20 @@ void CWin32DialogLayer::MessageBox(CDialogControl* /*dialog*/, int id, MESSAGE_T
       disabled.push_back(hwnd);
     }
   }
-  MessageBoxA(nullptr, text, caption, MB_OK | IconStyleOf(kind));
+  MessageBoxW(nullptr, zfwin::ShownText(text).c_str(), caption.c_str(), MB_OK | IconStyleOf(kind));
   for (HWND hwnd : disabled) EnableWindow(hwnd, TRUE);
 }
 
 void CWin32DialogLayer::SetControlCaption(CDialogControl* dialog, int controlId, const char* text) {
   HWND hwnd = AsWindow(WindowOf(dialog));
-  if (hwnd != nullptr && text != nullptr) SetDlgItemTextA(hwnd, controlId, text);
+  if (hwnd != nullptr && text != nullptr) {
+    SetDlgItemTextW(hwnd, controlId, zfwin::ShownText(text).c_str());
+  }
 }
 
 void CWin32DialogLayer::SetWindowTitle(CDialogControl* dialog, const char* title) {
   HWND hwnd = AsWindow(WindowOf(dialog));
-  if (hwnd != nullptr && title != nullptr) SetWindowTextA(hwnd, title);
+  if (hwnd != nullptr && title != nullptr) SetWindowTextW(hwnd, zfwin::ShownText(title).c_str());
 }
 
 void CWin32DialogLayer::ProgressBound(CProgress* bar) {

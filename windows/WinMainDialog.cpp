@@ -1,49 +1,59 @@
 // The Windows main dialog's file, settings and caption handling.
 #include "WinMainDialog.h"
 
-#include <cstring>
+#include <vector>
 
 #include "FilRead.h"
 #include "Messages.h"
 #include "Settings.h"
 #include "Win32Dialog.h"
 
+#include "WideText.h"
 #include "WindowsApi.h"
 #include <commdlg.h>
 
-int CWinMainDialog::GetCaption(char* buf, int size) {
-  return zfwin::ReadSetting(zfwin::kCaptionKey, zfwin::kCaptionDefault, buf, size);
+namespace {
+
+// The room the open-file dialog has for the chosen path, in characters: the
+// longest path the wide calls take.
+constexpr DWORD kChosenPathUnits = 32768;
+
+}  // namespace
+
+std::string CWinMainDialog::GetCaption() {
+  return zfwin::ReadSetting(zfwin::kCaptionKey, zfwin::kCaptionDefault);
 }
 
-int CWinMainDialog::GetFirmwareFileName(char* buf, int size) {
-  return zfwin::ReadSetting(zfwin::kFirmwareKey, zfwin::kFirmwareDefault, buf, size);
+std::string CWinMainDialog::GetFirmwareFileName() {
+  return zfwin::ReadSetting(zfwin::kFirmwareKey, zfwin::kFirmwareDefault);
 }
 
-bool CWinMainDialog::SelectFirmwareFile(char* path) {
+bool CWinMainDialog::SelectFirmwareFile(std::string* path) {
   if (path == nullptr) return false;
-  char caption[zfwin::kSettingBufferSize];
-  GetCaption(caption, sizeof caption);
-  const std::string filter = zfwin::OpenFileFilter(zfwin::kFirmwareFilter);
-  char chosen[zfwin::kSettingBufferSize] = {};  // no initial file name
+  const std::wstring caption = zfwin::ShownText(GetCaption());
+  const std::wstring filter = zfwin::ShownText(zfwin::OpenFileFilter(zfwin::kFirmwareFilter));
+  const std::wstring extension =
+      zfwin::ShownText(zfwin::DialogDefaultExtension(zfwin::kFirmwareDefaultExtension));
+  std::vector<wchar_t> chosen(kChosenPathUnits, L'\0');  // no initial file name
 
   HWND owner = nullptr;
   if (auto* layer = dynamic_cast<CWin32DialogLayer*>(GetDialogLayer())) {
     owner = static_cast<HWND>(layer->WindowOf(this));
   }
-  OPENFILENAMEA ofn{};
+  OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = owner;
   ofn.lpstrFilter = filter.c_str();
   ofn.nFilterIndex = 1;
-  ofn.lpstrFile = chosen;
-  ofn.nMaxFile = sizeof chosen;
-  ofn.lpstrTitle = caption;
-  ofn.lpstrDefExt = zfwin::DialogDefaultExtension(zfwin::kFirmwareDefaultExtension);
+  ofn.lpstrFile = chosen.data();
+  ofn.nMaxFile = kChosenPathUnits;
+  ofn.lpstrTitle = caption.c_str();
+  ofn.lpstrDefExt = extension.c_str();
   ofn.Flags = OFN_OVERWRITEPROMPT | OFN_FILEMUSTEXIST | OFN_EXPLORER;
-  if (!GetOpenFileNameA(&ofn)) return false;
-  chosen[sizeof chosen - 1] = '\0';
-  std::memcpy(path, chosen, sizeof chosen);
-  return true;
+  if (!GetOpenFileNameW(&ofn)) return false;
+  chosen.back() = L'\0';
+  *path = zfwin::Utf8Of(chosen.data());
+  return !path->empty();
 }
 
 bool CWinMainDialog::OpenSystemInformation(CFileRead* file) {
@@ -51,16 +61,12 @@ bool CWinMainDialog::OpenSystemInformation(CFileRead* file) {
 }
 
 int CWinMainDialog::OpenFirmwareFile(CFileRead* file) {
-  char name[zfwin::kSettingBufferSize];
-  GetFirmwareFileName(name, sizeof name);
-  if (file->OpenPath(name)) return 0;
-  char chosen[zfwin::kSettingBufferSize] = {};
-  if (!SelectFirmwareFile(chosen)) return MSG_FW_NOT_SELECTED;
-  return file->OpenPath(chosen) ? 0 : MSG_NO_FW_FILE;
+  if (file->OpenPath(GetFirmwareFileName().c_str())) return 0;
+  std::string chosen;
+  if (!SelectFirmwareFile(&chosen)) return MSG_FW_NOT_SELECTED;
+  return file->OpenPath(chosen.c_str()) ? 0 : MSG_NO_FW_FILE;
 }
 
 void CWinMainDialog::OnChecksPassed() {
-  char caption[zfwin::kSettingBufferSize];
-  GetCaption(caption, sizeof caption);
-  if (CDialogLayer* layer = GetDialogLayer()) layer->SetWindowTitle(this, caption);
+  if (CDialogLayer* layer = GetDialogLayer()) layer->SetWindowTitle(this, GetCaption().c_str());
 }

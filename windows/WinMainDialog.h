@@ -2,20 +2,21 @@
 // the Windows ways of finding its files and its caption.
 #pragma once
 
+#include <string>
+
 #include "MainDialog.h"
 
 class CWinMainDialog : public CMainDialog {
  public:
   CWinMainDialog() = default;
 
-  // Clear `buf` and read the setting "Caption" (default "ZEDRIK") or
-  // "Firmware" (default "MainFW.kqfw") of the settings file beside the
-  // program; return what GetPrivateProfileStringA returns.
-  int GetCaption(char* buf, int size);
-  int GetFirmwareFileName(char* buf, int size);
+  // The setting "Caption" (default "ZEDRIK") or "Firmware" (default
+  // "MainFW.kqfw") of the settings file beside the program, in UTF-8.
+  std::string GetCaption();
+  std::string GetFirmwareFileName();
   // Runs the open-file dialog for a firmware file. True with the chosen full
-  // path in `path` (a 256-byte buffer) when the user confirms.
-  bool SelectFirmwareFile(char* path);
+  // path in `path` (UTF-8) when the user confirms.
+  bool SelectFirmwareFile(std::string* path);
 
  protected:
   // The system information file by its bare name, in the current directory.

@@ -18,14 +18,14 @@ const char kTransport[] = "SCSI pass-through";
 }  // namespace
 
 #ifdef ZEDRIKFU_CONSOLE_PROGRAM
-int main(int argc, char** argv) {
+int main(int argc, char** /*argv*/) {
   if (!HasCommandLineOptions(argc)) return RunWindowsUpdater(GetModuleHandleA(nullptr));
-  return RunWindowsCommandLine(GetModuleHandleA(nullptr), argc, argv, true, kTransport);
+  return RunWindowsCommandLine(GetModuleHandleA(nullptr), true, kTransport);
 }
 #else
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/,
                    int /*show*/) {
   if (!HasCommandLineOptions(__argc)) return RunWindowsUpdater(instance);
-  return RunWindowsCommandLine(instance, __argc, __argv, false, kTransport);
+  return RunWindowsCommandLine(instance, false, kTransport);
 }
 #endif

@@ -18,6 +18,7 @@
 #include "DefaultDevices.h"
 #include "Settings.h"
 #include "VirtualBus.h"
+#include "WideText.h"
 
 namespace {
 
@@ -34,8 +35,9 @@ int RunDialogs(HINSTANCE instance) {
     // fault goes into a message box as well.
     std::fprintf(stderr, "ZEDRIKFU-sim: %s\n", error.c_str());
     std::fflush(stderr);
-    const std::string text = vbridge::VirtualDevicesFailureText(error);
-    MessageBoxA(nullptr, text.c_str(), "ZEDRIKFU-sim", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+    // The text names the file: a path in UTF-8.
+    const std::wstring text = zfwin::ShownText(vbridge::VirtualDevicesFailureText(error));
+    MessageBoxW(nullptr, text.c_str(), L"ZEDRIKFU-sim", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
     return 1;
   }
   vbridge::ScopedActiveBus active(&bus);
@@ -44,10 +46,10 @@ int RunDialogs(HINSTANCE instance) {
 
 // The command line: the virtual devices are set up once the options were
 // accepted, and a fault in them is a cause line.
-int RunOptions(HINSTANCE instance, int argc, char** argv, bool console) {
+int RunOptions(HINSTANCE instance, bool console) {
   vbridge::VirtualBus bus;
   std::unique_ptr<vbridge::ScopedActiveBus> active;
-  return RunWindowsCommandLine(instance, argc, argv, console, "virtual bridge", [&]() {
+  return RunWindowsCommandLine(instance, console, "virtual bridge", [&]() {
     std::string error;
     if (!vbridge::LoadOrCreateVirtualDevices(VirtualDevicesPath(), &bus, &error)) {
       std::fprintf(stderr, "ZEDRIKFU-sim: %s\n", error.c_str());
@@ -61,15 +63,15 @@ int RunOptions(HINSTANCE instance, int argc, char** argv, bool console) {
 }  // namespace
 
 #ifdef ZEDRIKFU_CONSOLE_PROGRAM
-int main(int argc, char** argv) {
+int main(int argc, char** /*argv*/) {
   const HINSTANCE instance = GetModuleHandleA(nullptr);
   if (!HasCommandLineOptions(argc)) return RunDialogs(instance);
-  return RunOptions(instance, argc, argv, true);
+  return RunOptions(instance, true);
 }
 #else
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/,
                    int /*show*/) {
   if (!HasCommandLineOptions(__argc)) return RunDialogs(instance);
-  return RunOptions(instance, __argc, __argv, false);
+  return RunOptions(instance, false);
 }
 #endif

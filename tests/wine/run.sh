@@ -532,6 +532,49 @@ head -c 4096 /dev/zero | tr '\0' '\377' | dd of="$d/bridge.bin" conv=notrunc sta
 cli 0 "--restore over an erased header block" --restore backup.bin
 check "--restore wrote the header back" cmp -s "$d/bridge.bin" "$d/bridge.orig"
 
+# ---- 8c: names outside the ANSI code page (1252 under Wine) ----------------------------
+# The programs, the release and the flash image in a folder named with such
+# characters: the folder comes from the program's own path and from --dir,
+# and the saved images are named with them too.
+
+echo "== ZEDRIKFU-sim.com and .exe: names outside the code page"
+name="Prüfung-日本"
+u=$(new_folder "$name" ZEDRIKFU-sim.com)
+cp "$build/ZEDRIKFU-sim.exe" "$u/"
+sysinfo >"$u/ZEDRIKFU.ini"
+make_firmware "$u/MainFW.kqfw"
+make_flash "$u/bridge.orig"
+devices "" >"$u/virtual-devices.ini"
+# run_in DIR PROGRAM ARGS...: runs PROGRAM with the arguments passed on in UTF-8.
+run_in() {
+  (cd "$1" && LC_ALL=C.UTF-8 timeout 120 wine "${@:2}" </dev/null >"$u/out.txt" 2>"$u/err.txt")
+}
+for exe in ZEDRIKFU-sim.com ZEDRIKFU-sim.exe; do
+  cp "$u/bridge.orig" "$u/bridge.bin"
+  run_in "$work" "$name/$exe" --check --json --dir "$name"
+  code=$?
+  check "$exe --check --json --dir $name: exit status 0 (got $code)" test "$code" = 0
+  check "$exe: the JSON report names the firmware file in UTF-8" python3 -c \
+    'import json,sys; r=json.load(open(sys.argv[1], encoding="utf-8")); sys.exit(r["file"]["path"] != sys.argv[2])' \
+    "$u/out.txt" "$name\\MainFW.kqfw"
+  check "$exe: the file lines in UTF-8" grep -qF "$name\\ZEDRIKFU.ini" "$u/err.txt"
+  run_in "$u" "$exe" --read "Abbild-日本.bin"
+  code=$?
+  check "$exe --read Abbild-日本.bin: exit status 0 (got $code)" test "$code" = 0
+  check "$exe: Abbild-日本.bin holds the flash" cmp -s "$u/Abbild-日本.bin" "$u/bridge.orig"
+  run_in "$u" "$exe" --backup "Sicherung-日本.bin" --yes
+  code=$?
+  check "$exe --backup Sicherung-日本.bin --yes: exit status 0 (got $code)" test "$code" = 0
+  check "$exe: Sicherung-日本.bin holds the flash as it was" \
+    cmp -s "$u/Sicherung-日本.bin" "$u/bridge.orig"
+  check "$exe: updated to 01.20" installed "$u/bridge.bin" 01.20
+  run_in "$u" "$exe" --restore "Sicherung-日本.bin" --yes
+  code=$?
+  check "$exe --restore Sicherung-日本.bin --yes: exit status 0 (got $code)" test "$code" = 0
+  check "$exe: Sicherung-日本.bin written back" cmp -s "$u/bridge.bin" "$u/bridge.orig"
+  rm -f "$u/Abbild-日本.bin" "$u/Sicherung-日本.bin"
+done
+
 # ---- 9: ZEDRIKFU.exe from the zip ----------------------------------------------------------
 
 if [ -n "$zip" ]; then

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "DeviceLock.h"
+#include "WideText.h"
 
 namespace {
 
@@ -54,12 +55,15 @@ int CDeviceLock::AcquireDevice(const std::string& key) {
 }
 
 int CDeviceLock::AcquireFile(const std::string& path) {
-  // One name per file, whichever way the path is written.
-  char full[MAX_PATH * 2];
-  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full) return kLockUnavailable;
-  if (GetFileAttributesA(full) == INVALID_FILE_ATTRIBUTES) return kLockUnavailable;
-  std::string name(full, length);
+  // One name per file, whichever way the path is written; the full path is
+  // hashed as UTF-8.
+  wchar_t full[MAX_PATH * 2];
+  const DWORD length =
+      GetFullPathNameW(zfwin::WidePath(path).c_str(), MAX_PATH * 2, full, nullptr);
+  if (length == 0 || length >= MAX_PATH * 2) return kLockUnavailable;
+  if (GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) return kLockUnavailable;
+  std::string name = zfwin::Utf8Of(full);
+  if (name.empty()) return kLockUnavailable;
   for (char& c : name) {
     c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
