@@ -13,7 +13,10 @@
 #include "CommandSet.h"
 #include "Console.h"
 #include "FilRead.h"
+#include "History.h"
 #include "IDFilter.h"
+#include "JsonText.h"
+#include "RunHistory.h"
 #include "Messages.h"
 #include "Operations.h"
 #include "SlotText.h"
@@ -57,15 +60,6 @@ std::string AppPath(const char* name) {
 std::string Hex(uint32_t value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
-}
-
-// Four binary-coded decimal digits, "01.20"; a digit beyond 9 shows as a
-// hexadecimal one ("FF.FF"), never as two.
-std::string VersionText(uint16_t version) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%X%X.%X%X", (version >> 12) & 0xF, (version >> 8) & 0xF,
-                (version >> 4) & 0xF, version & 0xF);
   return text;
 }
 
@@ -116,15 +110,6 @@ void PrintMessage(int message) {
 // ---------------------------------------------------------------------------
 // What a check found.
 
-std::string ChipId(const unsigned char* version) {
-  std::string id;
-  for (int i = 0; i < 4; ++i) {
-    const unsigned char c = version[i];
-    id += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-  }
-  return id;
-}
-
 nlohmann::ordered_json VersionJson(uint16_t version) {
   nlohmann::ordered_json v;
   v["text"] = VersionText(version);
@@ -170,7 +155,7 @@ std::string CheckCause(const CheckResult& check) {
   const UpdateDecision& decision = check.decision;
   if (decision.message == MSG_DEVICE_DIFFERENT && decision.versionRead) {
     const char* variant = VariantOfChipId(decision.version);
-    return "the bridge answers with chip id '" + ChipId(decision.version) + "' (" +
+    return "the bridge answers with chip id '" + ChipIdText(decision.version) + "' (" +
            (variant != nullptr ? variant : "no bridge") + ", compatibility " +
            Hex(CompatibilityWordOf(decision.version), 4) +
            "); ZEDRIKFU.ini or the firmware file is made for another bridge";
@@ -217,7 +202,7 @@ nlohmann::ordered_json CheckJson(const CliOptions& options, const CheckResult& c
     nlohmann::ordered_json bridge;
     const char* variant = VariantOfChipId(decision.version);
     bridge["variant"] = variant != nullptr ? nlohmann::ordered_json(variant) : nullptr;
-    bridge["chipId"] = ChipId(decision.version);
+    bridge["chipId"] = ChipIdText(decision.version);
     bridge["compatibility"] = CompatibilityWordOf(decision.version);
     bridge["vendorId"] = facts.usb.vendorId;
     bridge["productId"] = facts.usb.productId;
@@ -299,7 +284,7 @@ void PrintCheckText(const CliOptions& options, const CheckResult& check,
   if (decision.versionRead) {
     const char* variant = VariantOfChipId(decision.version);
     std::printf("bridge: %s (chip id %s, compatibility %s), %s\n",
-                variant != nullptr ? variant : "not a bridge", ChipId(decision.version).c_str(),
+                variant != nullptr ? variant : "not a bridge", ChipIdText(decision.version).c_str(),
                 Hex(CompatibilityWordOf(decision.version), 4).c_str(),
                 DeviceText(facts.usb).c_str());
   }
@@ -343,8 +328,7 @@ int RunCheck(const CliOptions& options, const CoreOperations& core) {
   std::unique_ptr<StdoutToStderr> redirect;
   if (options.json) redirect = std::make_unique<StdoutToStderr>();
   const std::unique_ptr<CFlashOperations> engine = ModeEngine(options, core);
-  std::string firmwarePath =
-      options.firmware.empty() ? AppPath("MainFW.kqfw") : options.firmware;
+  const std::string firmwarePath = FirmwarePath(options);
   uint32_t firmwareSize = 0;
 
   ReleaseSources release;
@@ -371,8 +355,7 @@ int RunCheck(const CliOptions& options, const CoreOperations& core) {
         CheckJson(options, check, firmwarePath, firmwareSize, status, cause);
     // Paths are bytes, not always UTF-8: a byte that is no part of valid
     // UTF-8 becomes U+FFFD, so that the report stays valid JSON.
-    std::printf("%s\n",
-                report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    std::printf("%s\n", JsonText(report, 2).c_str());
     std::fflush(stdout);
   } else {
     if (decision.message != 0 && !decision.messageShown) PrintMessage(decision.message);
@@ -540,9 +523,18 @@ int RunRestore(const CliOptions& options, const CoreOperations& core) {
   std::unique_ptr<ScopedProgress> progress;
   FlashOperationHooks hooks = TerminalHooks(*engine, &progress);
   AddRestoreHooks(options, *engine, &progress, &hooks);
-  const InstalledWriteGuard guard;
-  const FlashOperationResult result = engine->Restore(options.restore, hooks);
-  if (result.reported) return result.status;
+  const RunClock clock;
+  FlashOperationResult result;
+  {
+    const InstalledWriteGuard guard;
+    result = engine->Restore(options.restore, hooks);
+  }
+  if (result.reported) {
+    // The write ran: its record, whatever its outcome. The backup was saved
+    // before it.
+    RecordRestore(options, result, result.image, options.backup, clock.Seconds());
+    return result.status;
+  }
   if (result.bridges.size() > 1) {
     for (const UsbDeviceInfo& bridge : result.bridges) {
       std::fprintf(stderr, "  %s\n", DeviceText(bridge).c_str());
@@ -615,6 +607,10 @@ std::string CauseOfMessage(int message, const WorkFailure& failure) {
   }
 }
 
+std::string FirmwarePath(const CliOptions& options) {
+  return options.firmware.empty() ? AppPath("MainFW.kqfw") : options.firmware;
+}
+
 bool OpenSystemInformationFile(CFileRead* file) {
   VerboseLine("reading the system information file");
   file->SetSizeLimit(kDefaultFileSizeLimit);
@@ -651,6 +647,7 @@ int RunMode(const CliOptions& options, const CoreOperations& core) {
     case CliMode::kCheck: return RunCheck(options, core);
     case CliMode::kRead: return RunRead(options, core);
     case CliMode::kRestore: return RunRestore(options, core);
+    case CliMode::kHistory: return ShowHistory(options);
   }
   return kExitError;
 }

@@ -27,6 +27,9 @@ int RunCommandLine(int argc, char** argv, const CliOptions& options, const CoreO
 // error; the firmware's returns 0 or message 105.
 bool OpenSystemInformationFile(CFileRead* file);
 int OpenFirmwareFile(CFileRead* file, const std::string& firmware);
+// The firmware file's path as the reports name it: --firmware, else
+// MainFW.kqfw in the release folder.
+std::string FirmwarePath(const CliOptions& options);
 
 // The cause of a run that ended with `message`: the failed command and its
 // flash address when a worker recorded one, else what the message means.

@@ -68,8 +68,8 @@ std::string StripHexPrefix(const std::string& text) {
 }
 
 const char kFooter[] =
-    "Without --check, --read or --restore the program updates the bridge: it reads the whole\n"
-    "flash, shows the installed and the new version and writes after OK (or --yes).\n"
+    "Without --check, --read, --restore or --history the program updates the bridge: it reads\n"
+    "the whole flash, shows the installed and the new version and writes after OK (or --yes).\n"
     "\n"
     "Exit status: 0 updated or restored (--check: an update would be written; --read: saved),\n"
     "2 nothing written and no error (Cancel, already the latest version, nothing differs),\n"
@@ -126,11 +126,22 @@ int UsageError(const std::string& program, const std::string& text) {
   return kExitError;
 }
 
+// Which of the options that choose or shape the mode were given.
+struct GivenModes {
+  bool check = false;
+  bool read = false;
+  bool restore = false;
+  bool backup = false;
+  bool history = false;
+};
+
 // The device choice from --device and --usb-id, and the mode: -1 when they
 // are sound, otherwise the exit status of the option error.
-int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool check,
-                       bool read, bool restore, bool backup, CliOptions* parsed) {
+int TakeChoicesAndMode(const std::string& device, const std::string& usbId,
+                       const GivenModes& given, CliOptions* parsed) {
   auto bad = [parsed](const std::string& text) { return UsageError(parsed->program, text); };
+  const bool check = given.check, read = given.read, restore = given.restore;
+  if (parsed->json && !check && !given.history) return bad("--json requires --check or --history");
   if (!device.empty()) {
     if (!ParseDevicePosition(device, kDeviceByDiskNumber, &parsed->choice.bus,
                              &parsed->choice.address)) {
@@ -149,12 +160,13 @@ int TakeChoicesAndMode(const std::string& device, const std::string& usbId, bool
     parsed->choice.byIds = true;
     parsed->haveChoice = true;
   }
-  if ((backup && parsed->backup.empty()) || (read && parsed->readFile.empty())) {
+  if ((given.backup && parsed->backup.empty()) || (read && parsed->readFile.empty())) {
     return bad("a file name must not be empty");
   }
   if (check) parsed->mode = CliMode::kCheck;
   if (read) parsed->mode = CliMode::kRead;
   if (restore) parsed->mode = CliMode::kRestore;
+  if (given.history) parsed->mode = CliMode::kHistory;
   // Reading and restoring do without ZEDRIKFU.ini: unless told otherwise
   // they take any device of the chip maker's vendor id.
   if ((read || restore) && !parsed->haveChoice) {
@@ -194,14 +206,34 @@ void AddDeviceOptions(CLI::App* app, std::string* device, std::string* usbId,
       ->check(CLI::IsMember({"auto", "scsi", "usb"}).description(""));
 }
 
-// --allow-older and --allow-reinstall: the update (or --check) may take a
-// step other than to a newer version.
-std::vector<CLI::Option*> AddVersionPolicy(CLI::App* app, CliOptions* parsed) {
-  return {app->add_flag("--allow-older", parsed->allowOlder,
-                        "Write a firmware file older than the installed version (going back)"),
-          app->add_flag("--allow-reinstall", parsed->allowReinstall,
-                        "Write a firmware file equal to the installed version where a copy "
-                        "differs or is broken (repair)")};
+// The options of the modes, for the rules of which go together.
+struct ModeOptions {
+  CLI::Option* yes;
+  CLI::Option* check;
+  CLI::Option* read;
+  CLI::Option* restore;
+  CLI::Option* backup;
+};
+
+// --history, which goes with --json, --device and --usb-id only among the
+// options of the modes, and --allow-older and --allow-reinstall, which shape
+// the update and --check and are refused with the other modes.
+void AddHistoryAndAllowOptions(CLI::App* app, const ModeOptions& modes, GivenModes* given,
+                               CliOptions* parsed) {
+  auto* history = app->add_flag(
+      "--history", given->history,
+      "Print the update history (each update and restore that erased or wrote the flash), "
+      "newest last; with --json as a JSON array; --device and --usb-id filter it");
+  auto* older = app->add_flag("--allow-older", parsed->allowOlder,
+                              "Write a firmware file older than the installed version");
+  auto* reinstall = app->add_flag(
+      "--allow-reinstall", parsed->allowReinstall,
+      "Write a firmware file equal to the installed version where a copy differs or is broken");
+  history->excludes(modes.yes)->excludes(modes.check)->excludes(modes.read)
+      ->excludes(modes.restore)->excludes(modes.backup);
+  for (CLI::Option* allow : {older, reinstall}) {
+    allow->excludes(modes.read)->excludes(modes.restore)->excludes(history);
+  }
 }
 
 }  // namespace
@@ -209,7 +241,7 @@ std::vector<CLI::Option*> AddVersionPolicy(CLI::App* app, CliOptions* parsed) {
 int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   CliOptions parsed;
   parsed.program = BaseName(argc > 0 ? argv[0] : nullptr);
-  bool check = false;
+  GivenModes given;
   std::string device, usbId;  // checked after the parse
 
   CLI::App app("Updates the firmware of a QK9318 USB storage bridge from a firmware release "
@@ -228,14 +260,15 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
                  "taken from FILE's folder when the program's folder has none")
       ->type_name("FILE")
       ->expected(0, 1);
-  app.add_flag("-y,--yes", parsed.yes, "Answer OK without asking");
+  auto* yesFlag = app.add_flag("-y,--yes", parsed.yes, "Answer OK without asking");
   auto* checkFlag = app.add_flag(
-      "--check", check,
+      "--check", given.check,
       "Read the device and report without writing: the bridge, the flash, each firmware copy, "
       "the file and what an update would do (exit 0: an update would be written, 2: nothing "
       "to do, 1: refused)");
-  auto* jsonFlag =
-      app.add_flag("--json", parsed.json, "With --check: print the report as one JSON object");
+  app.add_flag("--json", parsed.json,
+               "With --check: print the report as one JSON object; with --history: the "
+               "records as a JSON array");
   auto* backupOption = app.add_option(
       "--backup", parsed.backup,
       "After the read and before the first erase, save the whole flash as read to FILE; when "
@@ -252,13 +285,10 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
   AddDeviceOptions(&app, &device, &usbId, &parsed);
   app.add_flag("-v,--verbose", parsed.verbose,
                "Print a line on standard error for each phase of the run");
-  for (CLI::Option* policy : AddVersionPolicy(&app, &parsed)) {
-    policy->excludes(readOption)->excludes(restoreOption);
-  }
-
+  AddHistoryAndAllowOptions(&app, {yesFlag, checkFlag, readOption, restoreOption, backupOption},
+                            &given, &parsed);
   checkFlag->excludes(readOption)->excludes(restoreOption)->excludes(backupOption);
   readOption->excludes(restoreOption)->excludes(backupOption);
-  jsonFlag->needs(checkFlag);
 
   try {
     app.parse(argc, argv);
@@ -272,10 +302,11 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options) {
     return UsageError(parsed.program, error.what());
   }
 
-  const int given = TakeChoicesAndMode(device, usbId, check, readOption->count() != 0,
-                                       restoreOption->count() != 0, backupOption->count() != 0,
-                                       &parsed);
-  if (given >= 0) return given;
+  given.read = readOption->count() != 0;
+  given.restore = restoreOption->count() != 0;
+  given.backup = backupOption->count() != 0;
+  const int refused = TakeChoicesAndMode(device, usbId, given, &parsed);
+  if (refused >= 0) return refused;
   *options = parsed;
   return -1;
 }

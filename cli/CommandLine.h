@@ -10,7 +10,7 @@
 class CDialogLayer;
 class CWriteGuard;
 
-enum class CliMode { kUpdate, kCheck, kRead, kRestore };
+enum class CliMode { kUpdate, kCheck, kRead, kRestore, kHistory };
 
 struct CliOptions {
   std::string program = "zedrikfu";  // the name the help and the messages use
@@ -20,11 +20,13 @@ struct CliOptions {
   bool yes = false;
   bool json = false;
   bool verbose = false;
+  // The update and --check: write a firmware file older than the installed
+  // version / equal to it where a copy differs or is broken.
+  bool allowOlder = false;
+  bool allowReinstall = false;
   std::string backup;    // save the flash as read before the first erase
   std::string readFile;  // --read: save the flash and end
   std::string restore;   // --restore: write this saved image back
-  bool allowOlder = false;      // --allow-older: an older file may be written
-  bool allowReinstall = false;  // --allow-reinstall: the same version may repair a copy
   bool haveChoice = false;
   DeviceChoice choice;   // --device / --usb-id
   std::string transport;  // auto, scsi or usb ("": not given)

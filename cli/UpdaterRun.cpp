@@ -9,6 +9,8 @@
 #include "Console.h"
 #include "DialogControl.h"
 #include "FilRead.h"
+#include "History.h"
+#include "RunHistory.h"
 #include "TerminalDialog.h"
 #include "TerminalProgress.h"
 #include "WriteGuard.h"
@@ -29,22 +31,27 @@ bool SaveBackup(const std::string& path, const std::vector<unsigned char>& asRea
 }
 
 // The update the command line asks for: its device choice and firmware
-// file, the backup before the first erase, and OK given with --yes.
-UpdateRequest RequestOf(const CliOptions& options) {
+// file, the backup before the first erase, and OK given with --yes. The
+// firmware file's digest goes to `file`, the backup saved to `backup`.
+UpdateRequest RequestOf(const CliOptions& options, WrittenFile* file, std::string* backup) {
   UpdateRequest request;
   request.choice = options.haveChoice ? &options.choice : nullptr;
-  request.release.openSystemInformation = [](CFileRead* file) {
-    return OpenSystemInformationFile(file);
+  request.release.openSystemInformation = [](CFileRead* opened) {
+    return OpenSystemInformationFile(opened);
   };
-  request.release.openFirmwareFile = [&options](CFileRead* file) {
-    return OpenFirmwareFile(file, options.firmware);
+  request.release.openFirmwareFile = [&options, file](CFileRead* opened) {
+    const int message = OpenFirmwareFile(opened, options.firmware);
+    if (message == 0) file->sha256 = Sha256Hex(opened->ReadTextFile(), opened->GetFileSize());
+    return message;
   };
   // A backup holds the whole flash as it was; without one the update reads
   // only what it uses.
   request.readWholeFlash = !options.backup.empty();
   if (request.readWholeFlash) {
-    request.beforeWrite = [&options](const std::vector<unsigned char>& asRead) {
-      return SaveBackup(options.backup, asRead);
+    request.beforeWrite = [&options, backup](const std::vector<unsigned char>& asRead) {
+      if (!SaveBackup(options.backup, asRead)) return false;
+      *backup = options.backup;
+      return true;
     };
   }
   request.answerOk = options.yes;
@@ -66,6 +73,9 @@ UpdateRequest RequestOf(const CliOptions& options) {
 }  // namespace
 
 int RunUpdater(const CliOptions& options, const CoreOperations& core) {
+  const RunClock clock;
+  WrittenFile file{FirmwarePath(options), std::string()};
+  std::string backup;
   // The layer the start of the run opened; the terminal when none was.
   std::unique_ptr<CDialogLayer> terminal;
   CDialogLayer* layer = options.dialogLayer;
@@ -81,11 +91,13 @@ int RunUpdater(const CliOptions& options, const CoreOperations& core) {
     writeGuard = ownGuard.get();
   }
   SetWriteGuard(writeGuard);
-  const UpdateOutcome outcome = core.update(RequestOf(options));
+  const UpdateOutcome outcome = core.update(RequestOf(options, &file, &backup));
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
   if (outcome.status == kExitError && outcome.lastMessage != 0 && !CausePrinted()) {
     PrintCause(CauseOfMessage(outcome.lastMessage, outcome.failure));
   }
+  // Every run that erased keeps its record, whatever its outcome.
+  if (outcome.erased) RecordUpdate(options, outcome, file, backup, clock.Seconds());
   return outcome.status;
 }

@@ -39,6 +39,7 @@ set(ZF_IMAGE_SOURCES
   core/SROMImageFirmware.cpp
   core/SROMImageAuthoring.cpp
   core/ImageAuthoring.cpp
+  core/OperationFacts.cpp
 )
 
 # The core proper, compiled once per transport: CUSBCommand derives from the

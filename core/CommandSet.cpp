@@ -115,6 +115,15 @@ const char* VariantOfChipId(const unsigned char* versionBlock) {
   return versionBlock[3] == 'a' ? "QK9318A" : "QK9318E";
 }
 
+std::string ChipIdText(const unsigned char* versionBlock) {
+  std::string id;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char c = versionBlock[i];
+    id += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  }
+  return id;
+}
+
 uint16_t CompatibilityWordOf(const unsigned char* versionBlock) {
   return static_cast<uint16_t>(versionBlock[8] | (versionBlock[9] << 8));
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // One command, built on the stack for a single exchange.
 struct _tag_UsbCommand {
@@ -58,6 +59,9 @@ bool IsBridgeChipId(const unsigned char* versionBlock);
 // The bridge variant of a version block, "QK9318A" or "QK9318E"; null when
 // it is no bridge's.
 const char* VariantOfChipId(const unsigned char* versionBlock);
+// The chip id of a version block as text, "318a"; a byte that is no
+// printable ASCII shows as '?'.
+std::string ChipIdText(const unsigned char* versionBlock);
 // The compatibility word of a version block (bytes 8-9, little-endian).
 uint16_t CompatibilityWordOf(const unsigned char* versionBlock);
 // True when a bridge reporting `deviceWord` runs firmware that requires

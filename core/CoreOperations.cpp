@@ -1,6 +1,5 @@
 #include "CoreEntry.h"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -15,27 +14,11 @@ namespace {
 
 // The copies as the flash holds them, before the new firmware is placed.
 void CollectCopies(CFlashROM* engine, DeviceFacts* facts) {
-  facts->copies.clear();
-  for (int number = 1; number <= 2; ++number) {
-    CopyFacts copy;
-    copy.number = number;
-    copy.area = engine->DescribeArea(number);
-    if (!copy.area.present) continue;
-    const uint32_t offset = copy.area.offset;
-    const unsigned char* image = engine->Image();
-    if (image != nullptr && offset <= engine->ImageSize() &&
-        engine->ImageSize() - offset >= kFirmwareAreaHeaderSize) {
-      copy.erased = std::all_of(image + offset, image + offset + kFirmwareAreaHeaderSize,
-                                [](unsigned char b) { return b == 0xFF; });
-    }
-    facts->copies.push_back(copy);
-  }
+  facts->copies = CopiesOf(engine->ImageModel());
   const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
   facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
   facts->eraseBlock = engine->GetEraseRomBlockSize();
-  _actionparamlist params = {};
-  engine->GetActionParameter(&params);
-  facts->serial.assign(params.ThirdString, strnlen(params.ThirdString, sizeof params.ThirdString));
+  facts->serial = SerialOf(engine->ImageModel());
 }
 
 class CUnattendedOperations : public CFlashOperations {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "CommandSet.h"
 #include "FilRead.h"
@@ -315,6 +316,7 @@ FlashOperationResult RestoreFlash(CFlashROM* engine, const std::string& imagePat
     return result;
   }
   WriteRestore(engine, image, hooks, &result);
+  result.image = std::move(image);
   return result;
 }
 

@@ -162,6 +162,8 @@ class CFlashROM : public CUSBCommand, public CSROMData {
 
   // ---- state, also read by tools and tests ----
   const unsigned char* Image() const { return image_.Image(); }
+  // The image model itself, for what is told of any image (CopiesOf).
+  CSROMImage* ImageModel() { return &image_; }
   unsigned char* MutableImage() { return image_.MutableImage(); }
   uint32_t ImageSize() const { return image_.ImageSize(); }
   SROM_BRIDGEIC GetBridgeIC() const { return image_.GetBridgeIC(); }

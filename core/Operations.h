@@ -68,6 +68,15 @@ struct CopyFacts {
   bool erased = false;  // its 16-byte area header is all 0xFF: no firmware there
 };
 
+// The copies the image's header names, as the image holds them.
+std::vector<CopyFacts> CopiesOf(CSROMImage* image);
+// The third string of the image's parameter area (the serial number), in the
+// host's encoding as the identity check reads it.
+std::string SerialOf(CSROMImage* image);
+// Four binary-coded decimal digits, "01.20"; a digit beyond 9 shows as a
+// hexadecimal one ("FF.FF"), never as two.
+std::string VersionText(uint16_t version);
+
 // The device an update or its check found, and its flash as read.
 struct DeviceFacts {
   bool opened = false;
@@ -145,6 +154,7 @@ struct FlashOperationResult {
   uint32_t flashSize = 0;   // bytes of the flash as read
   uint32_t eraseBlock = 0;  // bytes per erase block
   std::vector<unsigned char> flash;  // the whole flash as read
+  std::vector<unsigned char> image;  // a restore that wrote: the image it wrote
   // More than one bridge admitted: a restore writes one. Their positions.
   std::vector<UsbDeviceInfo> bridges;
   WritePlan plan;              // a restore's steps

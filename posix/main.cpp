@@ -13,6 +13,7 @@
 #include "CliModes.h"
 #include "CommandLine.h"
 #include "DialogStart.h"
+#include "History.h"
 #include "Operations.h"
 #include "TransportChoice.h"
 
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
   CliOptions options;
   const int parsed = ParseCommandLine(argc, argv, &options);
   if (parsed >= 0) return parsed;
+  // The history is a file of the user's: no window, release or device.
+  if (options.mode == CliMode::kHistory) return ShowHistory(options);
   TransportMode mode = TransportMode::Auto;
   if (!RequestedTransportMode(options, &mode)) return kExitError;
   // The start of the run opens the update's dialog layer and, started where

@@ -5,6 +5,10 @@
 # counts as failed, so that a hang names itself instead of holding the run.
 passed=0
 failed=0
+# The update history of the programs under test goes to a folder of this
+# run, never into the user's own state folder.
+export XDG_STATE_HOME=${ZEDRIKFU_TEST_STATE:=$(mktemp -d)}
+export ZEDRIKFU_TEST_STATE
 suite() {
   local name=$1
   shift

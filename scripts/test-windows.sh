@@ -29,7 +29,7 @@ cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
 cmake --build build-win32 -j "$jobs" --target zf_win_transport
 
 echo "== Only system DLLs"
-system_dlls=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll ole32.dll setupapi.dll cfgmgr32.dll msvcrt.dll advapi32.dll shell32.dll "
+system_dlls=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll ole32.dll setupapi.dll cfgmgr32.dll msvcrt.dll advapi32.dll shell32.dll bcrypt.dll "
 for exe in build-win/ZEDRIKFU.exe build-win/ZEDRIKFU-sim.exe build-win/ZEDRIKFU.com \
   build-win/ZEDRIKFU-sim.com; do
   for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z'); do

@@ -73,6 +73,20 @@ TEST(CommandLine, ParserAnswers) {
       {{"--usb-id", "nope"}, 1, CliMode::kUpdate},
       {{"stray"}, 1, CliMode::kUpdate},
       {{"--bogus"}, 1, CliMode::kUpdate},
+      {{"--history"}, -1, CliMode::kHistory},
+      {{"--history", "--json", "--device", "1:2", "--usb-id", "3f1c:0001"}, -1,
+       CliMode::kHistory},
+      {{"--history", "--yes"}, 1, CliMode::kUpdate},
+      {{"--history", "--check"}, 1, CliMode::kUpdate},
+      {{"--history", "--read", "x"}, 1, CliMode::kUpdate},
+      {{"--history", "--restore", "/etc/hostname"}, 1, CliMode::kUpdate},
+      {{"--history", "--backup", "b"}, 1, CliMode::kUpdate},
+      {{"--allow-older", "--allow-reinstall", "--yes"}, -1, CliMode::kUpdate},
+      {{"--check", "--allow-older"}, -1, CliMode::kCheck},
+      {{"--allow-older", "--read", "x"}, 1, CliMode::kUpdate},
+      {{"--allow-reinstall", "--restore", "/etc/hostname"}, 1, CliMode::kUpdate},
+      {{"--allow-older", "--history"}, 1, CliMode::kUpdate},
+      {{"--allow-reinstall", "--history"}, 1, CliMode::kUpdate},
   };
   for (const Case& c : cases) {
     CliOptions options;
@@ -101,6 +115,13 @@ TEST(CommandLine, ParserAnswers) {
   EXPECT_EQ(options.choice.address, 17);
   EXPECT_EQ(options.choice.vendorId, 0x3F1C);
   EXPECT_EQ(options.choice.productId, 0x0002);
+  EXPECT_FALSE(options.allowOlder || options.allowReinstall);
+  for (const char* allow : {"--allow-older", "--allow-reinstall"}) {
+    CliOptions allowed;
+    ASSERT_EQ(Parse({allow}, &allowed), -1);
+    EXPECT_EQ(allowed.allowOlder, std::string(allow) == "--allow-older") << allow;
+    EXPECT_EQ(allowed.allowReinstall, std::string(allow) == "--allow-reinstall") << allow;
+  }
 }
 
 TEST(CommandLine, PositionsAndIds) {

@@ -12,6 +12,7 @@ failures=0
 checks=0
 scratch=$(mktemp -d)
 trap '[ -n "${KEEP:-}" ] || rm -rf "$scratch"' EXIT
+export XDG_STATE_HOME=$scratch/state
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect() {  # description command...: the command succeeds
@@ -419,6 +420,7 @@ lacks "00.00" "$d/out.txt" "205: no version 00.00"
 # before the write; without the options an older or equal file writes nothing.
 d=$scratch/version-policy
 prepare "$d"
+export XDG_STATE_HOME=$d/state  # this block's history alone
 "$image" make-firmware --variant A --version 0x0105 --compat 0x0154 --random-size 20000 --seed 5 \
   -o "$d/MainFW.kqfw" >/dev/null
 run "$d" --check
@@ -455,6 +457,27 @@ status_is "$code" 0 "reinstall repairs a broken copy"
 expect "reinstall repairs a broken copy: the flash is whole again" cmp -s "$d/bridge.bin" "$d/flash.older"
 run "$d" --read "$d/x.bin" --allow-older
 status_is "$code" 1 "--allow-older with --read"
+# The two writes, and only they, left a record each: the way back, then the
+# repair of the broken copy.
+expect "history: one record for each write" python3 - "$d/state/zedrikfu/history.jsonl" <<'PY'
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+assert len(lines) == 2, lines
+back, repair = (json.loads(line) for line in lines)
+assert [c["version"] for c in back["before"]] == ["01.10", "01.10"], back
+assert back["version_after"] == "01.05" and back["result"]["exit_status"] == 0, back
+assert (back["device"]["bus"], back["device"]["address"], back["device"]["chip_id"]) == (1, 2, "318a")
+assert back["file"]["path"] == "./MainFW.kqfw" and len(back["file"]["sha256"]) == 64, back["file"]
+assert [c["state"] for c in repair["before"]] == ["good", "broken"], repair
+assert repair["version_after"] == "01.05", repair
+PY
+run "$d" --history --json --device 1:2
+expect "history: --history --json lists both" python3 -c "
+import json, sys; r = json.load(open(sys.argv[1])); assert len(r) == 2, r" "$d/out.txt"
+run "$d" --history --device 1:3
+status_is "$code" 0 "history: another device"
+lacks "01.05" "$d/out.txt" "history: another device has no record"
+export XDG_STATE_HOME=$scratch/state
 
 # A parameter area left half-written (its manufacturer text runs past its
 # field): 205, and the conversion's line is part of the cause on standard
@@ -725,6 +748,13 @@ has "The restore of the flash failed." "$d/out.txt" "failed restore: says what f
 expect "failed restore: the cause names the command" \
   grep -qE '^zedrikfu-sim: (verify: )?the (erase|write|read)[^:]* at flash address 0x005[0-9A-F]{3} failed' "$d/err.txt"
 sed -i 's/^FailAtCommand=.*/FailAtCommand=0/' "$d/virtual-devices.ini"
+expect "failed restore: its history record says so" python3 - "$XDG_STATE_HOME/zedrikfu/history.jsonl" <<'PY'
+import json, sys
+last = json.loads(open(sys.argv[1]).read().splitlines()[-1])
+assert last["operation"] == "restore" and last["file"]["path"] == "good.bin", last
+assert last["result"]["exit_status"] == 1 and last["result"]["message_id"] == 202, last
+assert last["version_after"] is None, last
+PY
 
 # --- two bridges: --device and --usb-id choose ---------------------------------------------
 d=$scratch/two
