@@ -7,7 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "BusFixture.h"
 #include "IDFilter.h"
+#include "TestSupport.h"
 #include "USBCommand.h"
 #include "VirtualBus.h"
 
@@ -17,14 +19,7 @@ using Bytes = std::vector<uint8_t>;
 using vbridge::DeviceConfig;
 using vbridge::VirtualBridge;
 using vbridge::VirtualBus;
-
-DeviceConfig Device(uint16_t vendorId, const std::string& chipId = "318a", bool busy = false) {
-  DeviceConfig cfg;
-  cfg.vendorId = vendorId;
-  cfg.chipId = chipId;
-  cfg.busy = busy;
-  return cfg;
-}
+using testsupport::Device;
 
 TEST(ScsiBuild, UsesTheScsiCommandSet) {
   EXPECT_TRUE(CUSBControl::kScsiCommandSet);
@@ -33,17 +28,7 @@ TEST(ScsiBuild, UsesTheScsiCommandSet) {
 
 // ---- selection -------------------------------------------------------------------
 
-class ScsiSelection : public ::testing::Test {
- protected:
-  VirtualBridge* Add(const DeviceConfig& cfg) {
-    VirtualBridge* d = bus_.AddDevice(cfg);
-    EXPECT_NE(d, nullptr);
-    return d;
-  }
-  VirtualBus bus_;
-  vbridge::ScopedActiveBus active_{&bus_};
-  CUSBCommand cmd_;
-};
+class ScsiSelection : public testsupport::BusFixture {};
 
 TEST_F(ScsiSelection, OpenNextDeviceStatuses) {
   VirtualBridge* a = Add(Device(1));
@@ -184,8 +169,7 @@ TEST_F(ScsiCommands, GetVersionAlwaysAsksForFourteenBytes) {
   unsigned char buf[20] = {};
   EXPECT_EQ(cmd_.USBCom_GetVersion(nullptr, 14), 0);
   // A buffer shorter than the block it receives is refused, not overrun.
-  EXPECT_EQ(cmd_.USBCom_GetVersion(buf, 0), 0);
-  EXPECT_EQ(cmd_.USBCom_GetVersion(buf, 13), 0);
+  for (int size : {0, 13}) EXPECT_EQ(cmd_.USBCom_GetVersion(buf, size), 0) << size;
   EXPECT_EQ(Received(), 0u);
   ASSERT_EQ(cmd_.USBCom_GetVersion(buf, 20), 1);
   EXPECT_EQ(OnlyTrace(), "SCSI FF 33 31 38 58 00 00 00 00 00 0E 00 in 14 ok");
@@ -202,8 +186,7 @@ TEST_F(ScsiCommands, SetRomParametersAlwaysSendsNineteen) {
   for (int i = 0; i < 19; ++i) params[i] = static_cast<unsigned char>(100 + i);
   EXPECT_EQ(cmd_.USBCom_SetRomParameters(nullptr, 19), 0);
   // A buffer shorter than the block it sends is refused, not read past.
-  EXPECT_EQ(cmd_.USBCom_SetRomParameters(params, 4), 0);
-  EXPECT_EQ(cmd_.USBCom_SetRomParameters(params, 18), 0);
+  for (int size : {4, 18}) EXPECT_EQ(cmd_.USBCom_SetRomParameters(params, size), 0) << size;
   EXPECT_EQ(Received(), 0u);
   ASSERT_EQ(cmd_.USBCom_SetRomParameters(params, 19), 1);
   EXPECT_EQ(OnlyTrace(), "SCSI FE 08 00 00 00 00 00 00 13 00 out 19 ok");

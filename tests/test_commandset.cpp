@@ -29,6 +29,22 @@ Bytes RequestOf(const vbridge::ReceivedCommand& r) {
   return Bytes(r.request, r.request + r.requestLength);
 }
 
+// A table row's record with the data length of a signature-form command.
+_tag_UsbCommand Signature(UsbCommandNumber number, uint8_t shortLength) {
+  _tag_UsbCommand cmd = MakeCommandRecord(number);
+  cmd.shortLength = shortLength;
+  return cmd;
+}
+
+// A table row's record with the address and data length of an
+// addressed-form command.
+_tag_UsbCommand Addressed(UsbCommandNumber number, uint32_t address, uint16_t length) {
+  _tag_UsbCommand cmd = MakeCommandRecord(number);
+  cmd.address = address;
+  cmd.length = length;
+  return cmd;
+}
+
 // ---- the table --------------------------------------------------------------
 
 TEST(CommandTable, RowsHoldTheTenCommandsInOrder) {
@@ -76,8 +92,7 @@ TEST(CommandTable, RowsHoldTheTenCommandsInOrder) {
 // ---- USB encoding -------------------------------------------------------------
 
 TEST(UsbEncoding, SignatureFormCarries318X) {
-  _tag_UsbCommand v = MakeCommandRecord(CMD_GETVERSION);
-  v.shortLength = 14;
+  const _tag_UsbCommand v = Signature(CMD_GETVERSION, 14);
   EXPECT_EQ(SetupBytes(v), (Bytes{0xC0, 0xFF, '3', '1', '8', 'X', 0x0E, 0x00}));
   EXPECT_EQ(SetupBytes(MakeCommandRecord(CMD_ENABLEVENDER)),
             (Bytes{0x40, 0xFE, 0x33, 0x31, 0x38, 0x58, 0x00, 0x00}));
@@ -91,28 +106,18 @@ TEST(UsbEncoding, SignatureFormCarries318X) {
 }
 
 TEST(UsbEncoding, AddressedFormSendsAddressLeastSignificantFirst) {
-  _tag_UsbCommand r = MakeCommandRecord(CMD_READROM);
-  r.address = 0x00012345;
-  r.length = 48;
-  EXPECT_EQ(SetupBytes(r), (Bytes{0xC0, 0xE7, 0x45, 0x23, 0x01, 0x00, 0x30, 0x00}));
-
-  _tag_UsbCommand w = MakeCommandRecord(CMD_WRITEROM);
-  w.address = 0xA1B2C3D4;
-  w.length = 0x0102;
-  EXPECT_EQ(SetupBytes(w), (Bytes{0x40, 0xE7, 0xD4, 0xC3, 0xB2, 0xA1, 0x02, 0x01}));
-
-  _tag_UsbCommand e = MakeCommandRecord(CMD_BLOCKERASEROM);
-  e.address = 0x0000F000;
-  EXPECT_EQ(SetupBytes(e), (Bytes{0x40, 0xE5, 0x00, 0xF0, 0x00, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(SetupBytes(Addressed(CMD_READROM, 0x00012345, 48)),
+            (Bytes{0xC0, 0xE7, 0x45, 0x23, 0x01, 0x00, 0x30, 0x00}));
+  EXPECT_EQ(SetupBytes(Addressed(CMD_WRITEROM, 0xA1B2C3D4, 0x0102)),
+            (Bytes{0x40, 0xE7, 0xD4, 0xC3, 0xB2, 0xA1, 0x02, 0x01}));
+  EXPECT_EQ(SetupBytes(Addressed(CMD_BLOCKERASEROM, 0x0000F000, 0)),
+            (Bytes{0x40, 0xE5, 0x00, 0xF0, 0x00, 0x00, 0x00, 0x00}));
   EXPECT_EQ(SetupBytes(MakeCommandRecord(CMD_CHIPERASEROM)),
             (Bytes{0x40, 0xE6, 0, 0, 0, 0, 0, 0}));
-
-  _tag_UsbCommand s = MakeCommandRecord(CMD_SETROMPARAMETERS);
-  s.length = 19;
-  EXPECT_EQ(SetupBytes(s), (Bytes{0x40, 0xE8, 0, 0, 0, 0, 0x13, 0x00}));
-  _tag_UsbCommand g = MakeCommandRecord(CMD_GETROMPARAMETERS);
-  g.length = 7;
-  EXPECT_EQ(SetupBytes(g), (Bytes{0xC0, 0xE8, 0, 0, 0, 0, 0x07, 0x00}));
+  EXPECT_EQ(SetupBytes(Addressed(CMD_SETROMPARAMETERS, 0, 19)),
+            (Bytes{0x40, 0xE8, 0, 0, 0, 0, 0x13, 0x00}));
+  EXPECT_EQ(SetupBytes(Addressed(CMD_GETROMPARAMETERS, 0, 7)),
+            (Bytes{0xC0, 0xE8, 0, 0, 0, 0, 0x07, 0x00}));
 }
 
 TEST(UsbEncoding, InvalidFormOrMissingOutputIsRefused) {
@@ -126,60 +131,52 @@ TEST(UsbEncoding, InvalidFormOrMissingOutputIsRefused) {
 
 // ---- SCSI encoding ------------------------------------------------------------
 
-TEST(ScsiEncoding, SignatureFormBlocks) {
-  ScsiCommandBlock b{};
-  _tag_UsbCommand v = MakeCommandRecord(CMD_GETVERSION);
-  v.shortLength = 14;
-  EXPECT_EQ(CdbBytes(v, &b),
-            (Bytes{0xFF, 0x33, 0x31, 0x38, 0x58, 0, 0, 0, 0, 0x00, 0x0E, 0x00}));
-  EXPECT_TRUE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 14u);
+// A command block the SCSI encoding makes of one record: the block's bytes,
+// the direction and the length of the data phase.
+struct ScsiCase {
+  const char* name;
+  _tag_UsbCommand record;
+  Bytes cdb;
+  bool dataIn;
+  uint32_t dataLength;
+};
 
-  EXPECT_EQ(CdbBytes(MakeCommandRecord(CMD_ENABLEVENDER), &b),
-            (Bytes{0xFF, 0x33, 0x31, 0x38, 0x58, 0, 0, 0, 0, 0x01, 0x00, 0x00}));
-  EXPECT_FALSE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 0u);
-  EXPECT_EQ(CdbBytes(MakeCommandRecord(CMD_DISABLEVENDER), &b),
-            (Bytes{0xFF, 0x33, 0x31, 0x38, 0x58, 0, 0, 0, 0, 0x02, 0x00, 0x00}));
-  EXPECT_FALSE(b.dataIn);
+void ExpectScsiBlocks(const std::vector<ScsiCase>& cases) {
+  for (const ScsiCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScsiCommandBlock b{};
+    EXPECT_EQ(CdbBytes(c.record, &b), c.cdb);
+    EXPECT_EQ(b.dataIn, c.dataIn);
+    EXPECT_EQ(b.dataLength, c.dataLength);
+  }
+}
+
+TEST(ScsiEncoding, SignatureFormBlocks) {
+  ExpectScsiBlocks({
+      {"GETVERSION", Signature(CMD_GETVERSION, 14),
+       {0xFF, 0x33, 0x31, 0x38, 0x58, 0, 0, 0, 0, 0x00, 0x0E, 0x00}, true, 14},
+      {"ENABLEVENDER", MakeCommandRecord(CMD_ENABLEVENDER),
+       {0xFF, 0x33, 0x31, 0x38, 0x58, 0, 0, 0, 0, 0x01, 0x00, 0x00}, false, 0},
+      {"DISABLEVENDER", MakeCommandRecord(CMD_DISABLEVENDER),
+       {0xFF, 0x33, 0x31, 0x38, 0x58, 0, 0, 0, 0, 0x02, 0x00, 0x00}, false, 0},
+  });
 }
 
 TEST(ScsiEncoding, AddressedFormBlocksAreMostSignificantFirst) {
-  ScsiCommandBlock b{};
-  _tag_UsbCommand r = MakeCommandRecord(CMD_READROM);
-  r.address = 0x00012345;
-  r.length = 48;
-  EXPECT_EQ(CdbBytes(r, &b), (Bytes{0xFD, 0x84, 0x00, 0x01, 0x23, 0x45, 0x00, 0x00, 0x30, 0x00}));
-  EXPECT_TRUE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 48u);
-
-  _tag_UsbCommand w = MakeCommandRecord(CMD_WRITEROM);
-  w.address = 0xA1B2C3D4;
-  w.length = 0x0200;
-  EXPECT_EQ(CdbBytes(w, &b), (Bytes{0xFE, 0x94, 0xA1, 0xB2, 0xC3, 0xD4, 0x00, 0x02, 0x00, 0x00}));
-  EXPECT_FALSE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 512u);
-
-  _tag_UsbCommand e = MakeCommandRecord(CMD_BLOCKERASEROM);
-  e.address = 0x00010000;
-  EXPECT_EQ(CdbBytes(e, &b), (Bytes{0xFD, 0xA4, 0x00, 0x01, 0x00, 0x00, 0, 0, 0, 0}));
-  EXPECT_FALSE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 0u);
-
-  _tag_UsbCommand s = MakeCommandRecord(CMD_SETROMPARAMETERS);
-  s.length = 19;
-  EXPECT_EQ(CdbBytes(s, &b), (Bytes{0xFE, 0x08, 0, 0, 0, 0, 0, 0x00, 0x13, 0x00}));
-  EXPECT_FALSE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 19u);
-
-  _tag_UsbCommand id = MakeCommandRecord(CMD_GETROMID);
-  id.address = 0x9F000000;
+  _tag_UsbCommand id = Addressed(CMD_GETROMID, 0x9F000000, 3);
   id.subcode = 1;
   id.request = 0xE1;
-  id.length = 3;
-  EXPECT_EQ(CdbBytes(id, &b), (Bytes{0xFD, 0x01, 0x9F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00}));
-  EXPECT_TRUE(b.dataIn);
-  EXPECT_EQ(b.dataLength, 3u);
+  ExpectScsiBlocks({
+      {"READROM", Addressed(CMD_READROM, 0x00012345, 48),
+       {0xFD, 0x84, 0x00, 0x01, 0x23, 0x45, 0x00, 0x00, 0x30, 0x00}, true, 48},
+      {"WRITEROM", Addressed(CMD_WRITEROM, 0xA1B2C3D4, 0x0200),
+       {0xFE, 0x94, 0xA1, 0xB2, 0xC3, 0xD4, 0x00, 0x02, 0x00, 0x00}, false, 512},
+      {"BLOCKERASEROM", Addressed(CMD_BLOCKERASEROM, 0x00010000, 0),
+       {0xFD, 0xA4, 0x00, 0x01, 0x00, 0x00, 0, 0, 0, 0}, false, 0},
+      {"SETROMPARAMETERS", Addressed(CMD_SETROMPARAMETERS, 0, 19),
+       {0xFE, 0x08, 0, 0, 0, 0, 0, 0x00, 0x13, 0x00}, false, 19},
+      {"GETROMID", id, {0xFD, 0x01, 0x9F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00}, true, 3},
+  });
 }
 
 TEST(ScsiEncoding, InvalidFormIsRefused) {

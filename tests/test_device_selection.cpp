@@ -5,40 +5,24 @@
 #include <string>
 #include <vector>
 
+#include "BusFixture.h"
 #include "IDFilter.h"
+#include "TestSupport.h"
 #include "USBCommand.h"
 #include "VirtualBus.h"
 
 namespace {
 
-using vbridge::DeviceConfig;
 using vbridge::VirtualBridge;
-using vbridge::VirtualBus;
+using testsupport::Device;
 
-DeviceConfig Device(uint16_t vendorId, const std::string& chipId = "318a", bool busy = false) {
-  DeviceConfig cfg;
-  cfg.vendorId = vendorId;
-  cfg.chipId = chipId;
-  cfg.busy = busy;
-  return cfg;
-}
-
-class Selection : public ::testing::Test {
+class Selection : public testsupport::BusFixture {
  protected:
-  VirtualBridge* Add(const DeviceConfig& cfg) {
-    VirtualBridge* d = bus_.AddDevice(cfg);
-    EXPECT_NE(d, nullptr);
-    return d;
-  }
   size_t VersionRequests(VirtualBridge* d) {
     size_t n = 0;
     for (const vbridge::ReceivedCommand& r : d->Log()) n += r.command == CMD_GETVERSION;
     return n;
   }
-
-  VirtualBus bus_;
-  vbridge::ScopedActiveBus active_{&bus_};
-  CUSBCommand cmd_;
 };
 
 TEST_F(Selection, TwoBridgesOpensTheFirst) {

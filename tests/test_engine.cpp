@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -257,23 +258,42 @@ std::vector<char> RegionOrder(const vbridge::VirtualBridge& device, uint32_t o1,
   return order;
 }
 
+// A bridge holding an image and an engine that reads its flash and places
+// the newer file in it; Write() writes it with a clear log, the write's
+// reports alone in writeReports.
+struct PlacedFile {
+  explicit PlacedFile(const std::vector<unsigned char>& image) : bridge(image) {}
+  void ReadAndPlace() {
+    ASSERT_NO_FATAL_FAILURE(OpenAndRead(&engine));
+    ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
+  }
+  void Write() {
+    bridge.device->ClearLog();
+    writeReports.emplace();
+    ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
+  }
+
+  OneBridge bridge;
+  ProgressRecorder readReports;
+  CFlashROM engine;
+  const std::vector<unsigned char> file = Firmware(0x0130);
+  std::optional<ProgressRecorder> writeReports;
+};
+
 TEST(EngineWrite, OlderCopyFirstThenTheOther) {
   zfimage::FlashImageSpec imageSpec = SmallSpec();
   imageSpec.firmware1 = Firmware(0x0120);
   imageSpec.firmware2 = Firmware(0x0110);  // area 2 is the older copy
   std::vector<unsigned char> image = BuildImage(imageSpec);
-  OneBridge bridge(image);
-  ProgressRecorder recorder;
-  CFlashROM engine;
-  OpenAndRead(&engine);
-  const std::vector<unsigned char> file = Firmware(0x0130);
-  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
+  PlacedFile placed(image);
+  ASSERT_NO_FATAL_FAILURE(placed.ReadAndPlace());
+  CFlashROM& engine = placed.engine;
+  const std::vector<unsigned char>& file = placed.file;
   ASSERT_EQ(engine.GetFWCodeChange(), 2);
   EXPECT_EQ(engine.GetWriteSize(), 2 * file.size());
-  bridge.device->ClearLog();
-  ProgressRecorder writeRecorder;
-  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
-  ExpectReportsEndAtHundredOnce(writeRecorder);
+  ASSERT_NO_FATAL_FAILURE(placed.Write());
+  ExpectReportsEndAtHundredOnce(*placed.writeReports);
+  const OneBridge& bridge = placed.bridge;
   const uint32_t o1 = testsupport::Area1Offset(image), o2 = testsupport::Area2Offset(image);
   EXPECT_EQ(RegionOrder(*bridge.device, o1, o2), (std::vector<char>{'2', '1'}));
   std::vector<unsigned char> after = bridge.device->FlashBytes();
@@ -306,19 +326,15 @@ TEST(EngineWrite, AreaInsideTheFirstBlockTakesTheHeaderWithIt) {
   // nibble, the rewritten header keeps the byte its CRC covers.
   image[18] |= 0xA0;
   SealHeaderCrc(image.data());
-  OneBridge bridge(image);
-  ProgressRecorder recorder;
-  CFlashROM engine;
-  OpenAndRead(&engine);
-  const std::vector<unsigned char> file = Firmware(0x0130);
-  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
-  ASSERT_EQ(engine.GetFWCodeChange(), 1);
-  bridge.device->ClearLog();
-  ProgressRecorder writeRecorder;
-  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
+  PlacedFile placed(image);
+  ASSERT_NO_FATAL_FAILURE(placed.ReadAndPlace());
+  ASSERT_EQ(placed.engine.GetFWCodeChange(), 1);
+  ASSERT_NO_FATAL_FAILURE(placed.Write());
   // The widened region [0, 0x400 + size) first, then area 2; the bar still
   // reaches 100 once, at the very end.
-  ExpectReportsEndAtHundredOnce(writeRecorder);
+  ExpectReportsEndAtHundredOnce(*placed.writeReports);
+  const OneBridge& bridge = placed.bridge;
+  const std::vector<unsigned char>& file = placed.file;
   std::vector<uint32_t> erases = AddressesOf(*bridge.device, CMD_BLOCKERASEROM);
   ASSERT_FALSE(erases.empty());
   EXPECT_EQ(erases.front(), 0u);
@@ -348,17 +364,12 @@ TEST(EngineWrite, NothingSelectedSendsNothing) {
 TEST(EngineWrite, VerifyFailureLeavesTheOtherCopyUntouched) {
   std::vector<unsigned char> image = BuildImage(SmallSpec());
   const uint32_t o1 = testsupport::Area1Offset(image), o2 = testsupport::Area2Offset(image);
-  OneBridge bridge(image);
-  ProgressRecorder recorder;
-  CFlashROM engine;
-  OpenAndRead(&engine);
-  const std::vector<unsigned char> file = Firmware(0x0130);
-  ASSERT_NO_FATAL_FAILURE(Place(&engine, file));
+  PlacedFile placed(image);
+  ASSERT_NO_FATAL_FAILURE(placed.ReadAndPlace());
+  const OneBridge& bridge = placed.bridge;
   bridge.device->SetFlipReadBitAt(o1 + 64);
-  bridge.device->ClearLog();
-  ProgressRecorder writeRecorder;
-  ASSERT_NO_FATAL_FAILURE(WriteToTheEnd(&engine));
-  EXPECT_FALSE(writeRecorder.Reports().back().ok);
+  ASSERT_NO_FATAL_FAILURE(placed.Write());
+  EXPECT_FALSE(placed.writeReports->Reports().back().ok);
   for (const auto& c : bridge.device->Log()) {
     if (c.command == CMD_BLOCKERASEROM || c.command == CMD_WRITEROM) {
       EXPECT_LT(c.address, o2);

@@ -583,6 +583,15 @@ Layout Adjacent(const char* name, uint16_t copy2Version, bool area2InFront, bool
   return area2InFront ? Moved(layout, 0x2400, 0x1000) : Moved(layout, 0x1000, 0x2400);
 }
 
+// A layout's name with only its letters and digits: a valid test name.
+std::string LayoutTestName(const ::testing::TestParamInfo<Layout>& param) {
+  std::string name;
+  for (const char* c = param.param.name; *c != '\0'; ++c) {
+    if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+  }
+  return name;
+}
+
 // Layouts refused before any erase: erasing a copy's blocks would cut the
 // other copy as it stands on the flash at that moment (its installed
 // extent while it is the copy kept valid), so no order of the write keeps a
@@ -615,13 +624,7 @@ INSTANTIATE_TEST_SUITE_P(
         Adjacent("adjacent, longer file, copy 2 older", 0x0100, false, false),
         Adjacent("adjacent area 2 in front, shorter file, copy 1 older", 0x0110, true, true),
         Adjacent("adjacent area 2 in front, longer file, copy 2 older", 0x0100, true, false)),
-    [](const ::testing::TestParamInfo<Layout>& param) {
-      std::string name;
-      for (const char* c = param.param.name; *c != '\0'; ++c) {
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
-      }
-      return name;
-    });
+    LayoutTestName);
 
 
 Layout OfVariant(Layout layout, SROM_BRIDGEIC variant) {
@@ -648,13 +651,7 @@ INSTANTIATE_TEST_SUITE_P(
         // first and, shorter now, leaves the block the other starts in.
         Adjacent("adjacent, shorter file, copy 1 older", 0x0110, false, true),
         Adjacent("adjacent area 2 in front, shorter file, copy 2 older", 0x0100, true, true)),
-    [](const ::testing::TestParamInfo<Layout>& param) {
-      std::string name;
-      for (const char* c = param.param.name; *c != '\0'; ++c) {
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
-      }
-      return name;
-    });
+    LayoutTestName);
 
 // ---------------------------------------------------------------------------
 // The partial read decides and writes as the whole read does: the same
@@ -758,11 +755,8 @@ class SweepAgreesWithFlow : public ::testing::Test {
     ScriptedDialogLayer layer;
     layer.answers.push_back(true);
     {
-      ScopedDialogLayer scopedLayer(&layer);
       vbridge::ScopedActiveBus scopedBus(&bus);
-      CMainDialog dialog;
-      dialog.Create("MainWindow");
-      seen.success = dialog.ExitStatus() == 0;
+      seen.success = RunMainWindow(&layer) == 0;
     }
     seen.commands = device->CommandCount();
     seen.flash = device->FlashBytes();

@@ -34,6 +34,13 @@ class FirmwareAreas : public ::testing::Test {
       rom_.SetBYTEToSROMImage(offset + 16, static_cast<uint8_t>(~rom_.GetBYTEFromSROMImage(offset + 16)));
     }
   }
+  // One copy in area 1, then the layout as a read would derive it.
+  void Single(uint32_t offset, uint32_t signature, uint16_t version, bool good = true,
+              uint32_t codeSize = 256) {
+    SetAreas(rom_, offset, 0);
+    Area(offset, signature, version, good, codeSize);
+    rom_.CreateSideBridge();
+  }
   // Both copies, then the layout as a read would derive it.
   void Dual(uint32_t sig1, uint16_t v1, bool good1, uint32_t sig2, uint16_t v2, bool good2) {
     SetAreas(rom_, kO1, kO2);
@@ -75,9 +82,7 @@ TEST_F(FirmwareAreas, SideBridgeOffsetBeyondTheFlashStops) {
 }
 
 TEST_F(FirmwareAreas, SideBridgeLayoutsAndVariants) {
-  SetAreas(rom_, kO1, 0);
-  Area(kO1, A, 0x0100);
-  rom_.CreateSideBridge();
+  Single(kO1, A, 0x0100);
   EXPECT_EQ(rom_.GetBridgeIC(), BRIDGEIC_QK9318A);
   EXPECT_EQ(rom_.GetFWAllocate(), FWALLOCATE_SINGLE);
 
@@ -109,9 +114,7 @@ TEST_F(FirmwareAreas, SideBridgeLayoutsAndVariants) {
 
 TEST_F(FirmwareAreas, SideBridgeCrcRuleAboveTheLimitOrSize) {
   // At exactly L the CRC is computed: a good area counts.
-  SetAreas(rom_, L, 0);
-  Area(L, A, 0x0100);
-  rom_.CreateSideBridge();
+  Single(L, A, 0x0100);
   EXPECT_EQ(rom_.GetBridgeIC(), BRIDGEIC_QK9318A);
 
   // Above L the computed CRC counts as 0: a good non-zero CRC fails ...
@@ -127,9 +130,7 @@ TEST_F(FirmwareAreas, SideBridgeCrcRuleAboveTheLimitOrSize) {
   EXPECT_EQ(rom_.GetBridgeIC(), BRIDGEIC_QK9318A);
 
   // N = 65536 is computed; N = 65537 counts as 0.
-  SetAreas(rom_, kO1, 0);
-  Area(kO1, E, 0x0100, true, 65536);
-  rom_.CreateSideBridge();
+  Single(kO1, E, 0x0100, true, 65536);
   EXPECT_EQ(rom_.GetBridgeIC(), BRIDGEIC_QK9318E);
   Area(kO1, E, 0x0100, true, 65537);
   rom_.CreateSideBridge();
@@ -157,9 +158,7 @@ TEST_F(FirmwareAreas, SideBridgeAreaRunningPastTheImageIsNotValid) {
 // CheckFWCRC
 
 TEST_F(FirmwareAreas, CheckSingleCopy) {
-  SetAreas(rom_, kO1, 0);
-  Area(kO1, A, 0x0100);
-  rom_.CreateSideBridge();
+  Single(kO1, A, 0x0100);
   EXPECT_EQ(rom_.CheckFWCRC(FWALLOCATE_SINGLE), 0);
   EXPECT_EQ(rom_.CheckFWCRC(FWALLOCATE_NONE), 0);  // any selector other than 2
   // The allocation must be single for the single-copy check.
@@ -278,9 +277,7 @@ TEST_F(FirmwareAreas, QueriesDescribeTheChosenCopy) {
 }
 
 TEST_F(FirmwareAreas, SingleCopyVersionWithoutCrcCheck) {
-  SetAreas(rom_, kO1, 0);
-  Area(kO1, A, 0x0123, false);
-  rom_.CreateSideBridge();
+  Single(kO1, A, 0x0123, false);
   EXPECT_EQ(rom_.GetFWAllocate(), FWALLOCATE_SINGLE);
   EXPECT_EQ(rom_.GetFWVersion(), 0x0123);
   EXPECT_EQ(rom_.GetFWBridgeSignature(), 0u);  // but no usable copy
@@ -402,17 +399,13 @@ TEST_F(Placement, PlacementCountsSixtyFiveKiBCodeAsBadCrc) {
   EXPECT_EQ(rom_.GetFWCodeChange(), 2);
 
   // One copy: N1 = 65536 means no version to compare, so an older file goes in.
-  SetAreas(rom_, kO1, 0);
-  Area(kO1, A, 0x0200, true, 65536);
-  rom_.CreateSideBridge();
+  Single(kO1, A, 0x0200, true, 65536);
   EXPECT_EQ(Place(Firmware(BRIDGEIC_QK9318A, 0x0100), true), 0);
   EXPECT_EQ(rom_.GetFWCodeChange(), 1);
 }
 
 TEST_F(Placement, SingleCopyVersionRule) {
-  SetAreas(rom_, kO1, 0);
-  Area(kO1, A, 0x0110);
-  rom_.CreateSideBridge();
+  Single(kO1, A, 0x0110);
   const std::vector<unsigned char> same = Firmware(BRIDGEIC_QK9318A, 0x0110);
   EXPECT_EQ(Place(same, true), 7);
   EXPECT_EQ(rom_.GetFWCodeChange(), 0);

@@ -97,11 +97,24 @@ class FlowTest : public ::testing::Test {
   }
   int Run(bool answer = true, const VersionPolicy& policy = {}) {
     layer_.answers.push_back(answer);
-    ScopedDialogLayer scopedLayer(&layer_);
     vbridge::ScopedActiveBus scopedBus(&bus_);
+    ScopedDialogLayer scopedLayer(&layer_);
     PolicyDialog dialog(policy);
     dialog.Create("MainWindow");
     return dialog.ExitStatus();
+  }
+  // The commands an identical twin of the standard bridge receives in one
+  // run answered `answer`.
+  std::vector<vbridge::ReceivedCommand> TwinLog(bool answer) {
+    vbridge::VirtualBus twinBus;
+    vbridge::VirtualBridge* twin = twinBus.AddDevice(vbridge::DeviceConfig(), before_);
+    EXPECT_NE(twin, nullptr);
+    if (twin == nullptr) return {};
+    ScriptedDialogLayer twinLayer;
+    twinLayer.answers.push_back(answer);
+    vbridge::ScopedActiveBus scopedBus(&twinBus);
+    RunMainWindow(&twinLayer);
+    return twin->Log();
   }
   std::vector<int> Messages() const { return layer_.MessageIds(); }
 
@@ -302,11 +315,8 @@ TEST_F(FlowTest, ReadStartFailures) {
   ASSERT_NE(blank, nullptr) << error;
   layer_.answers.push_back(true);
   {
-    ScopedDialogLayer scopedLayer(&layer_);
     vbridge::ScopedActiveBus scopedBus(&blankBus);
-    CMainDialog dialog;
-    dialog.Create("MainWindow");
-    EXPECT_EQ(dialog.ExitStatus(), 1);
+    EXPECT_EQ(RunMainWindow(&layer_), 1);
   }
   EXPECT_EQ(Messages(), std::vector<int>{202});
   EXPECT_FALSE(testsupport::HasFlashChangingCommand(*blank));
@@ -362,16 +372,7 @@ TEST_F(FlowTest, WriteFailureKeepsOneValidCopy) {
   vbridge::VirtualBridge* device = Standard(0x0120);
   // Find where the write starts, then fail a command in the middle of it.
   {
-    vbridge::VirtualBus probeBus;
-    vbridge::VirtualBridge* probe = probeBus.AddDevice(vbridge::DeviceConfig(), before_);
-    ASSERT_NE(probe, nullptr);
-    ScriptedDialogLayer probeLayer;
-    probeLayer.answers.push_back(true);
-    ScopedDialogLayer scopedLayer(&probeLayer);
-    vbridge::ScopedActiveBus scopedBus(&probeBus);
-    CMainDialog dialog;
-    dialog.Create("MainWindow");
-    std::vector<vbridge::ReceivedCommand> log = probe->Log();
+    const std::vector<vbridge::ReceivedCommand> log = TwinLog(true);
     size_t firstErase = 0;
     while (firstErase < log.size() && log[firstErase].command != CMD_BLOCKERASEROM) ++firstErase;
     ASSERT_LT(firstErase, log.size());
@@ -458,18 +459,9 @@ TEST_F(FlowTest, TheWriteGuardEndsAfterAFailedWrite) {
   vbridge::VirtualBridge* device = Standard(0x0120);
   // How many commands come up to the question, on an identical twin; one
   // 50 commands into the write fails.
-  {
-    vbridge::VirtualBus probeBus;
-    vbridge::VirtualBridge* probe = probeBus.AddDevice(vbridge::DeviceConfig(), before_);
-    ASSERT_NE(probe, nullptr);
-    ScriptedDialogLayer probeLayer;
-    probeLayer.answers.push_back(false);
-    ScopedDialogLayer scopedLayer(&probeLayer);
-    vbridge::ScopedActiveBus scopedBus(&probeBus);
-    CMainDialog dialog;
-    dialog.Create("MainWindow");
-    device->SetFailAtCommand(static_cast<uint32_t>(probe->Log().size() + 50));
-  }
+  const std::vector<vbridge::ReceivedCommand> twinLog = TwinLog(false);
+  ASSERT_FALSE(twinLog.empty());
+  device->SetFailAtCommand(static_cast<uint32_t>(twinLog.size() + 50));
   RecordingWriteGuard guard(device, &layer_);
   EXPECT_EQ(Run(true), 1);
   ASSERT_EQ(guard.Hooks(), (std::vector<std::string>{"starts", "ended", "shown"}));
@@ -497,11 +489,8 @@ TEST_F(FlowTest, IncompatibleDeviceIsRefusedBeforeTheQuestion) {
     ScriptedDialogLayer layer;
     layer.answers.push_back(true);
     {
-      ScopedDialogLayer scopedLayer(&layer);
       vbridge::ScopedActiveBus scopedBus(&bus);
-      CMainDialog dialog;
-      dialog.Create("MainWindow");
-      EXPECT_EQ(dialog.ExitStatus(), c.status);
+      EXPECT_EQ(RunMainWindow(&layer), c.status);
     }
     EXPECT_EQ(layer.MessageIds(), std::vector<int>{c.status == 0 ? 201 : 204});
     EXPECT_EQ(layer.answers.size(), c.status == 0 ? 0u : 1u) << "asked before refusing";

@@ -103,10 +103,19 @@ bool SameRecord(const ROM_PARAMETER_IMAGE& a, const ROM_PARAMETER_IMAGE& b) {
          a.RomSizeLog2 == b.RomSizeLog2 && a.Reserved == b.Reserved && a.ModeCode == b.ModeCode;
 }
 
-TEST(SROMProbe, CheckConfirmsOnlyThePartOnTheDevice) {
+// Runs `check(k, part)` for every part of the table, the part's name on
+// each failure.
+template <typename Check>
+void ForEachPart(Check check) {
   for (unsigned k = 0; k < kSerialFlashPartCount; ++k) {
     const SerialFlashRomParam& part = gSerialFlashRomParamTbl[k];
     SCOPED_TRACE(part.Name);
+    check(k, part);
+  }
+}
+
+TEST(SROMProbe, CheckConfirmsOnlyThePartOnTheDevice) {
+  ForEachPart([](unsigned k, const SerialFlashRomParam& part) {
     ProbeRig rig(part.Name);
     ASSERT_TRUE(rig.Ready());
     CSROMData data;
@@ -116,7 +125,7 @@ TEST(SROMProbe, CheckConfirmsOnlyThePartOnTheDevice) {
       if (other == k) continue;
       EXPECT_EQ(data.CheckSROMType(gSerialFlashRomParamTbl[other].Name, rig.Command()), 0);
     }
-  }
+  });
 }
 
 TEST(SROMProbe, NamesOutsideTheTableSendNothing) {
@@ -216,9 +225,7 @@ class EngineRig {
 // The search probes each row afresh; IdentifyFlash names the part found
 // with the parameters of its row, and so does the probe by names.
 TEST(SROMProbe, SearchAndIdentificationNameEveryPartProbingEachRowAfresh) {
-  for (unsigned k = 0; k < kSerialFlashPartCount; ++k) {
-    const SerialFlashRomParam& part = gSerialFlashRomParamTbl[k];
-    SCOPED_TRACE(part.Name);
+  ForEachPart([](unsigned k, const SerialFlashRomParam& part) {
     EngineRig rig(part.Name);
     ASSERT_TRUE(rig.Ready());
     rig.Device()->ClearLog();
@@ -249,7 +256,7 @@ TEST(SROMProbe, SearchAndIdentificationNameEveryPartProbingEachRowAfresh) {
     ROM_PARAMETER_IMAGE byNames{};
     EXPECT_EQ(ProbeByNames(rig.Engine(), &byNames), part.Name);
     EXPECT_TRUE(SameRecord(found.parameters, byNames));
-  }
+  });
 }
 
 TEST(SROMProbe, IdentifyFlashWithoutAnAnswerNamesNothing) {

@@ -55,6 +55,34 @@ void ExpectProbe(const SerialFlashIdProbe& probe, uint8_t length, uint32_t comma
   EXPECT_EQ(std::vector<uint8_t>(probe.Reply, probe.Reply + reply.size()), reply);
 }
 
+using Bytes = std::vector<uint8_t>;
+
+// The ten codes of the list form, in its field order: read, program, page
+// program unit, erase, chip erase, AAI unit, erase size, ROM size, mode and
+// frequency. A table row carries them too.
+template <typename List>
+Bytes CodesOf(const List& l) {
+  return {l.ReadCommand,      l.ProgramCommand,     l.PageProgramUnitCode, l.EraseCommand,
+          l.ChipEraseCommand, l.AAIProgramUnitCode, l.EraseSizeCode,       l.RomSizeCode,
+          l.ModeCode,         l.FrequencyCode};
+}
+
+// The opcodes every part shares (EWSR, write enable, write disable, read
+// status, write status) and the reserved byte, of a row or a record.
+template <typename Record>
+Bytes SharedOf(const Record& r) {
+  return {r.EWSRCommand,       r.WriteEnableCommand, r.WriteDisableCommand,
+          r.ReadStatusCommand, r.WriteStatusCommand, r.Reserved};
+}
+const Bytes kShared = {0x50, 0x06, 0x04, 0x05, 0x01, 0};
+
+// The four sizes of a record: page program unit, AAI unit, erase size
+// (log2) and ROM size (log2).
+using Sizes = std::vector<unsigned>;
+Sizes SizesOf(const ROM_PARAMETER_IMAGE& r) {
+  return {r.PageProgramUnitSize, r.AAIProgramUnitSize, r.EraseSizeLog2, r.RomSizeLog2};
+}
+
 TEST(SROMTable, EveryRowAsPublished) {
   for (unsigned i = 0; i < kSerialFlashPartCount; ++i) {
     SCOPED_TRACE(i);
@@ -62,23 +90,10 @@ TEST(SROMTable, EveryRowAsPublished) {
     const ExpectedPart& want = kParts[i];
     EXPECT_STREQ(row.Name, want.name);
     for (size_t k = std::strlen(row.Name); k < sizeof row.Name; ++k) ASSERT_EQ(row.Name[k], 0);
-    EXPECT_EQ(row.ReadCommand, want.read);
-    EXPECT_EQ(row.ProgramCommand, 0x02);
-    EXPECT_EQ(row.PageProgramUnitCode, 3);
-    EXPECT_EQ(row.EraseCommand, want.erase);
-    EXPECT_EQ(row.ChipEraseCommand, 0xC7);
-    EXPECT_EQ(row.AAIProgramUnitCode, 0);
-    EXPECT_EQ(row.EraseSizeCode, want.eraseCode);
-    EXPECT_EQ(row.RomSizeCode, want.romCode);
-    EXPECT_EQ(row.ModeCode, want.mode);
-    EXPECT_EQ(row.FrequencyCode, want.freq);
-    EXPECT_EQ(row.EWSRCommand, 0x50);
-    EXPECT_EQ(row.WriteEnableCommand, 0x06);
-    EXPECT_EQ(row.WriteDisableCommand, 0x04);
-    EXPECT_EQ(row.ReadStatusCommand, 0x05);
-    EXPECT_EQ(row.WriteStatusCommand, 0x01);
+    EXPECT_EQ(CodesOf(row), (Bytes{want.read, 0x02, 3, want.erase, 0xC7, 0, want.eraseCode,
+                                   want.romCode, want.mode, want.freq}));
+    EXPECT_EQ(SharedOf(row), kShared);
     EXPECT_EQ(row.ControlFlags, want.flags);
-    EXPECT_EQ(row.Reserved, 0);
     ExpectProbe(row.IdProbe1, 1, 0x9F000000u, want.id1);
     ExpectProbe(row.IdProbe2, 4, 0xAB000000u, want.id2);
     for (unsigned j = 0; j < i; ++j) {
@@ -90,13 +105,8 @@ TEST(SROMTable, EveryRowAsPublished) {
   }
   const SerialFlashRomParam& end = gSerialFlashRomParamTbl[kSerialFlashPartCount];
   EXPECT_STREQ(end.Name, "END");
-  EXPECT_EQ(end.EWSRCommand, 0x50);
-  EXPECT_EQ(end.WriteEnableCommand, 0x06);
-  EXPECT_EQ(end.WriteDisableCommand, 0x04);
-  EXPECT_EQ(end.ReadStatusCommand, 0x05);
-  EXPECT_EQ(end.WriteStatusCommand, 0x01);
+  EXPECT_EQ(SharedOf(end), kShared);
   EXPECT_EQ(end.ControlFlags, 0xF4);
-  EXPECT_EQ(end.Reserved, 0);
   EXPECT_STREQ(kFlashTypeNotShown, "Flash type not shown when read the flash");
 }
 
@@ -254,16 +264,7 @@ TEST(SROMGetParamList, FittingTable) {
 void ExpectListIsRow(const _serialflash_romparamlist& list, unsigned i) {
   const SerialFlashRomParam& row = gSerialFlashRomParamTbl[i];
   EXPECT_EQ(0, std::memcmp(list.Name, row.Name, sizeof list.Name));  // zero-padded alike
-  EXPECT_EQ(list.ReadCommand, row.ReadCommand);
-  EXPECT_EQ(list.ProgramCommand, row.ProgramCommand);
-  EXPECT_EQ(list.PageProgramUnitCode, row.PageProgramUnitCode);
-  EXPECT_EQ(list.EraseCommand, row.EraseCommand);
-  EXPECT_EQ(list.ChipEraseCommand, row.ChipEraseCommand);
-  EXPECT_EQ(list.AAIProgramUnitCode, row.AAIProgramUnitCode);
-  EXPECT_EQ(list.EraseSizeCode, row.EraseSizeCode);
-  EXPECT_EQ(list.RomSizeCode, row.RomSizeCode);
-  EXPECT_EQ(list.ModeCode, row.ModeCode);
-  EXPECT_EQ(list.FrequencyCode, row.FrequencyCode);
+  EXPECT_EQ(CodesOf(list), CodesOf(row));
 }
 
 TEST(SROMGetParamList, ByNameIsExact) {
@@ -283,20 +284,11 @@ TEST(SROMGetParamList, ByNameIsExact) {
   EXPECT_EQ(data.GetParamList("Numonyx M25P20", nullptr), 0);
 }
 
+// A record with the given sizes: read, program and erase opcodes 0x0B, 0xAD,
+// 0x20; the five shared opcodes unset; chip erase 0x60, flags 0x09,
+// frequency byte 0xF2; the four sizes; reserved 0, mode 2.
 ROM_PARAMETER_IMAGE Record(uint16_t pp, uint8_t aai, uint8_t erase, uint8_t rom) {
-  ROM_PARAMETER_IMAGE r{};
-  r.ReadCommand = 0x0B;
-  r.ProgramCommand = 0xAD;
-  r.EraseCommand = 0x20;
-  r.ChipEraseCommand = 0x60;
-  r.ControlFlags = 0x09;
-  r.FrequencyCode = 0xF2;
-  r.PageProgramUnitSize = pp;
-  r.AAIProgramUnitSize = aai;
-  r.EraseSizeLog2 = erase;
-  r.RomSizeLog2 = rom;
-  r.ModeCode = 2;
-  return r;
+  return {0x0B, 0xAD, 0x20, 0, 0, 0, 0, 0, 0x60, 0x09, 0xF2, pp, aai, erase, rom, 0, 2};
 }
 
 TEST(SROMConversions, ImageToListFindsCodesOrOutOfTableValues) {
@@ -306,16 +298,8 @@ TEST(SROMConversions, ImageToListFindsCodesOrOutOfTableValues) {
   ROM_PARAMETER_IMAGE in = Record(128, 2, 15, 19);
   data.ImageToList(&list, &in);
   EXPECT_EQ(std::string(list.Name), "");
-  EXPECT_EQ(list.ReadCommand, 0x0B);
-  EXPECT_EQ(list.ProgramCommand, 0xAD);
-  EXPECT_EQ(list.EraseCommand, 0x20);
-  EXPECT_EQ(list.ChipEraseCommand, 0x60);
-  EXPECT_EQ(list.PageProgramUnitCode, 2);
-  EXPECT_EQ(list.AAIProgramUnitCode, 1);
-  EXPECT_EQ(list.EraseSizeCode, 1);
-  EXPECT_EQ(list.RomSizeCode, 3);
-  EXPECT_EQ(list.ModeCode, 2);
-  EXPECT_EQ(list.FrequencyCode, 2);  // low four bits only
+  // The frequency code keeps the low four bits only.
+  EXPECT_EQ(CodesOf(list), (Bytes{0x0B, 0xAD, 2, 0x20, 0x60, 1, 1, 3, 2, 2}));
 
   in = Record(64, 3, 13, 21);
   data.ImageToList(&list, &in);
@@ -340,12 +324,7 @@ TEST(SROMConversions, ListToImageTakesRowFlagsOrDerivesThem) {
   std::memset(&image, 0x55, sizeof image);
   data.ListToImage(&image, &list);
   EXPECT_EQ(image.ControlFlags, 0xFD);
-  EXPECT_EQ(image.EWSRCommand, 0x50);
-  EXPECT_EQ(image.WriteEnableCommand, 0x06);
-  EXPECT_EQ(image.WriteDisableCommand, 0x04);
-  EXPECT_EQ(image.ReadStatusCommand, 0x05);
-  EXPECT_EQ(image.WriteStatusCommand, 0x01);
-  EXPECT_EQ(image.Reserved, 0);
+  EXPECT_EQ(SharedOf(image), kShared);
   list.ProgramCommand = 0xAF;
   list.ReadCommand = 0x03;
   data.ListToImage(&image, &list);
@@ -370,10 +349,7 @@ TEST(SROMConversions, ListToImageTakesRowFlagsOrDerivesThem) {
   list.EraseSizeCode = 3;
   list.RomSizeCode = 5;
   data.ListToImage(&image, &list);
-  EXPECT_EQ(image.PageProgramUnitSize, 0);
-  EXPECT_EQ(image.AAIProgramUnitSize, 0);
-  EXPECT_EQ(image.EraseSizeLog2, 0);
-  EXPECT_EQ(image.RomSizeLog2, 0);
+  EXPECT_EQ(SizesOf(image), (Sizes{0, 0, 0, 0}));
 }
 
 TEST(SROMConversions, EveryPartRoundTripsThroughTheRecord) {
@@ -384,19 +360,16 @@ TEST(SROMConversions, EveryPartRoundTripsThroughTheRecord) {
     ASSERT_EQ(data.GetParamList(i, &list, 0, BRIDGEIC_QK9318E, FWALLOCATE_ANY), 2);
     ROM_PARAMETER_IMAGE image;
     data.ListToImage(&image, &list);
-    EXPECT_EQ(image.ReadCommand, kParts[i].read);
-    EXPECT_EQ(image.ProgramCommand, 0x02);
-    EXPECT_EQ(image.EraseCommand, kParts[i].erase);
-    EXPECT_EQ(image.EWSRCommand, 0x50);
-    EXPECT_EQ(image.ChipEraseCommand, 0xC7);
-    EXPECT_EQ(image.ControlFlags, kParts[i].flags);
-    EXPECT_EQ(image.FrequencyCode, kParts[i].freq);
-    EXPECT_EQ(image.PageProgramUnitSize, 256);
-    EXPECT_EQ(image.AAIProgramUnitSize, 1);
-    const uint8_t eraseLog2[] = {12, 15, 16};
-    EXPECT_EQ(image.EraseSizeLog2, eraseLog2[kParts[i].eraseCode]);
-    EXPECT_EQ(image.RomSizeLog2, 16 + kParts[i].romCode);
-    EXPECT_EQ(image.ModeCode, kParts[i].mode);
+    const ExpectedPart& want = kParts[i];
+    // Read, program, erase, chip erase; flags, frequency, mode.
+    EXPECT_EQ((Bytes{image.ReadCommand, image.ProgramCommand, image.EraseCommand,
+                     image.ChipEraseCommand}),
+              (Bytes{want.read, 0x02, want.erase, 0xC7}));
+    EXPECT_EQ((Bytes{image.ControlFlags, image.FrequencyCode, image.ModeCode}),
+              (Bytes{want.flags, want.freq, want.mode}));
+    EXPECT_EQ(SharedOf(image), kShared);
+    const unsigned eraseLog2[] = {12, 15, 16};
+    EXPECT_EQ(SizesOf(image), (Sizes{256, 1, eraseLog2[want.eraseCode], 16u + want.romCode}));
 
     _serialflash_romparamlist back;
     data.ImageToList(&back, &image);

@@ -54,6 +54,18 @@ int RunUsb(int, char**, const CliOptions&) { return kUsbRun; }
 const TransportEntry kScsi = {"SCSI generic", ScsiDevices, RunScsi};
 const TransportEntry kUsb = {"USB control requests", UsbDevices, RunUsb};
 
+// Writes the default bridge's ZEDRIKFU.ini into `release`.
+bool WriteDefaultIni(const testsupport::ScratchDir& release) {
+  return testsupport::WriteText(release.File("ZEDRIKFU.ini"),
+                                testsupport::DefaultSystemInformation());
+}
+
+// Clears the stand and writes the default ZEDRIKFU.ini into `release`.
+bool NewStandWithRelease(const testsupport::ScratchDir& release) {
+  gStand = Stand();
+  return WriteDefaultIni(release);
+}
+
 TEST(TransportChoice, ParsesTheThreeModesAndNothingElse) {
   struct Case {
     const char* text;
@@ -79,9 +91,7 @@ TEST(TransportChoice, ParsesTheThreeModesAndNothingElse) {
 class Choice : public ::testing::Test {
  protected:
   void SetUp() override {
-    gStand = Stand();
-    ASSERT_TRUE(testsupport::WriteText(dir_.File("ZEDRIKFU.ini"),
-                                       testsupport::DefaultSystemInformation()));
+    ASSERT_TRUE(NewStandWithRelease(dir_));
     program_ = dir_.File("zedrikfu");
   }
   // Runs the choice; the exit status, and the standard error in *said.
@@ -189,8 +199,7 @@ class ScopedEnv {
 TEST(ReleaseFolder, DirThenTheProgramsFolderThenTheFirmwareFilesFolder) {
   testsupport::ScratchDir program;
   testsupport::ScratchDir release;
-  ASSERT_TRUE(testsupport::WriteText(release.File("ZEDRIKFU.ini"),
-                                     testsupport::DefaultSystemInformation()));
+  ASSERT_TRUE(WriteDefaultIni(release));
   const std::string argv0 = program.File("zedrikfu");
   const std::string releaseFolder = release.File("");
   CliOptions options;
@@ -215,8 +224,7 @@ TEST(ReleaseFolder, DirThenTheProgramsFolderThenTheFirmwareFilesFolder) {
 TEST(ChosenTransport, TakesTheReleaseFolderOfTheFirmwareFileAndTheOptionsBeforeTheEnvironment) {
   testsupport::ScratchDir elsewhere;
   testsupport::ScratchDir release;
-  ASSERT_TRUE(testsupport::WriteText(release.File("ZEDRIKFU.ini"),
-                                     testsupport::DefaultSystemInformation()));
+  ASSERT_TRUE(WriteDefaultIni(release));
   std::string program = elsewhere.File("zedrikfu");
   char* argv[] = {&program[0], nullptr};
   CliOptions options;
@@ -272,9 +280,7 @@ class ChooserLayer : public ScriptedDialogLayer {
 class StartedWithoutRelease : public ::testing::Test {
  protected:
   void SetUp() override {
-    gStand = Stand();
-    ASSERT_TRUE(testsupport::WriteText(release_.File("ZEDRIKFU.ini"),
-                                       testsupport::DefaultSystemInformation()));
+    ASSERT_TRUE(NewStandWithRelease(release_));
     program_ = app_.File("zedrikfu");
     layer_.chosen = release_.File("New-01.20.kqfw");
   }
@@ -322,8 +328,7 @@ TEST_F(StartedWithoutRelease, NothingIsAskedWhenTheReleaseIsKnownOrCannotBeAsked
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.releaseBesideProgram) {
-      ASSERT_TRUE(testsupport::WriteText(app_.File("ZEDRIKFU.ini"),
-                                         testsupport::DefaultSystemInformation()));
+      ASSERT_TRUE(WriteDefaultIni(app_));
     }
     layer_.canChoose = c.canChoose;
     layer_.asked = 0;

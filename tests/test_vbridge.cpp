@@ -309,11 +309,16 @@ TEST_F(Bridge, ScsiCommandsActOnTheFlash) {
 
 // ---- faults ------------------------------------------------------------------------
 
-TEST(BridgeFaults, FailAtCommandFailsOnlyThatCommand) {
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.failAtCommand = 2;
-  VirtualBridge* d = bus.AddDevice(cfg);
+// A bus and the description of the device each test adds to it.
+class BridgeFaults : public ::testing::Test {
+ protected:
+  VirtualBus bus_;
+  DeviceConfig cfg_;
+};
+
+TEST_F(BridgeFaults, FailAtCommandFailsOnlyThatCommand) {
+  cfg_.failAtCommand = 2;
+  VirtualBridge* d = bus_.AddDevice(cfg_);
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(Usb(d, kUsbEnable));
   EXPECT_FALSE(Usb(d, kUsbDisable));
@@ -323,11 +328,9 @@ TEST(BridgeFaults, FailAtCommandFailsOnlyThatCommand) {
   EXPECT_EQ(d->CommandCount(), 3u);
 }
 
-TEST(BridgeFaults, UnplugAtCommandRemovesTheDevice) {
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.unplugAtCommand = 2;
-  VirtualBridge* d = bus.AddDevice(cfg);
+TEST_F(BridgeFaults, UnplugAtCommandRemovesTheDevice) {
+  cfg_.unplugAtCommand = 2;
+  VirtualBridge* d = bus_.AddDevice(cfg_);
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->CanOpen());
   EXPECT_TRUE(Usb(d, kUsbEnable));
@@ -340,11 +343,9 @@ TEST(BridgeFaults, UnplugAtCommandRemovesTheDevice) {
   EXPECT_EQ(d->Log().size(), 2u);
 }
 
-TEST(BridgeFaults, BusyDeviceCannotBeOpened) {
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.busy = true;
-  VirtualBridge* d = bus.AddDevice(cfg);
+TEST_F(BridgeFaults, BusyDeviceCannotBeOpened) {
+  cfg_.busy = true;
+  VirtualBridge* d = bus_.AddDevice(cfg_);
   ASSERT_NE(d, nullptr);
   EXPECT_TRUE(d->Present());
   EXPECT_FALSE(d->CanOpen());
@@ -352,11 +353,9 @@ TEST(BridgeFaults, BusyDeviceCannotBeOpened) {
   EXPECT_TRUE(d->CanOpen());
 }
 
-TEST(BridgeFaults, FlipReadBitAtInvertsBitZeroInEveryReadThatCoversIt) {
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.flipReadBitAt = 0x101;
-  VirtualBridge* d = bus.AddDevice(cfg, Bytes(0x200, 0x5A));
+TEST_F(BridgeFaults, FlipReadBitAtInvertsBitZeroInEveryReadThatCoversIt) {
+  cfg_.flipReadBitAt = 0x101;
+  VirtualBridge* d = bus_.AddDevice(cfg_, Bytes(0x200, 0x5A));
   ASSERT_NE(d, nullptr);
   Prepare(d);
   uint8_t buf[48];
@@ -414,52 +413,51 @@ TEST(BridgeTrace, ExistingTraceIsAppendedTo) {
 
 // ---- flash image file ---------------------------------------------------------------
 
-TEST(FlashImageFile, MissingFileIsCreatedErased) {
-  TempDir dir;
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.flashPart = "Macronix MX25V512C";
-  cfg.flashImage = dir.File("new.bin");
-  ASSERT_NE(bus.AddDevice(cfg), nullptr);
-  EXPECT_EQ(ReadFile(cfg.flashImage), Bytes(65536, 0xFF));
+// A scratch folder, a bus and the description of a 64 KiB part that the
+// tests give an image file.
+class FlashImageFile : public ::testing::Test {
+ protected:
+  FlashImageFile() { cfg_.flashPart = "Macronix MX25V512C"; }
+
+  TempDir dir_;
+  VirtualBus bus_;
+  DeviceConfig cfg_;
+};
+
+TEST_F(FlashImageFile, MissingFileIsCreatedErased) {
+  cfg_.flashImage = dir_.File("new.bin");
+  ASSERT_NE(bus_.AddDevice(cfg_), nullptr);
+  EXPECT_EQ(ReadFile(cfg_.flashImage), Bytes(65536, 0xFF));
 }
 
-TEST(FlashImageFile, ExistingFileIsLoadedShortOneExtendedLongOneRefused) {
-  TempDir dir;
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.flashPart = "Macronix MX25V512C";
-  cfg.flashImage = dir.Write("short.bin", std::string("\x01\x02\x03", 3));
-  VirtualBridge* d = bus.AddDevice(cfg);
+TEST_F(FlashImageFile, ExistingFileIsLoadedShortOneExtendedLongOneRefused) {
+  cfg_.flashImage = dir_.Write("short.bin", std::string("\x01\x02\x03", 3));
+  VirtualBridge* d = bus_.AddDevice(cfg_);
   ASSERT_NE(d, nullptr);
   Bytes expected(65536, 0xFF);
   expected[0] = 1;
   expected[1] = 2;
   expected[2] = 3;
   EXPECT_EQ(d->FlashBytes(), expected);
-  EXPECT_EQ(ReadFile(cfg.flashImage), expected);
+  EXPECT_EQ(ReadFile(cfg_.flashImage), expected);
 
-  cfg.flashImage = dir.Write("long.bin", std::string(65537, '\0'));
+  cfg_.flashImage = dir_.Write("long.bin", std::string(65537, '\0'));
   std::string error;
-  EXPECT_EQ(bus.AddDevice(cfg, &error), nullptr);
+  EXPECT_EQ(bus_.AddDevice(cfg_, &error), nullptr);
   EXPECT_NE(error.find("long.bin"), std::string::npos) << error;
   EXPECT_NE(error.find("larger"), std::string::npos) << error;
 }
 
-TEST(FlashImageFile, EraseAndProgramAreWrittenThroughAtOnce) {
-  TempDir dir;
-  VirtualBus bus;
-  DeviceConfig cfg;
-  cfg.flashPart = "Macronix MX25V512C";
-  cfg.flashImage = dir.File("img.bin");
-  VirtualBridge* d = bus.AddDevice(cfg, Bytes(0x3000, 0x00));
+TEST_F(FlashImageFile, EraseAndProgramAreWrittenThroughAtOnce) {
+  cfg_.flashImage = dir_.File("img.bin");
+  VirtualBridge* d = bus_.AddDevice(cfg_, Bytes(0x3000, 0x00));
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(ReadFile(cfg.flashImage)[0x2FFF], 0x00);
+  EXPECT_EQ(ReadFile(cfg_.flashImage)[0x2FFF], 0x00);
 
   // Someone else changes a byte of the file outside the ranges the bridge
   // changes: only changed bytes are written, so it survives.
   {
-    std::FILE* f = std::fopen(cfg.flashImage.c_str(), "r+b");
+    std::FILE* f = std::fopen(cfg_.flashImage.c_str(), "r+b");
     ASSERT_NE(f, nullptr);
     std::fseek(f, 0x8000, SEEK_SET);
     std::fputc(0x42, f);
@@ -470,7 +468,7 @@ TEST(FlashImageFile, EraseAndProgramAreWrittenThroughAtOnce) {
   ASSERT_TRUE(Usb(d, {0x40, 0xE5, 0x00, 0x10, 0x00, 0x00, 0, 0}));  // erase 0x1000-0x1FFF
   uint8_t data[3] = {0xF0, 0x0F, 0x55};
   ASSERT_TRUE(Usb(d, {0x40, 0xE7, 0x00, 0x40, 0x00, 0x00, 0x03, 0x00}, data, 3));
-  const Bytes file = ReadFile(cfg.flashImage);
+  const Bytes file = ReadFile(cfg_.flashImage);
   ASSERT_EQ(file.size(), 65536u);
   EXPECT_EQ(file[0x0FFF], 0x00);
   EXPECT_EQ(file[0x1000], 0xFF);
@@ -486,15 +484,14 @@ TEST(FlashImageFile, EraseAndProgramAreWrittenThroughAtOnce) {
 
   // A second bridge on the same file sees the contents.
   VirtualBus again;
-  VirtualBridge* d2 = again.AddDevice(cfg);
+  VirtualBridge* d2 = again.AddDevice(cfg_);
   ASSERT_NE(d2, nullptr);
   EXPECT_EQ(d2->FlashBytes(), file);
 }
 
-TEST(FlashImageFile, WriteFlashImageFilePadsToThePartSize) {
-  TempDir dir;
+TEST_F(FlashImageFile, WriteFlashImageFilePadsToThePartSize) {
   std::string error;
-  const std::string path = dir.File("init.bin");
+  const std::string path = dir_.File("init.bin");
   ASSERT_TRUE(vbridge::WriteFlashImageFile(path, "Numonyx M25P20", Bytes{1, 2}, &error)) << error;
   const Bytes file = ReadFile(path);
   ASSERT_EQ(file.size(), 256u * 1024);
@@ -507,6 +504,36 @@ TEST(FlashImageFile, WriteFlashImageFilePadsToThePartSize) {
 }
 
 // ---- virtual-devices.ini --------------------------------------------------------------
+
+// What a device description holds but its name and its SCSI side, in the
+// order of DeviceConfig; an empty image or trace for none.
+struct Described {
+  uint16_t vendorId, productId;
+  std::string chipId;
+  uint16_t compat;
+  std::string flashPart, flashImage;
+  bool busy;
+  uint32_t failAtCommand, unplugAtCommand;
+  int64_t flipReadBitAt;
+  std::string trace;
+  uint32_t latencyUs;
+};
+
+// Every field of `got` but the name and the SCSI side; files as paths.
+void ExpectDescribed(const DeviceConfig& got, const Described& want) {
+  EXPECT_EQ(got.vendorId, want.vendorId);
+  EXPECT_EQ(got.productId, want.productId);
+  EXPECT_EQ(got.chipId, want.chipId);
+  EXPECT_EQ(got.compat, want.compat);
+  EXPECT_EQ(got.flashPart, want.flashPart);
+  EXPECT_EQ(fs::path(got.flashImage), fs::path(want.flashImage));
+  EXPECT_EQ(got.busy, want.busy);
+  EXPECT_EQ(got.failAtCommand, want.failAtCommand);
+  EXPECT_EQ(got.unplugAtCommand, want.unplugAtCommand);
+  EXPECT_EQ(got.flipReadBitAt, want.flipReadBitAt);
+  EXPECT_EQ(fs::path(got.trace), fs::path(want.trace));
+  EXPECT_EQ(got.latencyUs, want.latencyUs);
+}
 
 TEST(VirtualDevicesIni, EveryKeyIsRead) {
   TempDir dir;
@@ -535,30 +562,15 @@ TEST(VirtualDevicesIni, EveryKeyIsRead) {
   ASSERT_EQ(devices.Devices().size(), 2u);
   const DeviceConfig& a = devices.Devices()[0];
   EXPECT_EQ(a.name, "first");
-  EXPECT_EQ(a.vendorId, 0x1234);
-  EXPECT_EQ(a.productId, 4660);
-  EXPECT_EQ(a.chipId, "318e");
-  EXPECT_EQ(a.compat, 0x0160);
-  EXPECT_EQ(a.flashPart, "Sanyo LE25FU206");
-  EXPECT_EQ(fs::path(a.flashImage), fs::path(dir.File("img/first.bin")));
-  EXPECT_TRUE(a.busy);
-  EXPECT_EQ(a.failAtCommand, 7u);
-  EXPECT_EQ(a.unplugAtCommand, 16u);
-  EXPECT_EQ(a.flipReadBitAt, 4096);
-  EXPECT_EQ(fs::path(a.trace), fs::path(dir.File("first.log")));
-  EXPECT_EQ(a.latencyUs, 250u);
+  ExpectDescribed(a, {0x1234, 4660, "318e", 0x0160, "Sanyo LE25FU206", dir.File("img/first.bin"),
+                      true, 7, 16, 4096, dir.File("first.log"), 250});
   EXPECT_FALSE(a.scsi);
 
   const DeviceConfig& b = devices.Devices()[1];
   const DeviceConfig defaults;
   EXPECT_EQ(b.name, "second");
-  EXPECT_EQ(b.chipId, "ABCD");
-  EXPECT_EQ(b.vendorId, defaults.vendorId);
-  EXPECT_EQ(b.flashPart, defaults.flashPart);
-  EXPECT_TRUE(b.flashImage.empty());
-  EXPECT_FALSE(b.busy);
-  EXPECT_EQ(b.flipReadBitAt, -1);
-  EXPECT_EQ(b.latencyUs, 0u);
+  ExpectDescribed(b, {defaults.vendorId, defaults.productId, "ABCD", defaults.compat,
+                      defaults.flashPart, "", false, 0, 0, -1, "", 0});
   EXPECT_TRUE(b.scsi);
 }
 
@@ -690,19 +702,8 @@ TEST(VirtualDevicesIni, DefaultFileDescribesOneQK9318ABridge) {
   vbridge::VirtualDevices devices;
   ASSERT_TRUE(devices.Load(ini, &error)) << error;
   ASSERT_EQ(devices.Devices().size(), 1u);
-  const DeviceConfig& d = devices.Devices()[0];
-  EXPECT_EQ(d.vendorId, 0x3F1C);
-  EXPECT_EQ(d.productId, 0x0001);
-  EXPECT_EQ(d.chipId, "318a");
-  EXPECT_EQ(d.compat, 0x0154);
-  EXPECT_EQ(d.flashPart, "Winbond W25Q80BL");
-  EXPECT_EQ(fs::path(d.flashImage), fs::path(dir.File("bridge.bin")));
-  EXPECT_FALSE(d.busy);
-  EXPECT_EQ(d.failAtCommand, 0u);
-  EXPECT_EQ(d.unplugAtCommand, 0u);
-  EXPECT_EQ(d.flipReadBitAt, -1);
-  EXPECT_TRUE(d.trace.empty());
-  EXPECT_EQ(d.latencyUs, 0u);
+  ExpectDescribed(devices.Devices()[0], {0x3F1C, 0x0001, "318a", 0x0154, "Winbond W25Q80BL",
+                                         dir.File("bridge.bin"), false, 0, 0, -1, "", 0});
 
   // Every key once, below its comment, in the table's order.
   std::ifstream in(ini);
@@ -722,19 +723,8 @@ TEST(VirtualDevicesIni, DefaultFileDescribesOneQK9318ABridge) {
 
   // A description made in code has the same values, except that its flash
   // lives in memory.
-  const DeviceConfig fresh;
-  EXPECT_EQ(fresh.vendorId, 0x3F1C);
-  EXPECT_EQ(fresh.productId, 0x0001);
-  EXPECT_EQ(fresh.chipId, "318a");
-  EXPECT_EQ(fresh.compat, 0x0154);
-  EXPECT_EQ(fresh.flashPart, "Winbond W25Q80BL");
-  EXPECT_TRUE(fresh.flashImage.empty());
-  EXPECT_FALSE(fresh.busy);
-  EXPECT_EQ(fresh.failAtCommand, 0u);
-  EXPECT_EQ(fresh.unplugAtCommand, 0u);
-  EXPECT_EQ(fresh.flipReadBitAt, -1);
-  EXPECT_TRUE(fresh.trace.empty());
-  EXPECT_EQ(fresh.latencyUs, 0u);
+  ExpectDescribed(DeviceConfig(),
+                  {0x3F1C, 0x0001, "318a", 0x0154, "Winbond W25Q80BL", "", false, 0, 0, -1, "", 0});
 }
 
 // The text ZEDRIKFU-sim.exe shows in its message box when its devices cannot

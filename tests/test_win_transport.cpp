@@ -19,8 +19,10 @@ namespace {
 
 using zfwin::PassThroughBuffer;
 
-// SCSI_PASS_THROUGH as laid out on i686 (44 bytes).
-struct Record32 {
+// SCSI_PASS_THROUGH; DataBufferOffset is a ULONG_PTR, 32 bits wide on i686
+// and 64 bits on x86_64, which moves every field after it.
+template <typename BufferOffset>
+struct PassThroughRecord {
   uint16_t Length;
   uint8_t ScsiStatus;
   uint8_t PathId;
@@ -31,27 +33,12 @@ struct Record32 {
   uint8_t DataIn;
   uint32_t DataTransferLength;
   uint32_t TimeOutValue;
-  uint32_t DataBufferOffset;  // ULONG_PTR on i686
+  BufferOffset DataBufferOffset;
   uint32_t SenseInfoOffset;
   uint8_t Cdb[16];
 };
-
-// The same record on x86_64, where DataBufferOffset is 64 bits wide.
-struct Record64 {
-  uint16_t Length;
-  uint8_t ScsiStatus;
-  uint8_t PathId;
-  uint8_t TargetId;
-  uint8_t Lun;
-  uint8_t CdbLength;
-  uint8_t SenseInfoLength;
-  uint8_t DataIn;
-  uint32_t DataTransferLength;
-  uint32_t TimeOutValue;
-  uint64_t DataBufferOffset;
-  uint32_t SenseInfoOffset;
-  uint8_t Cdb[16];
-};
+using Record32 = PassThroughRecord<uint32_t>;  // i686, 44 bytes
+using Record64 = PassThroughRecord<uint64_t>;  // x86_64, 56 bytes
 
 using Bytes = std::vector<uint8_t>;
 
@@ -320,22 +307,25 @@ TEST_F(WinDeviceWalk, EmptyAndUnterminatedListsEndTheWalk) {
 
 // ---- pass-through buffer -----------------------------------------------------------
 
-TEST(WinPassThroughLayout, I686AndX8664Layouts) {
-  EXPECT_EQ(sizeof(Record32), 44u);
-  EXPECT_EQ(offsetof(Record32, DataBufferOffset), 20u);
-  EXPECT_EQ(offsetof(Record32, SenseInfoOffset), 24u);
-  EXPECT_EQ(offsetof(Record32, Cdb), 28u);
-  EXPECT_EQ(zfwin::SenseAreaOffset<Record32>(), 48u);
-  EXPECT_EQ(zfwin::DataAreaOffset<Record32>(), 80u);
-  EXPECT_EQ(sizeof(PassThroughBuffer<Record32>), 16464u);
+// The size and field offsets of a pass-through record, and where the sense
+// and data areas of a buffer around it start.
+template <typename Record>
+void ExpectRecordLayout(const char* abi, size_t size, size_t dataBufferOffset,
+                        size_t senseInfoOffset, size_t cdb, size_t senseArea, size_t dataArea) {
+  SCOPED_TRACE(abi);
+  EXPECT_EQ(sizeof(Record), size);
+  EXPECT_EQ(offsetof(Record, DataBufferOffset), dataBufferOffset);
+  EXPECT_EQ(offsetof(Record, SenseInfoOffset), senseInfoOffset);
+  EXPECT_EQ(offsetof(Record, Cdb), cdb);
+  EXPECT_EQ(zfwin::SenseAreaOffset<Record>(), senseArea);
+  EXPECT_EQ(zfwin::DataAreaOffset<Record>(), dataArea);
+}
 
-  EXPECT_EQ(sizeof(Record64), 56u);
-  EXPECT_EQ(offsetof(Record64, DataBufferOffset), 24u);
-  EXPECT_EQ(offsetof(Record64, SenseInfoOffset), 32u);
-  EXPECT_EQ(offsetof(Record64, Cdb), 36u);
+TEST(WinPassThroughLayout, I686AndX8664Layouts) {
+  ExpectRecordLayout<Record32>("i686", 44, 20, 24, 28, 48, 80);
+  EXPECT_EQ(sizeof(PassThroughBuffer<Record32>), 16464u);
   // Offsets follow the record: the sense area behind record and filler.
-  EXPECT_EQ(zfwin::SenseAreaOffset<Record64>(), 60u);
-  EXPECT_EQ(zfwin::DataAreaOffset<Record64>(), 92u);
+  ExpectRecordLayout<Record64>("x86_64", 56, 24, 32, 36, 60, 92);
 }
 
 _tag_UsbCommand Command(UsbCommandNumber number, uint32_t address, uint16_t length,

@@ -6,6 +6,7 @@
 set -u
 # The terminal front-end is under test: no display, whatever the caller has.
 unset DISPLAY WAYLAND_DISPLAY
+source "$(dirname "$(realpath "$0")")/lib/two_runs.sh"
 sim=$(realpath "$1")
 image=$(realpath "$2")
 failures=0
@@ -152,15 +153,11 @@ cp "$d/bridge.orig" "$d/bridge.bin"
   echo $? > b.status
   wait
 )
-pair="$(cat "$d/a.status") $(cat "$d/b.status")"
-case $pair in
-  "0 1") loser=b ;;
-  "1 0") loser=a ;;
-  *) loser=""; fail "two runs: exit statuses $pair, wanted one 0 and one 1" ;;
-esac
-if [ -n "$loser" ]; then
+if loser=$(second_of_two "$d"); then
   expect_in "Connect only one with the PC." "$d/$loser.txt" "the run that came second"
   grep -qF "Progress:" "$d/$loser.txt" && fail "the run that found the bridge in use read it"
+else
+  fail "two runs: $loser"
 fi
 cmp -s "$d/trace.txt" "$d/alone.trace" ||
   fail "two runs: the bridge received more than one run's commands ($(wc -l < "$d/trace.txt") lines, one run $(wc -l < "$d/alone.trace"))"
@@ -212,17 +209,23 @@ cmp -s "$d/saved.bin" "$d/bridge.bin" || fail "--read into head -1: the saved im
 #     part the redraws. With TERM=dumb: plain lines, no escape sequences.
 d="$scratch/columns"
 prepare_slow "$d" 20
-on_terminal() {  # columns TERM -> output in $d/tty-COLUMNS-TERM.txt
-  (cd "$d" && cp bridge.orig bridge.bin && python3 - "$1" "$2" "tty-$1-$2.txt" <<'PY'
-import fcntl, os, struct, subprocess, sys, termios
-columns, term, log = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+# on_terminal COLUMNS TERM [NARROWER]: a run on a terminal of that width, its
+# output in $d/tty-COLUMNS-TERM.txt. With NARROWER the terminal is narrowed
+# to it after the third redraw, and the output's length at that moment is
+# kept in $d/tty-COLUMNS-TERM.txt.resized.
+on_terminal() {
+  (cd "$d" && cp bridge.orig bridge.bin && rm -f "tty-$1-$2.txt.resized" &&
+   python3 - "$1" "$2" "tty-$1-$2.txt" "${3:-0}" <<'PY'
+import fcntl, os, signal, struct, subprocess, sys, termios
+columns, term, log, narrower = int(sys.argv[1]), sys.argv[2], sys.argv[3], int(sys.argv[4])
 master, slave = os.openpty()
-fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-env = dict(os.environ, TERM=term)
+def size(columns):
+    fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+size(columns)
 child = subprocess.Popen(["./zedrikfu-sim", "-y"], stdin=subprocess.DEVNULL, stdout=slave,
-                         stderr=slave, env=env, start_new_session=True)
+                         stderr=slave, env=dict(os.environ, TERM=term), start_new_session=True)
 os.close(slave)
-output = b""
+output, resized = b"", False
 while True:
     try:
         data = os.read(master, 65536)
@@ -231,6 +234,11 @@ while True:
     if not data:
         break
     output += data
+    if narrower and not resized and output.count(b"\r[") >= 3:
+        size(narrower)  # not the child's controlling terminal: the signal is sent by hand
+        child.send_signal(signal.SIGWINCH)
+        resized = True
+        open(log + ".resized", "w").write(str(len(output)))
 open(log, "wb").write(output)
 sys.exit(child.wait())
 PY
@@ -268,38 +276,19 @@ for columns in 80 20; do
 done
 # The terminal narrowed from 80 to 20 columns while the flash is read: once
 # SIGWINCH has come, the redraws fit the new width.
-(cd "$d" && cp bridge.orig bridge.bin && python3 - <<'PY'
-import fcntl, os, signal, struct, subprocess, sys, termios
-master, slave = os.openpty()
-def size(columns):
-    fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-size(80)
-child = subprocess.Popen(["./zedrikfu-sim", "-y"], stdin=subprocess.DEVNULL, stdout=slave,
-                         stderr=slave, env=dict(os.environ, TERM="xterm"), start_new_session=True)
-os.close(slave)
-output, resized_at = b"", None
-while True:
-    try:
-        data = os.read(master, 65536)
-    except OSError:
-        break
-    if not data:
-        break
-    output += data
-    if resized_at is None and output.count(b"\r[") >= 3:
-        size(20)  # not the child's controlling terminal: the signal is sent by hand
-        child.send_signal(signal.SIGWINCH)
-        resized_at = len(output)
-status = child.wait()
-if status != 0 or resized_at is None:
-    sys.exit("exit status %d, resized: %s" % (status, resized_at is not None))
+on_terminal 80 xterm 20 || fail "narrowed terminal: exit $?"
+python3 - "$d/tty-80-xterm.txt" <<'PY' || fail "narrowed terminal: redraws do not follow SIGWINCH"
+import os, sys
+log = sys.argv[1]
+if not os.path.exists(log + ".resized"):
+    sys.exit("the terminal was not narrowed")
+output, resized_at = open(log, "rb").read(), int(open(log + ".resized").read())
 # One redraw may have been under way when the size changed.
 after = output[resized_at:].replace(b"\r\n", b"\n").split(b"\r")[2:]
 wide = [p for p in after if len(p.split(b"\n")[0].replace(b"\x1b[K", b"")) >= 20]
 if len(after) < 3 or wide:
     sys.exit("%d redraws after the resize, too wide: %r" % (len(after), wide[:2]))
 PY
-) || fail "narrowed terminal: redraws do not follow SIGWINCH"
 on_terminal 80 dumb || fail "TERM=dumb: exit $?"
 # The terminal itself turns each line feed into CR LF: only other carriage
 # returns count.

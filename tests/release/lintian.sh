@@ -8,9 +8,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../usb/common.sh"
-build=$(cd "${1:?build folder missing}" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+packaging "${1:-}"
 
 make_deb "lintian"
 

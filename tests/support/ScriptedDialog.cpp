@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "MainDialog.h"
 #include "Progress.h"
 
 std::vector<int> ScriptedDialogLayer::MessageIds() const {
@@ -60,4 +61,11 @@ void ScriptedDialogLayer::MessageBox(CDialogControl* /*dialog*/, int id, MESSAGE
 void ScriptedDialogLayer::SetControlCaption(CDialogControl* /*dialog*/, int controlId,
                                             const char* text) {
   captions[controlId] = text;
+}
+
+int RunMainWindow(ScriptedDialogLayer* layer) {
+  ScopedDialogLayer scopedLayer(layer);
+  CMainDialog dialog;
+  dialog.Create("MainWindow");
+  return dialog.ExitStatus();
 }

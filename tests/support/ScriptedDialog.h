@@ -59,3 +59,7 @@ class ScopedDialogLayer {
   explicit ScopedDialogLayer(CDialogLayer* layer) { SetDialogLayer(layer); }
   ~ScopedDialogLayer() { SetDialogLayer(nullptr); }
 };
+
+// Creates the main window once with `layer` installed, over the bus the
+// caller made active, and returns the window's exit status.
+int RunMainWindow(ScriptedDialogLayer* layer);

@@ -63,6 +63,14 @@ std::vector<vbridge::ReceivedCommand> CommandsOf(const vbridge::VirtualBridge& d
   return out;
 }
 
+vbridge::DeviceConfig Device(uint16_t vendorId, const std::string& chipId, bool busy) {
+  vbridge::DeviceConfig cfg;
+  cfg.vendorId = vendorId;
+  cfg.chipId = chipId;
+  cfg.busy = busy;
+  return cfg;
+}
+
 bool HasFlashChangingCommand(const vbridge::VirtualBridge& device) {
   for (const vbridge::ReceivedCommand& c : device.Log()) {
     if (c.command == CMD_BLOCKERASEROM || c.command == CMD_WRITEROM ||

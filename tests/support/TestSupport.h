@@ -44,6 +44,11 @@ bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes)
 bool WriteText(const std::string& path, const std::string& text);
 std::vector<unsigned char> ReadFile(const std::string& path);
 
+// A virtual device with the vendor id, the chip id of its version block and
+// whether another program holds it; the rest as the default bridge.
+vbridge::DeviceConfig Device(uint16_t vendorId, const std::string& chipId = "318a",
+                             bool busy = false);
+
 // Commands of one kind in a device's log.
 std::vector<vbridge::ReceivedCommand> CommandsOf(const vbridge::VirtualBridge& device,
                                                  int command);

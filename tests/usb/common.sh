@@ -24,6 +24,14 @@ drives() {
   trap 'rm -rf "$work"' EXIT
 }
 
+# packaging BUILD: for the package checks, the build folder as an absolute
+# path in $build and a scratch folder in $work, removed at the end.
+packaging() {
+  build=$(cd "${1:?build folder missing}" && pwd)
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+}
+
 # make_deb NAME: cpack -G DEB with the configuration of $build, in $work;
 # the package's path in $deb. Without a package the script ends with the
 # summary under NAME.

@@ -6,9 +6,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
-build=$(cd "${1:?build folder missing}" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+packaging "${1:-}"
 
 make_deb "Debian package"
 dpkg-deb -c "$deb" >"$work/contents.txt"

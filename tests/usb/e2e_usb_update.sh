@@ -12,6 +12,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/common.sh"
+source "$here/../e2e/lib/two_runs.sh"
 drives "$1" "$2" "$3"
 path=${4:-usb}
 unset DISPLAY WAYLAND_DISPLAY  # the terminal layer
@@ -168,16 +169,12 @@ two_runs() {
     ZEDRIKFU_TRANSPORT=$1 ./zedrikfu -y </dev/null >b.txt 2>&1
     echo $? >b.status
     wait' "$2" "$3")
-  local pair
-  pair="$(cat "$1/a.status") $(cat "$1/b.status")"
-  case $pair in
-    "0 1") loser=b ;;
-    "1 0") loser=a ;;
-    *) loser=""; bad "two runs ($2, $3): exit statuses $pair, wanted one 0 and one 1" ;;
-  esac
-  if [ -n "$loser" ]; then
+  if loser=$(second_of_two "$1"); then
     ok
     has "Connect only one with the PC." "$1/$loser.txt" "two runs ($2, $3): message 206"
+  else
+    bad "two runs ($2, $3): $loser"
+    loser=""
   fi
 }
 d=$work/two

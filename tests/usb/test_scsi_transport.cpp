@@ -47,40 +47,26 @@ class ScsiTest : public emulated::BusTest {
 };
 
 TEST_F(ScsiTest, TakesDevicesInBusOrderAndARestartGivesTheSameOrder) {
-  for (uint16_t product = 1; product <= 3; ++product) Add(Bridge(product));
-  emulation_.SetAddInReverse(true);  // the system reports them last to first
-  Start();
-
+  ASSERT_NO_FATAL_FAILURE(StartThreeReportedInReverse());
   CUSBCommand command;
-  void* list = command.GetDeviceList();
-  ASSERT_NE(list, nullptr);
-  for (int pass = 0; pass < 2; ++pass) {
-    void* cursor = list;  // (re)start
-    std::vector<std::string> order;
-    while (command.OpenNextDevice(list, &cursor) == 0) {
-      EXPECT_NE(cursor, list);
-      order.push_back(command.DeviceName());
-      if (order.size() == 1) {
-        void* kept = cursor;
-        EXPECT_EQ(command.OpenNextDevice(list, &cursor), 2);  // already open: nothing done
-        EXPECT_EQ(cursor, kept);
-        EXPECT_EQ(command.DeviceName(), "/dev/sg1");
-      }
-      command.CloseDevice();
+  const auto nameAndRetry = [&](void* list, void** cursor, bool first) {
+    const std::string name = command.DeviceName();
+    if (first) {
+      void* kept = *cursor;
+      EXPECT_EQ(command.OpenNextDevice(list, cursor), 2);  // already open: nothing done
+      EXPECT_EQ(*cursor, kept);
+      EXPECT_EQ(command.DeviceName(), "/dev/sg1");
     }
-    EXPECT_EQ(order, (std::vector<std::string>{UsbEmulation::GenericNode(0),
-                                               UsbEmulation::GenericNode(1),
-                                               UsbEmulation::GenericNode(2)}))
-        << "pass " << pass;
-    EXPECT_EQ(command.OpenNextDevice(list, &cursor), 5);  // stays at the end
-  }
+    return name;
+  };
+  const std::vector<std::string> nodes = {UsbEmulation::GenericNode(0),
+                                          UsbEmulation::GenericNode(1),
+                                          UsbEmulation::GenericNode(2)};
+  ExpectTwoWalks(&command, nameAndRetry, nodes, 5);
 }
 
 TEST_F(ScsiTest, OpenSkipsANonBridgeABusyNodeAndADeviceWithoutSCSISide) {
-  vbridge::VirtualBridge* other = Add(Bridge(1, "xyzw"));
-  vbridge::DeviceConfig busyConfig = Bridge(2);
-  busyConfig.busy = true;
-  vbridge::VirtualBridge* busy = Add(busyConfig);
+  const PassedOver passedOver = AddNonBridgeAndBusy();
   vbridge::DeviceConfig usbOnlyConfig = Bridge(3);
   usbOnlyConfig.scsi = false;
   vbridge::VirtualBridge* usbOnly = Add(usbOnlyConfig);
@@ -92,8 +78,7 @@ TEST_F(ScsiTest, OpenSkipsANonBridgeABusyNodeAndADeviceWithoutSCSISide) {
   ASSERT_EQ(command.Open(nullptr), 0);
   // Had the busy device been counted, the second pass would open device 4.
   EXPECT_EQ(OpenIndex(command), 3);
-  EXPECT_EQ(other->CommandCount(), 1u);  // asked for its version once, then closed
-  EXPECT_EQ(busy->CommandCount(), 0u);
+  ExpectPassedOver(passedOver);
   EXPECT_EQ(usbOnly->CommandCount(), 0u);
   EXPECT_EQ(command.Open(nullptr), 2);  // already holds a device
   command.Close();
@@ -136,18 +121,10 @@ TEST_F(ScsiTest, WithoutSCSIGenericNodesTheDiskNodeCarriesTheCommands) {
 }
 
 TEST_F(ScsiTest, CommandsTravelAsScsiCommandBlocksWith512ByteTransfers) {
-  std::vector<uint8_t> content(0x2000);
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + 3);
-  vbridge::DeviceConfig config = Bridge(1);
-  config.compat = 0x0163;
-  vbridge::VirtualBridge* device = Add(config, content);
-  Start();
-
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), 0);
-  unsigned char version[kVersionBlockSize] = {};
-  ASSERT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
-  EXPECT_EQ(GetLE16(&version[8]), 0x0163);
+  vbridge::VirtualBridge* device = nullptr;
+  ASSERT_NO_FATAL_FAILURE(OpenPatternedBridge(&command, &device));
+  const std::vector<uint8_t>& content = content_;
   EXPECT_EQ(Request(device->Log().back()),
             (std::vector<uint8_t>{0xFF, '3', '1', '8', 'X', 0, 0, 0, 0, 0x00, 0x0E, 0}));
   ASSERT_EQ(command.USBCom_EnableVender(), 1);
@@ -222,21 +199,12 @@ TEST_F(ScsiTest, ASenseReplyATransportErrorOrAShortTransferFailsThatCommandAlone
 }
 
 TEST_F(ScsiTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
-  vbridge::DeviceConfig config = Bridge(1);
-  config.unplugAtCommand = 4;
-  vbridge::VirtualBridge* device = Add(config);
-  Add(Bridge(2));
-  Start();
-
+  vbridge::VirtualBridge* device = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartUnpluggingBridgeAnd(Bridge(2), &device));
   CUSBCommand command;
   ASSERT_EQ(command.Open(nullptr), 0);
   ASSERT_EQ(OpenIndex(command), 0);
-  unsigned char version[kVersionBlockSize] = {};
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);  // pulled out here
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
-  EXPECT_FALSE(device->Present());
+  ExpectPulledOutAtTheThirdVersionRequest(&command, *device);
   EXPECT_EQ(device->CommandCount(), 4u);
   command.Close();
   ASSERT_EQ(command.Open(nullptr), 0);

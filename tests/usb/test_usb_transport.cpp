@@ -58,25 +58,11 @@ class UsbTest : public emulated::BusTest {
 };
 
 TEST_F(UsbTest, TakesDevicesInAddressOrderAndARestartGivesTheSameOrder) {
-  for (uint16_t product = 1; product <= 3; ++product) Add(Bridge(product));
-  // The system reports them last to first: the transport orders them.
-  emulation_.SetAddInReverse(true);
-  Start();
-
+  // The transport puts them in address order.
+  ASSERT_NO_FATAL_FAILURE(StartThreeReportedInReverse());
   CUSBCommand command;
-  void* list = command.GetDeviceList();
-  ASSERT_NE(list, nullptr);
-  for (int pass = 0; pass < 2; ++pass) {
-    void* cursor = list;  // (re)start
-    std::vector<int> order;
-    while (command.OpenNextDevice(list, &cursor) == kSelectOpened) {
-      EXPECT_NE(cursor, list);
-      order.push_back(OpenDevice(&command));
-      command.CloseDevice();
-    }
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << "pass " << pass;
-    EXPECT_EQ(command.OpenNextDevice(list, &cursor), kSelectNoneLeft);  // stays at the end
-  }
+  ExpectTwoWalks(&command, [&](void*, void**, bool) { return OpenDevice(&command); },
+                 std::vector<int>{0, 1, 2}, kSelectNoneLeft);
 }
 
 TEST_F(UsbTest, OpenNextDeviceWhileADeviceIsOpenChangesNothing) {
@@ -97,10 +83,7 @@ TEST_F(UsbTest, OpenNextDeviceWhileADeviceIsOpenChangesNothing) {
 }
 
 TEST_F(UsbTest, OpenSkipsANonBridgeAndABusyDeviceWithoutCountingTheBusyOne) {
-  vbridge::VirtualBridge* other = Add(Bridge(1, "xyzw"));
-  vbridge::DeviceConfig busyConfig = Bridge(2);
-  busyConfig.busy = true;
-  vbridge::VirtualBridge* busy = Add(busyConfig);
+  const PassedOver passedOver = AddNonBridgeAndBusy();
   Add(Bridge(3));
   Add(Bridge(4));  // a second suitable bridge is passed over
   Start();
@@ -109,8 +92,7 @@ TEST_F(UsbTest, OpenSkipsANonBridgeAndABusyDeviceWithoutCountingTheBusyOne) {
   ASSERT_EQ(command.Open(nullptr), kSelectOpened);
   // Had the busy device been counted, the second pass would open device 3.
   EXPECT_EQ(OpenDevice(&command), 2);
-  EXPECT_EQ(other->CommandCount(), 1u);  // asked for its version once, then closed
-  EXPECT_EQ(busy->CommandCount(), 0u);
+  ExpectPassedOver(passedOver);
   EXPECT_EQ(command.Open(nullptr), kSelectAlreadyOpen);  // already holds a device
   command.Close();
 
@@ -135,19 +117,11 @@ TEST_F(UsbTest, WithoutABridgeOpenFindsNothing) {
 }
 
 TEST_F(UsbTest, CommandsTravelAsVendorControlRequestsToTheDevice) {
-  std::vector<uint8_t> content(0x2000);
-  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + 3);
-  vbridge::DeviceConfig config = Bridge(1);
-  config.compat = 0x0163;
-  vbridge::VirtualBridge* device = Add(config, content);
-  Start();
-
   CUSBCommand command;
-  ASSERT_EQ(command.Open(nullptr), kSelectOpened);
-  unsigned char version[kVersionBlockSize] = {};
-  ASSERT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(version), 4), "318a");
-  EXPECT_EQ(GetLE16(&version[8]), 0x0163);
+  vbridge::VirtualBridge* device = nullptr;
+  ASSERT_NO_FATAL_FAILURE(OpenPatternedBridge(&command, &device));
+  const std::vector<uint8_t>& content = content_;
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(version_), 4), "318a");
   EXPECT_EQ(Request(device->Log().back()),
             (std::vector<uint8_t>{0xC0, 0xFF, 0x33, 0x31, 0x38, 0x58, 0x0E, 0x00}));
 
@@ -264,20 +238,11 @@ TEST_F(UsbTest, ATransferThatMovesFewerBytesThanAskedFailsInEitherDirection) {
 }
 
 TEST_F(UsbTest, AnUnpluggedDeviceFailsEveryCommandAndIsNotFoundAgain) {
-  vbridge::DeviceConfig config = Bridge(1);
-  config.unplugAtCommand = 4;
-  vbridge::VirtualBridge* device = Add(config);
-  Add(Bridge(2, "none"));
-  Start();
-
+  vbridge::VirtualBridge* device = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartUnpluggingBridgeAnd(Bridge(2, "none"), &device));
   CUSBCommand command;
   ASSERT_EQ(command.Open(nullptr), kSelectOpened);
-  unsigned char version[kVersionBlockSize] = {};
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 1);
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);  // pulled out here
-  EXPECT_EQ(command.USBCom_GetVersion(version, sizeof version), 0);
-  EXPECT_FALSE(device->Present());
+  ExpectPulledOutAtTheThirdVersionRequest(&command, *device);
   command.Close();
   EXPECT_EQ(command.Open(nullptr), kSelectNoneLeft);  // only the non-bridge is left
 }
