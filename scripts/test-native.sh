@@ -6,10 +6,7 @@ cd "$(dirname "$0")/.."
 # python3, dbus-daemon and python3-dbusmock: the end-to-end interrupt and
 # logind inhibitor tests (tests/e2e).
 bash scripts/deps.sh python3 dbus-daemon python3-dbusmock
-# The update history of the programs under test goes to a folder of this
-# run, never into the user's own state folder.
-export XDG_STATE_HOME=${ZEDRIKFU_TEST_STATE:=$(mktemp -d)}
-export ZEDRIKFU_TEST_STATE
+source scripts/suite.sh  # also keeps the tests' update history in a folder of the run
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -54,35 +54,6 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Sets or unsets an environment variable while it lives.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
-
 TEST(History, Sha256OfTheStandardVectors) {
   EXPECT_EQ(Sha256Hex(nullptr, 0),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -295,8 +266,8 @@ TEST(History, FilePathFollowsXdgStateHome) {
       {"/st", nullptr, "/st/zedrikfu/history.jsonl"},
   };
   for (const Case& c : cases) {
-    const ScopedEnv state("XDG_STATE_HOME", c.state);
-    const ScopedEnv home("HOME", c.home);
+    const testsupport::ScopedEnv state("XDG_STATE_HOME", c.state);
+    const testsupport::ScopedEnv home("HOME", c.home);
     EXPECT_EQ(HistoryFilePath(), c.path) << (c.state ? c.state : "(unset)");
   }
 }
@@ -318,7 +289,7 @@ int Show(const std::vector<std::string>& args, std::string* out, std::string* er
 
 TEST(History, ShowTableAndJsonFiltered) {
   ScratchDir dir;
-  const ScopedEnv state("XDG_STATE_HOME", dir.Path().c_str());
+  const testsupport::ScopedEnv state("XDG_STATE_HOME", dir.Path().c_str());
   const std::string path = dir.File("zedrikfu/history.jsonl");
   std::string out, err;
   EXPECT_EQ(Show({"--history"}, &out, &err), 0);

@@ -167,35 +167,6 @@ TEST_F(Choice, ABuildWithoutTheScsiTransportRefusesScsiAndTakesUsbOnAuto) {
   EXPECT_EQ(said, "");
 }
 
-// Environment variables set for one test and restored after it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::string old_;
-  bool had_ = false;
-};
-
 TEST(ReleaseFolder, DirThenTheProgramsFolderThenTheFirmwareFilesFolder) {
   testsupport::ScratchDir program;
   testsupport::ScratchDir release;
@@ -229,9 +200,9 @@ TEST(ChosenTransport, TakesTheReleaseFolderOfTheFirmwareFileAndTheOptionsBeforeT
   char* argv[] = {&program[0], nullptr};
   CliOptions options;
   options.firmware = release.File("MainFW.kqfw");
-  ScopedEnv noMode("ZEDRIKFU_TRANSPORT", nullptr);
+  testsupport::ScopedEnv noMode("ZEDRIKFU_TRANSPORT", nullptr);
   {
-    ScopedEnv named("ZEDRIKFU_VERBOSE", "1");
+    testsupport::ScopedEnv named("ZEDRIKFU_VERBOSE", "1");
     gStand = Stand();
     gStand.scsiDevices = {"/dev/sg2"};
     testing::internal::CaptureStderr();
@@ -240,7 +211,7 @@ TEST(ChosenTransport, TakesTheReleaseFolderOfTheFirmwareFileAndTheOptionsBeforeT
     EXPECT_TRUE(gStand.filterAdmitsBridge);
   }
   {
-    ScopedEnv mode("ZEDRIKFU_TRANSPORT", "scsi");
+    testsupport::ScopedEnv mode("ZEDRIKFU_TRANSPORT", "scsi");
     options.transport = "usb";
     gStand = Stand();
     gStand.scsiDevices = {"/dev/sg2"};
@@ -249,7 +220,7 @@ TEST(ChosenTransport, TakesTheReleaseFolderOfTheFirmwareFileAndTheOptionsBeforeT
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
   {
-    ScopedEnv mode("ZEDRIKFU_TRANSPORT", "sg");
+    testsupport::ScopedEnv mode("ZEDRIKFU_TRANSPORT", "sg");
     options.transport.clear();
     testing::internal::CaptureStderr();
     EXPECT_EQ(RunChosenTransport(1, argv, options, &kScsi, kUsb), 1);
@@ -300,7 +271,7 @@ TEST_F(StartedWithoutRelease, TheChosenFilesReleaseChoosesTheTransport) {
   EXPECT_EQ(ReleaseFolder(options, program_.c_str()), release_.File(""));
   // The transport is chosen after the chooser, with the chosen release's
   // ZEDRIKFU.ini: its bridge shows a SCSI node, so auto takes that path.
-  ScopedEnv noMode("ZEDRIKFU_TRANSPORT", nullptr);
+  testsupport::ScopedEnv noMode("ZEDRIKFU_TRANSPORT", nullptr);
   gStand.scsiDevices = {"/dev/sg1"};
   gStand.usbDevices = {"001:002"};
   char* argv[] = {&program_[0], nullptr};
@@ -385,8 +356,8 @@ TEST(StartRun, RefusesAnUnsavableBackupBeforeThePreparationAndTheLayer) {
 
 TEST(StartRun, OpensTheLayerForAnUpdateOnlyAndAfterThePreparation) {
   // No display: the terminal layer, which asks for no file.
-  ScopedEnv noDisplay("DISPLAY", nullptr);
-  ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
+  testsupport::ScopedEnv noDisplay("DISPLAY", nullptr);
+  testsupport::ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
   testsupport::ScratchDir dir;
   std::string program = dir.File("zedrikfu");
   char* argv[] = {&program[0], nullptr};

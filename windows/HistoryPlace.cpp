@@ -3,6 +3,7 @@
 // write followed by FlushFileBuffers, and SHA-256 through the system's
 // BCrypt (bcrypt.dll).
 #include "History.h"
+#include "SystemError.h"
 #include "WideText.h"
 
 #ifndef NOMINMAX
@@ -21,22 +22,6 @@
 
 namespace {
 
-// The system's words for the last error, "Access is denied".
-std::string SystemReason() {
-  const DWORD code = GetLastError();
-  char text[256] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     text, sizeof text - 1, nullptr);
-  std::string reason(text, length);
-  while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.')) {
-    reason.pop_back();
-  }
-  if (reason.empty()) reason = "error " + std::to_string(code);
-  return reason;
-}
-
-std::string SystemCause(const std::string& what) { return what + ": " + SystemReason(); }
 
 // A file handle closed when it goes.
 class Handle {

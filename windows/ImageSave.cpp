@@ -15,23 +15,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "SystemError.h"
 #include "WideText.h"
 
 namespace {
-
-std::string SystemError(const std::string& what) {
-  const DWORD code = GetLastError();
-  char text[256] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     text, sizeof text - 1, nullptr);
-  std::string reason(text, length);
-  while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.')) {
-    reason.pop_back();
-  }
-  if (reason.empty()) reason = "error " + std::to_string(code);
-  return what + ": " + reason;
-}
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of("\\/");
@@ -103,7 +90,7 @@ bool CheckSaveTarget(const std::string& path, SaveMode mode, std::string* error)
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return true;
-    *error = SystemError("cannot look at " + path);
+    *error = SystemCause("cannot look at " + path);
     return false;
   }
   if (mode == SaveMode::kNewFile) {
@@ -126,19 +113,19 @@ bool SaveImageFile(const std::string& path, const std::vector<unsigned char>& by
   TemporaryFile file(path);
   if (!file.Open()) {
     const std::string folder = FolderOf(path);
-    *error = SystemError("cannot create a file in " + (folder.empty() ? "." : folder));
+    *error = SystemCause("cannot create a file in " + (folder.empty() ? "." : folder));
     return false;
   }
   if (!WriteAll(file.handle(), bytes)) {
-    *error = SystemError("cannot write");
+    *error = SystemCause("cannot write");
     return false;
   }
   if (FlushFileBuffers(file.handle()) == 0) {
-    *error = SystemError("cannot flush it to the disk");
+    *error = SystemCause("cannot flush it to the disk");
     return false;
   }
   if (!file.Close()) {
-    *error = SystemError("cannot close it");
+    *error = SystemCause("cannot close it");
     return false;
   }
   const DWORD flags =
@@ -149,7 +136,7 @@ bool SaveImageFile(const std::string& path, const std::vector<unsigned char>& by
       *error = "it exists (it appeared while the image was saved); a backup never replaces "
                "anything: name a new file";
     } else {
-      *error = SystemError("cannot give it the name " + path);
+      *error = SystemCause("cannot give it the name " + path);
     }
     return false;
   }

@@ -17,6 +17,25 @@
 
 namespace testsupport {
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) {
+    setenv(name_.c_str(), old_.c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
 ScratchDir::ScratchDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "zftest-XXXXXX").string();
   std::vector<char> buffer(pattern.begin(), pattern.end());

@@ -27,6 +27,21 @@ class ScratchDir {
 };
 
 // Makes `folder` (with its trailing '/') the application directory that
+// Sets (or, with a null value, unsets) an environment variable while it
+// lives, and puts back what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
+
 // CFileRead puts in front of every name, for the lifetime of the object.
 class ScopedAppDir {
  public:
