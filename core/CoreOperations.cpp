@@ -1,6 +1,5 @@
 #include "CoreEntry.h"
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -11,15 +10,6 @@
 ZF_VARIANT_BEGIN
 
 namespace {
-
-// The copies as the flash holds them, before the new firmware is placed.
-void CollectCopies(CFlashROM* engine, DeviceFacts* facts) {
-  facts->copies = CopiesOf(engine->ImageModel());
-  const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
-  facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
-  facts->eraseBlock = engine->GetEraseRomBlockSize();
-  facts->serial = SerialOf(engine->ImageModel());
-}
 
 class CUnattendedOperations : public CFlashOperations {
  public:
@@ -35,7 +25,9 @@ class CUnattendedOperations : public CFlashOperations {
     hooks.openFirmwareFile = release.openFirmwareFile;
     hooks.progress = progress;
     hooks.policy = policy;
-    hooks.flashRead = [&result](CFlashROM* reading) { CollectCopies(reading, &result.device); };
+    hooks.flashRead = [&result](CFlashROM* reading) {
+      CollectDeviceFacts(reading, &result.device);
+    };
     CUpdateSession session(&engine_, std::move(hooks));
     result.decision = session.Prepare();
     result.device.opened = engine_.GetOpenedDeviceInfo(&result.device.usb);
@@ -82,8 +74,6 @@ class COperationMainDialog : public CMainDialog {
   bool ReadsWholeFlash() const override { return request_.readWholeFlash; }
   VersionPolicy Policy() const override { return request_.policy; }
   void OnFlashRead() override {
-    CollectCopies(this, &device_);
-    device_.opened = GetOpenedDeviceInfo(&device_.usb);
     if (!request_.beforeWrite || Image() == nullptr) return;
     asRead_.assign(Image(), Image() + ImageSize());
   }
@@ -93,13 +83,8 @@ class COperationMainDialog : public CMainDialog {
     if (request_.answerOk) OnOK();
   }
 
- public:
-  // The device as the read found it: its position and copies.
-  const DeviceFacts& Device() const { return device_; }
-
  private:
   const UpdateRequest& request_;
-  DeviceFacts device_;
   std::vector<unsigned char> asRead_;
 };
 
@@ -110,14 +95,7 @@ std::unique_ptr<CFlashOperations> MakeEngine(const DeviceChoice* choice) {
 UpdateOutcome RunUpdate(const UpdateRequest& request) {
   COperationMainDialog dialog(request);
   dialog.Create("MainWindow");
-  UpdateOutcome outcome;
-  outcome.status = dialog.ExitStatus();
-  outcome.lastMessage = dialog.LastMessage();
-  outcome.failure = dialog.Work().LastFailure();
-  outcome.decision = dialog.Decision();
-  outcome.device = dialog.Device();
-  outcome.erased = dialog.WriteStarted();
-  return outcome;
+  return dialog.RunOutcome();
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ void CMainDialog::OnInitialize() {
     const int outcome = reading.Create("ProgressDialog");
     TakeMessagesOf(reading);
     if (outcome != DIALOG_OK) return -1;
+    CollectDeviceFacts(this, &device_);
     OnFlashRead();
     return 0;
   };
@@ -91,6 +92,17 @@ void CMainDialog::OnOK() {
     }
   }
   CDialogControl::OnOK();
+}
+
+UpdateOutcome CMainDialog::RunOutcome() const {
+  UpdateOutcome outcome;
+  outcome.status = ExitStatus();
+  outcome.lastMessage = LastMessage();
+  outcome.failure = Work().LastFailure();
+  outcome.decision = decision_;
+  outcome.device = device_;
+  outcome.erased = writeStarted_;
+  return outcome;
 }
 
 int CMainDialog::ExitStatus() const {

@@ -30,6 +30,10 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   // whether the write started.
   const UpdateDecision& Decision() const { return decision_; }
   bool WriteStarted() const { return writeStarted_; }
+  // The device as the read found it: its position and its copies.
+  const DeviceFacts& Device() const { return device_; }
+  // The run's outcome, for the reports and the update history.
+  UpdateOutcome RunOutcome() const;
 
  protected:
   // Seams for the builds that differ. Defaults: the system information file
@@ -57,6 +61,7 @@ class CMainDialog : public CDialogControl, public CFlashROM {
   bool wrote_ = false;
   bool writeStarted_ = false;
   UpdateDecision decision_;
+  DeviceFacts device_;
 };
 
 ZF_VARIANT_END

@@ -166,6 +166,15 @@ int OpenDefaultFirmwareFile(CFileRead* file) {
   return file->Open("MainFW.kqfw") ? 0 : MSG_NO_FW_FILE;
 }
 
+void CollectDeviceFacts(CFlashROM* engine, DeviceFacts* facts) {
+  facts->opened = engine->GetOpenedDeviceInfo(&facts->usb);
+  facts->copies = CopiesOf(engine->ImageModel());
+  const ROM_PARAMETER_IMAGE& r = *engine->GetRomParameter();
+  facts->flashSize = r.RomSizeLog2 < 32 ? (uint32_t{1} << r.RomSizeLog2) : 0;
+  facts->eraseBlock = engine->GetEraseRomBlockSize();
+  facts->serial = SerialOf(engine->ImageModel());
+}
+
 int WorkerStartMessage(int result, bool writing) {
   switch (result) {
     case FLASH_NOT_BRIDGE:

@@ -79,6 +79,10 @@ class CUnattendedFlashROM : public CFlashROM {
   CUnattendedFlashROM& operator=(const CUnattendedFlashROM&) = delete;
 };
 
+// The device the engine has open and its flash as read: position, copies,
+// flash size and erase block, the serial string.
+void CollectDeviceFacts(CFlashROM* engine, DeviceFacts* facts);
+
 // The message a failed start of a read or write worker ends the run with.
 int WorkerStartMessage(int result, bool writing);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FilRead.h"
+#include "RunHistory.h"
 #include "Settings.h"
 #include "Win32Dialog.h"
 #include "WinWriteGuard.h"
@@ -51,6 +52,7 @@ int RunWindowsUpdater(void* instance) {
   appDir.push_back('\0');
   strAppDir = appDir.data();
 
+  const RunClock clock;
   int status;
   {
     CWinWriteGuard writeGuard;
@@ -63,6 +65,12 @@ int RunWindowsUpdater(void* instance) {
       CWinMainDialog dialog;
       dialog.Create("MainWindow");
       status = dialog.ExitStatus();
+      // A run that erased keeps its record, as on the command line.
+      if (dialog.WriteStarted()) {
+        CliOptions run;
+        run.program = zfwin::ProgramNameOf(zfwin::ProgramModulePath());
+        RecordUpdate(run, dialog.RunOutcome(), dialog.Firmware(), std::string(), clock.Seconds());
+      }
     }
     SetWriteGuard(nullptr);
     SetDialogLayer(nullptr);

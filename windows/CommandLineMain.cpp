@@ -72,15 +72,6 @@ bool Utf8Arguments(std::vector<std::string>* arguments) {
   return true;
 }
 
-// The program's name in the texts: its file name without ".exe" or ".com".
-std::string ProgramNameOf(const std::string& modulePath) {
-  const size_t slash = modulePath.find_last_of("\\/");
-  std::string name = slash == std::string::npos ? modulePath : modulePath.substr(slash + 1);
-  const size_t dot = name.rfind('.');
-  if (dot != std::string::npos) name.erase(dot);
-  return name;
-}
-
 }  // namespace
 
 bool HasCommandLineOptions(int argc) { return argc > 1; }
@@ -92,7 +83,7 @@ int RunWindowsCommandLine(void* instance, bool console, const char* transportNam
   // The program's own path in front of the arguments: its name in the texts
   // and its folder for the release, however it was started.
   const std::string modulePath = zfwin::ProgramModulePath();
-  std::string program = ProgramNameOf(modulePath);
+  std::string program = zfwin::ProgramNameOf(modulePath);
   std::vector<std::string> arguments;
   if (!Utf8Arguments(&arguments)) {
     std::fprintf(stderr, "%s: the command line holds text that is not Unicode\n",

@@ -23,6 +23,15 @@ constexpr size_t kSettingBufferSize = 256;
 constexpr char kFirmwareFilter[] = "Firmware (*.kqfw)|*.kqfw|All Files (*.*)|*.*||";
 constexpr char kFirmwareDefaultExtension[] = ".kqfw";
 
+// The program's name in the texts: its file name without ".exe" or ".com".
+inline std::string ProgramNameOf(const std::string& modulePath) {
+  const size_t slash = modulePath.find_last_of("\\/");
+  std::string name = slash == std::string::npos ? modulePath : modulePath.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.erase(dot);
+  return name;
+}
+
 // The folder of a program path with its trailing '\' (empty without one).
 inline std::string FolderOfModulePath(const char* modulePath) {
   const std::string path = modulePath != nullptr ? modulePath : "";

@@ -61,10 +61,14 @@ bool CWinMainDialog::OpenSystemInformation(CFileRead* file) {
 }
 
 int CWinMainDialog::OpenFirmwareFile(CFileRead* file) {
-  if (file->OpenPath(GetFirmwareFileName().c_str())) return 0;
-  std::string chosen;
-  if (!SelectFirmwareFile(&chosen)) return MSG_FW_NOT_SELECTED;
-  return file->OpenPath(chosen.c_str()) ? 0 : MSG_NO_FW_FILE;
+  std::string path = GetFirmwareFileName();
+  if (!file->OpenPath(path.c_str())) {
+    if (!SelectFirmwareFile(&path)) return MSG_FW_NOT_SELECTED;
+    if (!file->OpenPath(path.c_str())) return MSG_NO_FW_FILE;
+  }
+  firmware_.path = path;
+  firmware_.sha256 = Sha256Hex(file->ReadTextFile(), file->GetFileSize());
+  return 0;
 }
 
 void CWinMainDialog::OnChecksPassed() {

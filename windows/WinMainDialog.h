@@ -5,6 +5,7 @@
 #include <string>
 
 #include "MainDialog.h"
+#include "RunHistory.h"
 
 class CWinMainDialog : public CMainDialog {
  public:
@@ -17,6 +18,8 @@ class CWinMainDialog : public CMainDialog {
   // Runs the open-file dialog for a firmware file. True with the chosen full
   // path in `path` (UTF-8) when the user confirms.
   bool SelectFirmwareFile(std::string* path);
+  // The firmware file the run opened, for the update history.
+  const WrittenFile& Firmware() const { return firmware_; }
 
  protected:
   // The system information file by its bare name, in the current directory.
@@ -26,4 +29,7 @@ class CWinMainDialog : public CMainDialog {
   int OpenFirmwareFile(CFileRead* file) override;
   // Every check has passed: the main dialog's title becomes the caption.
   void OnChecksPassed() override;
+
+ private:
+  WrittenFile firmware_;
 };

@@ -91,6 +91,8 @@ wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 wineserver -w
 wineserver -p >/dev/null 2>&1  # one server for all the runs below
+# The update history of the Wine user: %LOCALAPPDATA%\ZEDRIKFU\history.jsonl.
+history="$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')" 2>/dev/null)/ZEDRIKFU/history.jsonl"
 
 # ---- helpers ------------------------------------------------------------------------
 
@@ -252,6 +254,11 @@ press Return "ZEDRIK Test"
 code=$(exit_code "$d")
 check "exit status 0 after an update (got $code)" test "$code" = 0
 check "the flash holds firmware 01.20" installed "$d/bridge.bin" 01.20
+check "the update in the windows left its history record" python3 -c '
+import json, sys
+r = json.loads(open(sys.argv[1]).read().splitlines()[-1])
+sys.exit((r["program"], r["operation"], r["result"]["exit_status"], r["version_after"]) !=
+         ("ZEDRIKFU-sim", "update", 0, "01.20") or len(r["file"]["sha256"]) != 64)' "$history"
 wait "$reader_pid"
 sed -i 1d "$d/trace.txt"  # the filler
 check "flash read in 512-byte SCSI commands" grep -q '^SCSI FD 84 .* in 512 ok$' "$d/trace.txt"
@@ -531,6 +538,15 @@ check "--restore wrote the backup back" cmp -s "$d/bridge.bin" "$d/bridge.orig"
 head -c 4096 /dev/zero | tr '\0' '\377' | dd of="$d/bridge.bin" conv=notrunc status=none
 cli 0 "--restore over an erased header block" --restore backup.bin
 check "--restore wrote the header back" cmp -s "$d/bridge.bin" "$d/bridge.orig"
+# Each of those writes left its record in %LOCALAPPDATA%\ZEDRIKFU\history.jsonl.
+cli 0 "--history --json" --history --json
+check "--history: the update and the two restores, the backup named" python3 -c '
+import json, sys
+r = json.load(open(sys.argv[1]))
+ops = [(e["operation"], e["result"]["exit_status"], e["device"]["name"]) for e in r[-3:]]
+want = [("update", 0, "bus 1 address 2")] + [("restore", 0, "bus 1 address 2")] * 2
+sys.exit(ops != want or r[-3]["backup_path"] != "backup.bin" or r[-3]["version_after"] != "01.20")' \
+  "$d/out.txt"
 
 # ---- 8c: names outside the ANSI code page (1252 under Wine) ----------------------------
 # The programs, the release and the flash image in a folder named with such
