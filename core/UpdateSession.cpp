@@ -150,6 +150,22 @@ VersionStep StepOf(uint16_t current, uint16_t newest, uint16_t next) {
   return VersionStep::kSame;
 }
 
+namespace {
+
+// The step from the flash's revisions to the file's (decision->offered),
+// and whether the policy takes it; false with message 200 when not.
+bool TakeStep(const VersionPolicy& policy, uint16_t current, uint16_t newest,
+              UpdateDecision* decision) {
+  decision->newest = newest;
+  decision->step = StepOf(current, newest, decision->offered);
+  if (PolicyAdmits(policy, decision->step)) return true;
+  decision->message = MSG_ALREADY_LATEST;
+  decision->kind = MESSAGE_WARNING;
+  return false;
+}
+
+}  // namespace
+
 bool PolicyAdmits(const VersionPolicy& policy, VersionStep step) {
   switch (step) {
     case VersionStep::kNewer: return true;
@@ -323,13 +339,7 @@ UpdateDecision CUpdateSession::Prepare() {
   //     not older than the copy that is compared, nor than any valid copy
   //     for this bridge (with two copies the one compared is the one written
   //     first, which may be the older of the two).
-  decision.newest = newest;
-  decision.step = StepOf(current, newest, next);
-  if (!PolicyAdmits(hooks_.policy, decision.step)) {
-    decision.message = MSG_ALREADY_LATEST;
-    decision.kind = MESSAGE_WARNING;
-    return decision;
-  }
+  if (!TakeStep(hooks_.policy, current, newest, &decision)) return decision;
 
   // 11. The two captions; a step back or a reinstall says so in the second.
   FormatCaptions(decision.step, current, newest, next, &decision);

@@ -438,6 +438,10 @@ r = json.load(open(sys.argv[1]))
 assert r["file"]["step"] == "older", r["file"]
 assert r["update"]["copies"] == 2, r["update"]
 PY
+(cd "$d" && echo Cancel | ./zedrikfu-sim --allow-older >out.txt 2>err.txt)
+status_is "$?" 2 "older file: the question answered Cancel"
+has "to the OLDER version 01.05" "$d/out.txt" "older file: the question names the step"
+expect "older file: Cancel wrote nothing" cmp -s "$d/bridge.bin" "$d/flash.orig"
 run "$d" --yes --allow-older
 status_is "$code" 0 "older file: --yes --allow-older"
 has "from version 01.10 to the OLDER version 01.05" "$d/out.txt" "older file: said before the write"
