@@ -1,10 +1,24 @@
 #include "RunHistory.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "CommandSet.h"
 #include "Messages.h"
 #include "SROMImage.h"
 
 namespace {
+
+// The path as the record keeps it: absolute, so that it still names the
+// file when the history is read from another folder; as given when the
+// system cannot tell the current folder.
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty()) return path;
+  std::error_code error;
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(std::filesystem::u8path(path), error);
+  return error ? path : absolute.lexically_normal().u8string();
+}
 
 std::vector<HistoryCopy> HistoryCopies(const std::vector<CopyFacts>& copies) {
   std::vector<HistoryCopy> listed;
@@ -77,9 +91,9 @@ void RecordUpdate(const CliOptions& options, const UpdateOutcome& outcome,
   record.device = DeviceOf(outcome.device.usb, outcome.decision.version, outcome.device.serial);
   record.before = HistoryCopies(outcome.device.copies);
   if (outcome.status == kExitOk) record.versionAfter = VersionText(outcome.decision.offered);
-  record.filePath = file.path;
+  record.filePath = AbsolutePath(file.path);
   record.fileSha256 = file.sha256;
-  record.backupPath = backup;
+  record.backupPath = AbsolutePath(backup);
   RecordHistory(record);
 }
 
@@ -93,8 +107,8 @@ void RecordRestore(const CliOptions& options, const FlashOperationResult& result
   record.device = DeviceOf(result.identity.usb, result.identity.version, SerialOf(&before));
   record.before = HistoryCopies(CopiesOf(&before));
   if (result.status == kExitOk) record.versionAfter = NewestGoodVersion(image);
-  record.filePath = options.restore;
+  record.filePath = AbsolutePath(options.restore);
   record.fileSha256 = Sha256Hex(image.data(), image.size());
-  record.backupPath = backup;
+  record.backupPath = AbsolutePath(backup);
   RecordHistory(record);
 }
