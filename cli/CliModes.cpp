@@ -95,9 +95,10 @@ class ScopedProgress {
 // "USB 3f1c:0001 at bus 1 address 2"; on Windows, whose transport tells
 // the disk number instead (bus 0), "USB 3f1c:0001, disk 2".
 std::string DeviceText(const UsbDeviceInfo& usb) {
-  std::string text = "USB " + UsbIdText(usb);
-  if (usb.bus == 0) return usb.address >= 0 ? text + ", disk " + std::to_string(usb.address) : text;
-  return text + " at bus " + std::to_string(usb.bus) + " address " + std::to_string(usb.address);
+  const std::string text = "USB " + UsbIdText(usb);
+  const std::string position = UsbPositionText(usb);
+  if (position.empty()) return text;
+  return text + (usb.bus == 0 ? ", " : " at ") + position;
 }
 
 void PrintMessage(int message) {
@@ -532,7 +533,7 @@ int RunRestore(const CliOptions& options, const CoreOperations& core) {
   if (result.reported) {
     // The write ran: its record, whatever its outcome. The backup was saved
     // before it.
-    RecordRestore(options, result, result.image, options.backup, clock.Seconds());
+    RecordRestore(options, result, clock.Seconds());
     return result.status;
   }
   if (result.bridges.size() > 1) {

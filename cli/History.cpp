@@ -8,8 +8,10 @@
 #include <cstring>
 #include <limits>
 
+#include "BuildRules.h"
 #include "CommandLine.h"
 #include "JsonText.h"
+#include "SystemPath.h"
 #include "TerminalProgress.h"
 
 namespace {
@@ -207,6 +209,26 @@ std::string HistoryTime(std::time_t when) {
 }
 
 std::string HistoryLine(const HistoryRecord& record) { return JsonText(RecordJson(record)); }
+
+namespace {
+
+// Makes the missing folders above the file `path` names, from the top down;
+// what stands in the place of the last one must be a folder.
+bool MakeParentFolders(const std::string& path, std::string* cause) {
+  const size_t last = path.find_last_of(kPathSeparators);
+  if (last == std::string::npos || last == 0) return true;
+  for (size_t slash = path.find_first_of(kPathSeparators, 1);
+       slash != std::string::npos && slash <= last;
+       slash = path.find_first_of(kPathSeparators, slash + 1)) {
+    if (!MakeFolder(path.substr(0, slash), cause)) return false;
+  }
+  const std::string parent = path.substr(0, last);
+  if (KindOfPath(parent) == PathKind::kFolder) return true;
+  *cause = "cannot make the folder " + parent + ": something else is in its place";
+  return false;
+}
+
+}  // namespace
 
 bool AppendHistoryLine(const std::string& path, const std::string& line, std::string* cause) {
   std::string ignored;

@@ -144,8 +144,9 @@ bool UtcCalendarTime(std::time_t when, std::tm* out);
 // the platform's hash failed.
 std::string Sha256Hex(const unsigned char* data, size_t size);
 
-// Makes the missing folders above the file `path` names.
-bool MakeParentFolders(const std::string& path, std::string* cause);
+// Makes the folder `folder` when it is missing (one that is there, or a
+// drive or network root, is left as it is); false with the cause otherwise.
+bool MakeFolder(const std::string& folder, std::string* cause);
 
 // Appends `bytes` to the file (created when missing) in one write at its
 // end, after a line break when the file's last byte is none, and flushes

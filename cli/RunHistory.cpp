@@ -35,18 +35,11 @@ std::vector<HistoryCopy> HistoryCopies(const std::vector<CopyFacts>& copies) {
   return listed;
 }
 
-// "bus 1 address 2"; on Windows, whose transport tells the disk number
-// instead (bus 0), "disk 2".
-std::string PositionText(const UsbDeviceInfo& usb) {
-  if (usb.bus == 0) return "disk " + std::to_string(usb.address);
-  return "bus " + std::to_string(usb.bus) + " address " + std::to_string(usb.address);
-}
-
 HistoryDevice DeviceOf(const UsbDeviceInfo& usb, const unsigned char* version,
                        const std::string& serial) {
   HistoryDevice device;
   device.usb = usb;
-  device.name = PositionText(usb);
+  device.name = UsbPositionText(usb);
   device.chipId = ChipIdText(version);
   const char* variant = VariantOfChipId(version);
   device.variant = variant != nullptr ? variant : "";
@@ -85,7 +78,7 @@ std::string NewestGoodVersion(const std::vector<unsigned char>& image) {
 }  // namespace
 
 void RecordUpdate(const CliOptions& options, const UpdateOutcome& outcome,
-                  const WrittenFile& file, const std::string& backup, double seconds) {
+                  const WrittenFile& file, double seconds) {
   HistoryRecord record =
       RecordOf(options, HistoryOperation::kUpdate, outcome.lastMessage, outcome.status, seconds);
   record.device = DeviceOf(outcome.device.usb, outcome.decision.version, outcome.device.serial);
@@ -93,12 +86,11 @@ void RecordUpdate(const CliOptions& options, const UpdateOutcome& outcome,
   if (outcome.status == kExitOk) record.versionAfter = VersionText(outcome.decision.offered);
   record.filePath = AbsolutePath(file.path);
   record.fileSha256 = file.sha256;
-  record.backupPath = AbsolutePath(backup);
+  record.backupPath = AbsolutePath(options.backup);
   RecordHistory(record);
 }
 
 void RecordRestore(const CliOptions& options, const FlashOperationResult& result,
-                   const std::vector<unsigned char>& image, const std::string& backup,
                    double seconds) {
   HistoryRecord record =
       RecordOf(options, HistoryOperation::kRestore, result.message, result.status, seconds);
@@ -106,9 +98,9 @@ void RecordRestore(const CliOptions& options, const FlashOperationResult& result
   before.LoadImage(result.flash.data(), static_cast<uint32_t>(result.flash.size()));
   record.device = DeviceOf(result.identity.usb, result.identity.version, SerialOf(&before));
   record.before = HistoryCopies(CopiesOf(&before));
-  if (result.status == kExitOk) record.versionAfter = NewestGoodVersion(image);
+  if (result.status == kExitOk) record.versionAfter = NewestGoodVersion(result.image);
   record.filePath = AbsolutePath(options.restore);
-  record.fileSha256 = Sha256Hex(image.data(), image.size());
-  record.backupPath = AbsolutePath(backup);
+  record.fileSha256 = Sha256Hex(result.image.data(), result.image.size());
+  record.backupPath = AbsolutePath(options.backup);
   RecordHistory(record);
 }

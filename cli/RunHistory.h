@@ -27,13 +27,12 @@ class RunClock {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Records an update whose write started (outcome.erased); `backup` is the
-// backup the run saved, or empty.
+// Records an update whose write started (outcome.erased). A write starts
+// only after the backup of --backup was saved: the record names it.
 void RecordUpdate(const CliOptions& options, const UpdateOutcome& outcome,
-                  const WrittenFile& file, const std::string& backup, double seconds);
+                  const WrittenFile& file, double seconds);
 
-// Records a restore whose write ran (result.reported): `image` is the saved
-// image it wrote, as read from its file.
+// Records a restore whose write ran (result.reported), from the image it
+// wrote (result.image), after the backup of --backup was saved.
 void RecordRestore(const CliOptions& options, const FlashOperationResult& result,
-                   const std::vector<unsigned char>& image, const std::string& backup,
                    double seconds);

@@ -32,8 +32,8 @@ bool SaveBackup(const std::string& path, const std::vector<unsigned char>& asRea
 
 // The update the command line asks for: its device choice and firmware
 // file, the backup before the first erase, and OK given with --yes. The
-// firmware file's digest goes to `file`, the backup saved to `backup`.
-UpdateRequest RequestOf(const CliOptions& options, WrittenFile* file, std::string* backup) {
+// firmware file's digest goes to `file`.
+UpdateRequest RequestOf(const CliOptions& options, WrittenFile* file) {
   UpdateRequest request;
   request.choice = options.haveChoice ? &options.choice : nullptr;
   request.release.openSystemInformation = [](CFileRead* opened) {
@@ -48,10 +48,8 @@ UpdateRequest RequestOf(const CliOptions& options, WrittenFile* file, std::strin
   // only what it uses.
   request.readWholeFlash = !options.backup.empty();
   if (request.readWholeFlash) {
-    request.beforeWrite = [&options, backup](const std::vector<unsigned char>& asRead) {
-      if (!SaveBackup(options.backup, asRead)) return false;
-      *backup = options.backup;
-      return true;
+    request.beforeWrite = [&options](const std::vector<unsigned char>& asRead) {
+      return SaveBackup(options.backup, asRead);
     };
   }
   request.answerOk = options.yes;
@@ -75,7 +73,6 @@ UpdateRequest RequestOf(const CliOptions& options, WrittenFile* file, std::strin
 int RunUpdater(const CliOptions& options, const CoreOperations& core) {
   const RunClock clock;
   WrittenFile file{FirmwarePath(options), std::string()};
-  std::string backup;
   // The layer the start of the run opened; the terminal when none was.
   std::unique_ptr<CDialogLayer> terminal;
   CDialogLayer* layer = options.dialogLayer;
@@ -91,13 +88,13 @@ int RunUpdater(const CliOptions& options, const CoreOperations& core) {
     writeGuard = ownGuard.get();
   }
   SetWriteGuard(writeGuard);
-  const UpdateOutcome outcome = core.update(RequestOf(options, &file, &backup));
+  const UpdateOutcome outcome = core.update(RequestOf(options, &file));
   SetWriteGuard(nullptr);
   SetDialogLayer(nullptr);
   if (outcome.status == kExitError && outcome.lastMessage != 0 && !CausePrinted()) {
     PrintCause(CauseOfMessage(outcome.lastMessage, outcome.failure));
   }
   // Every run that erased keeps its record, whatever its outcome.
-  if (outcome.erased) RecordUpdate(options, outcome, file, backup, clock.Seconds());
+  if (outcome.erased) RecordUpdate(options, outcome, file, clock.Seconds());
   return outcome.status;
 }

@@ -2,6 +2,11 @@
 
 #include <cstdio>
 
+std::string UsbPositionText(const UsbDeviceInfo& usb) {
+  if (usb.bus == 0) return usb.address >= 0 ? "disk " + std::to_string(usb.address) : std::string();
+  return "bus " + std::to_string(usb.bus) + " address " + std::to_string(usb.address);
+}
+
 std::string UsbIdText(const UsbDeviceInfo& usb) {
   char text[16];
   std::snprintf(text, sizeof text, "%04x:%04x", usb.vendorId, usb.productId);

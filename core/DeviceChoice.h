@@ -28,6 +28,9 @@ struct UsbDeviceInfo {
 
 // "3f1c:0001"
 std::string UsbIdText(const UsbDeviceInfo& usb);
+// "bus 1 address 2"; on Windows, whose transport tells the disk number
+// instead (bus 0), "disk 2"; empty when it tells neither.
+std::string UsbPositionText(const UsbDeviceInfo& usb);
 
 // The device selection of one engine: the choice its enumeration applies,
 // and the devices it found held by another program. Every transport's

@@ -4,6 +4,8 @@
 // guard of the POSIX programs.
 #include "Console.h"
 
+#include "FileDescriptor.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -72,13 +74,7 @@ class QuestionOutput {
       return;
     }
     std::fflush(stdout);
-    size_t done = 0;
-    while (fd_ >= 0 && done < text.size()) {
-      const ssize_t n = write(fd_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += static_cast<size_t>(n);
-    }
+    if (fd_ >= 0) WriteAll(fd_, text.data(), text.size());
   }
 
  private:

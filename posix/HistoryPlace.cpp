@@ -4,6 +4,8 @@
 // (GLib is linked already for the logind inhibitor's D-Bus client).
 #include "History.h"
 
+#include "FileDescriptor.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,38 +21,6 @@ namespace {
 
 std::string SystemCause(const std::string& what, int number) {
   return what + ": " + std::strerror(number);
-}
-
-// A descriptor closed when it goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-// Writes all of `bytes`, going on after a partial write or a signal.
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<size_t>(written);
-  }
-  return true;
 }
 
 }  // namespace
@@ -79,30 +49,15 @@ std::string Sha256Hex(const unsigned char* data, size_t size) {
   return hex != nullptr ? std::string(hex) : std::string();
 }
 
-bool MakeParentFolders(const std::string& path, std::string* cause) {
-  const size_t last = path.rfind('/');
-  if (last == std::string::npos || last == 0) return true;
-  // Each folder from the top down; the ones made are the user's alone, as
-  // the XDG state folder is.
-  for (size_t slash = path.find('/', 1); slash != std::string::npos && slash <= last;
-       slash = path.find('/', slash + 1)) {
-    const std::string folder = path.substr(0, slash);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-      *cause = SystemCause("cannot make the folder " + folder, errno);
-      return false;
-    }
-  }
-  struct stat st {};
-  const std::string parent = path.substr(0, last);
-  if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *cause = "cannot make the folder " + parent + ": something else is in its place";
-    return false;
-  }
-  return true;
+bool MakeFolder(const std::string& folder, std::string* cause) {
+  // The folders made are the user's alone, as the XDG state folder is.
+  if (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) return true;
+  *cause = SystemCause("cannot make the folder " + folder, errno);
+  return false;
 }
 
 bool AppendToFileDurably(const std::string& path, const std::string& bytes, std::string* cause) {
-  const Descriptor fd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
+  const FileDescriptor fd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
   if (fd.get() < 0) {
     *cause = SystemCause("cannot open " + path, errno);
     return false;
@@ -119,7 +74,7 @@ bool AppendToFileDurably(const std::string& path, const std::string& bytes, std:
   if (st.st_size > 0 && pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n') {
     data.insert(data.begin(), '\n');
   }
-  if (!WriteAll(fd.get(), data)) {
+  if (!WriteAll(fd.get(), data.data(), data.size())) {
     *cause = SystemCause("cannot write to " + path, errno);
     return false;
   }
@@ -133,7 +88,7 @@ bool AppendToFileDurably(const std::string& path, const std::string& bytes, std:
 FileHandle OpenRegularFile(const std::string& path, bool* missing, std::string* cause) {
   *missing = false;
   // O_NONBLOCK: a FIFO in the file's place is refused rather than waited on.
-  Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) {
     *missing = errno == ENOENT;
     *cause = std::strerror(errno);

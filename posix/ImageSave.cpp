@@ -1,5 +1,7 @@
 #include "ImageSave.h"
 
+#include "FileDescriptor.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -82,24 +84,6 @@ std::string SaveTarget(const std::string& path, SaveMode mode, std::string* erro
   return target;
 }
 
-// A file descriptor closed when it goes.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int Close() {
-    const int result = fd_ >= 0 ? close(fd_) : 0;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 // The temporary file beside the target: removed when it goes, unless it was
 // renamed into place.
 class TemporaryFile {
@@ -157,19 +141,6 @@ class SaveSignalHold {
   CSignalHold hold_;
 };
 
-bool WriteAll(int fd, const std::vector<unsigned char>& bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    written += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Puts the complete temporary file under the target's name. A new file is
 // linked, which fails when the name was taken since it was looked at; a
@@ -217,7 +188,7 @@ bool SaveImageFile(const std::string& path, const std::vector<unsigned char>& by
     *error = SystemError("cannot create a file in " + (folder.empty() ? "." : folder));
     return false;
   }
-  if (!WriteAll(file.fd(), bytes)) {
+  if (!WriteAll(file.fd(), bytes.data(), bytes.size())) {
     *error = SystemError("cannot write");
     return false;
   }

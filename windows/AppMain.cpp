@@ -69,7 +69,7 @@ int RunWindowsUpdater(void* instance) {
       if (dialog.WriteStarted()) {
         CliOptions run;
         run.program = zfwin::ProgramNameOf(zfwin::ProgramModulePath());
-        RecordUpdate(run, dialog.RunOutcome(), dialog.Firmware(), std::string(), clock.Seconds());
+        RecordUpdate(run, dialog.RunOutcome(), dialog.Firmware(), clock.Seconds());
       }
     }
     SetWriteGuard(nullptr);

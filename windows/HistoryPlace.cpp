@@ -106,28 +106,16 @@ std::string Sha256Hex(const unsigned char* data, size_t size) {
   return hex;
 }
 
-bool MakeParentFolders(const std::string& path, std::string* cause) {
-  const size_t last = path.find_last_of("\\/");
-  if (last == std::string::npos || last == 0) return true;
-  // Each folder from the top down; "C:" and the "\\server\share" of a
-  // network path exist or do not, and are never made.
-  for (size_t slash = path.find_first_of("\\/", 1); slash != std::string::npos && slash <= last;
-       slash = path.find_first_of("\\/", slash + 1)) {
-    const std::string folder = path.substr(0, slash);
-    if (folder.back() == ':' || folder.find_first_not_of("\\/") == std::string::npos) continue;
-    if (CreateDirectoryW(zfwin::WidePath(folder).c_str(), nullptr) == 0 &&
-        GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_ACCESS_DENIED) {
-      *cause = SystemCause("cannot make the folder " + folder);
-      return false;
-    }
+bool MakeFolder(const std::string& folder, std::string* cause) {
+  // "C:" and the "\\server\share" of a network path exist or do not, and
+  // are never made.
+  if (folder.back() == ':' || folder.find_first_not_of("\\/") == std::string::npos) return true;
+  if (CreateDirectoryW(zfwin::WidePath(folder).c_str(), nullptr) != 0 ||
+      GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_ACCESS_DENIED) {
+    return true;
   }
-  const std::string parent = path.substr(0, last);
-  const DWORD attributes = GetFileAttributesW(zfwin::WidePath(parent).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    *cause = "cannot make the folder " + parent;
-    return false;
-  }
-  return true;
+  *cause = SystemCause("cannot make the folder " + folder);
+  return false;
 }
 
 bool AppendToFileDurably(const std::string& path, const std::string& bytes, std::string* cause) {
