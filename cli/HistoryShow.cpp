@@ -22,16 +22,14 @@ std::string Printable(const std::string& text) {
   return cell;
 }
 
-// "3f1c:0001 at 1:2", on Windows "3f1c:0001, disk 2"; "?" for what the
-// record does not tell.
+// "3f1c:0001 at bus 1 address 2", on Windows "3f1c:0001, disk 2"; "?" for
+// what the record does not tell.
 std::string DeviceCell(const HistoryEntry& entry) {
   const UsbDeviceInfo& usb = entry.record.device.usb;
-  char text[64] = "?";
-  if (entry.idsKnown) std::snprintf(text, sizeof text, "%04x:%04x", usb.vendorId, usb.productId);
-  std::string cell = text;
-  if (!entry.positionKnown) return cell;
-  if (usb.bus == 0) return cell + ", disk " + std::to_string(usb.address);
-  return cell + " at " + std::to_string(usb.bus) + ":" + std::to_string(usb.address);
+  const std::string ids = entry.idsKnown ? UsbIdText(usb) : std::string("?");
+  const std::string position = entry.positionKnown ? UsbPositionText(usb) : std::string();
+  if (position.empty()) return ids;
+  return ids + (usb.bus == 0 ? ", " : " at ") + position;
 }
 
 // "01.10,broken -> 01.20": the copies before, the version after ("?" when

@@ -307,8 +307,8 @@ TEST(History, ShowTableAndJsonFiltered) {
   EXPECT_EQ(Show({"--history", "--device", "1:3"}, &out, &err), 0);
   EXPECT_NE(err.find("skipped 1 of 4 lines"), std::string::npos) << err;
   EXPECT_NE(out.find("TIME"), std::string::npos) << out;
-  EXPECT_NE(out.find("3f1c:0002 at 1:3  update     01.10,erased -> 01.20  exit 1, message 202: "
-                     "The firmaware update failed!\n"),
+  EXPECT_NE(out.find("3f1c:0002 at bus 1 address 3  update     01.10,erased -> 01.20  "
+                     "exit 1, message 202: The firmaware update failed!\n"),
             std::string::npos)
       << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
